@@ -1,0 +1,124 @@
+// Arranging and inspecting the simulated Windows. Tests build a small world
+// (an executable at some path, files, libraries with exports, a system
+// directory), run the logic against it, and read back what was acquired,
+// released and called.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/sim/sim_windows.h"
+
+namespace sim {
+
+// Default world after Reset():
+//   executable      C:\Program Files\Launcher\platform_probe.exe
+//   common appdata  C:\ProgramData (query succeeds)
+//   system dir      C:\Windows\system32, OS build 19045
+//   system modules  crypt32.dll, cryptnet.dll, cryptbase.dll, wintrust.dll in the
+//                   system directory, exporting what the simulated world provides
+//   no other files, no allocation failures, last error 0, all counters zero.
+void Reset();
+
+// ---- the executable and folders
+void SetExecutablePath(const std::wstring& path);
+// GetModuleFileNameW fails outright (returns 0) with this last error.
+void FailModuleFileName(DWORD error);
+void SetCommonAppDataFolder(const std::wstring& path);
+void FailCommonAppDataFolder();
+
+// ---- files. Paths are compared without regard to case; '/' and '\' are the
+// same separator.
+void AddFile(const std::wstring& path, std::vector<uint8_t> content = {},
+             DWORD attributes = FILE_ATTRIBUTE_ARCHIVE);
+void AddDirectory(const std::wstring& path);
+void AddDevice(const std::wstring& path);
+void RemoveFile(const std::wstring& path);
+bool FileExists(const std::wstring& path);
+const std::vector<uint8_t>* FileContent(const std::wstring& path);
+
+// A loadable library: a file that LoadLibraryExW maps into a module whose named
+// exports are the functions given here.
+struct Export {
+  std::string name;
+  void* function;
+};
+template <typename Fn>
+Export MakeExport(std::string name, Fn fn) {
+  return Export{std::move(name), reinterpret_cast<void*>(fn)};
+}
+void AddLibrary(const std::wstring& path, std::vector<Export> exports);
+// LoadLibraryExW on this file fails with this last error (after the file test).
+void FailLibraryLoad(const std::wstring& path, DWORD error);
+
+// Another process holds the file open with this access and share mode.
+void HoldOpenElsewhere(const std::wstring& path, DWORD access, DWORD shareMode);
+
+// An open handle the probe holds on a file, as seen at the moment of asking.
+struct OpenFile {
+  std::wstring path;
+  DWORD access;
+  DWORD shareMode;
+};
+std::vector<OpenFile> OpenFilesOf(const std::wstring& path);
+
+// ---- system modules and the operating system
+void SetSystemBuild(DWORD buildNumber);
+void SetSystemDirectory(const std::wstring& path);
+// The first (size) or second (fill) GetSystemDirectoryW query returns 0 with
+// this last error.
+void FailSystemDirectorySizeQuery(DWORD error);
+void FailSystemDirectoryFillQuery(DWORD error);
+// The directory grows by this many characters between the two queries.
+void GrowSystemDirectoryBetweenQueries(unsigned extraCharacters);
+// Adds or replaces an export of a system module (name like "crypt32.dll").
+void SetSystemExport(const std::string& module, const std::string& name, void* function);
+void HideSystemExport(const std::string& module, const std::string& name);
+// Loading this system module fails with this last error; it stays missing until
+// RestoreSystemModule.
+void FailSystemModule(const std::string& module, DWORD error);
+void RestoreSystemModule(const std::string& module);
+
+// ---- heaps: the n-th allocation from now (1 = the next one) fails.
+void FailCrtAllocation(unsigned nth);
+void FailLocalAllocation(unsigned nth);
+
+// ---- what happened
+struct Counters {
+  int crtBlocks;       // C runtime blocks alive
+  int localBlocks;     // local-heap blocks alive
+  int fileHandles;     // file handles the probe holds
+  int moduleRefs;      // references to non-system modules the probe holds
+  int systemModuleRefs;
+  int messages;        // crypt messages alive
+  int stores;          // certificate stores alive
+  int certContexts;    // certificate contexts the probe holds
+  int chainContexts;   // chain contexts alive
+};
+Counters Live();
+// Everything the probe acquired has been released, apart from system modules
+// (kept for the life of the process) and the given number of non-system module
+// references (for example the client library, which stays loaded).
+bool AllReleased(int keptModuleRefs = 0);
+
+// Operations in call order, one line each, for example
+//   "LoadLibraryExW C:\Windows\system32\crypt32.dll 0x0"
+//   "GetProcAddress crypt32.dll CryptMsgClose"
+//   "VerifyVersionInfoW 9200"  "VerSetConditionMask"  "GetSystemDirectoryW 0"
+//   "CreateFileW <path> 0x80000000 0x1"  "CloseHandle <path>"  "FreeLibrary <path>"
+//   "GetFileAttributesW <path>"  "PathFileExistsW <path>"
+// Other parts of the world may add their own lines.
+const std::vector<std::string>& Trace();
+void ClearTrace();
+size_t CountTrace(const std::string& prefix);
+// Every path that LoadLibraryExW mapped (non-system modules and system modules
+// alike), in order.
+const std::vector<std::wstring>& MappedPaths();
+
+// Narrow and wide text for messages and traces.
+std::string Narrow(const std::wstring& text);
+
+}  // namespace sim

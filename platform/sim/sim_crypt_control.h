@@ -1,0 +1,114 @@
+// Arranging the simulated CryptoAPI and WinTrust: certificates, the signatures
+// embedded in files, the chain engine, the clock and the trust verdicts.
+//
+// Two parts of the world implement this header:
+//   sim_crypt_msg.cpp  signatures embedded in files, messages, signer records,
+//                      nested signatures (CryptQueryObject, CryptMsg*, CertOpenStore)
+//   sim_cert.cpp       certificates, stores, names, chains, decoders, the clock
+//   sim_trust.cpp      WinVerifyTrust
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/sim/sim_windows.h"
+
+namespace sim {
+
+// ---------------------------------------------------------------- certificates
+
+struct CertSpec {
+  std::string subject;  // simple display name of the subject
+  std::string issuer;   // simple display name of the issuer
+  std::vector<uint8_t> serial{0x01};
+  std::vector<uint8_t> publicKey;  // content of the subject-public-key bit string
+  DWORD unusedBits = 0;
+  uint64_t notBefore = 0;           // FILETIME values
+  uint64_t notAfter = UINT64_MAX;
+};
+using CertId = int;
+CertId AddCertificate(CertSpec spec);
+const CertSpec& CertificateSpec(CertId cert);
+
+// The clock CertVerifyTimeValidity compares with, as a FILETIME value.
+void SetCurrentTime(uint64_t fileTime);
+uint64_t CurrentTime();
+
+// ---------------------------------------------------------------- signatures
+
+struct AttributeSpec {
+  std::string oid;
+  std::vector<std::vector<uint8_t>> values;  // encoded values, in order
+};
+
+// What a signer record (CMSG_SIGNER_INFO) says: the issuer name and serial
+// number of the signer's certificate and its attributes.
+struct SignerSpec {
+  std::string issuer;
+  std::vector<uint8_t> serial;
+  std::vector<AttributeSpec> authAttrs;
+  std::vector<AttributeSpec> unauthAttrs;
+};
+// A signer record pointing at this certificate, with no attributes.
+SignerSpec SignerOf(CertId cert);
+
+// A PKCS #7 signature message: the certificates it carries, in store order,
+// and its one signer.
+struct SignatureSpec {
+  std::vector<CertId> certs;
+  SignerSpec signer;
+};
+
+// The file (which must exist) now carries this embedded signature.
+void SignFile(const std::wstring& path, SignatureSpec signature);
+
+// Attribute values the simulated decoders understand.
+//   signing time (1.2.840.113549.1.9.5): a DER UTCTime or GeneralizedTime
+std::vector<uint8_t> EncodeSigningTime(uint64_t fileTime);
+//   counter-signature (1.2.840.113549.1.9.6): decodes as PKCS7_SIGNER_INFO
+std::vector<uint8_t> EncodeCounterSignature(const SignerSpec& counterSigner);
+//   nested signature (1.3.6.1.4.1.311.2.4.1): a ContentInfo whose first 15
+//   bytes are the real DER header 30 82 LL LL 06 09 <signedData OID>
+std::vector<uint8_t> EncodeNestedSignature(const SignatureSpec& signature);
+// An RFC 3161 token value (1.3.6.1.4.1.311.3.3.1) is real DER ContentInfo bytes;
+// PKCS_CONTENT_INFO decoding parses them.
+
+// ---------------------------------------------------------------- chain engine
+
+// What CertGetCertificateChain builds for a signer certificate: each simple
+// chain is a list of certificates, element 0 the signer.
+struct ChainSpec {
+  bool builds = true;  // false: the call fails with `error`
+  DWORD error = 0;
+  std::vector<std::vector<CertId>> simpleChains;
+};
+void SetChain(CertId signer, ChainSpec chain);
+
+// ---------------------------------------------------------------- trust
+
+// WinVerifyTrust's status for a file; files without a verdict get
+// TRUST_E_NOSIGNATURE.
+void SetTrustVerdict(const std::wstring& path, LONG status);
+
+// A copy of what one WinVerifyTrust call was handed.
+struct TrustCall {
+  bool windowIsInvalidHandle;
+  GUID action;
+  WINTRUST_DATA data;
+  WINTRUST_FILE_INFO file;  // copied from data.pFile when it was set
+  std::wstring path;        // copied from file.pcwszFilePath when it was set
+};
+const std::vector<TrustCall>& TrustCalls();
+
+}  // namespace sim
+
+namespace sim::internal {
+// A signer record in one local-heap buffer (LPTR), attribute tables and values
+// inside it: each attribute's first value at a multiple of 8 and each further
+// value at the first multiple of 8 at or after the end of the one before.
+// Counted as a local block; the caller frees it with LocalFree.
+HLOCAL BuildSignerRecord(const SignerSpec& signer, DWORD* size);
+// A store holding these certificates in this order; closed by CertCloseStore.
+HCERTSTORE OpenStoreOf(const std::vector<CertId>& certs);
+}  // namespace sim::internal

@@ -1,0 +1,22 @@
+// Bringing the Stratoplay runtime up and down: the cloud copy first, then the
+// client copy beside the executable.
+#pragma once
+
+#include "platform/platform.h"
+#include "runtime/cloud_binding.h"
+#include "runtime/runtime_result.h"
+
+extern CloudRuntimeTable* g_cloudRuntime;  // the bound cloud library, or null
+extern RuntimeResult g_cloudInitResult;    // cached result of the last cloud binding
+extern HMODULE g_clientRuntimeModule;      // the loaded client library, or null
+
+// "StpRuntimeSdk.dll"
+extern const WCHAR kClientLibraryName[];
+
+// Derives the client library's path beside the executable and initialises.
+[[nodiscard]] RuntimeResult InitializeRuntime();
+// path: NUL-terminated UTF-8 absolute path naming the client library.
+[[nodiscard]] RuntimeResult InitializeRuntimeFromPath(const char* path);
+// Asks the bound cloud library; false when nothing is bound or it cannot answer.
+[[nodiscard]] bool IsRunningInCloud();
+void ShutdownRuntime();

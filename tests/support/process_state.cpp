@@ -1,0 +1,18 @@
+#include "tests/support/process_state.h"
+
+#include "platform/sim/sim_control.h"
+#include "runtime/runtime.h"
+#include "secureload/crypto_api.h"
+#include "secureload/signer_policy.h"
+#include "secureload/system_library.h"
+
+void ResetProcessState() {
+  sim::Reset();
+  g_cloudRuntime = nullptr;
+  g_cloudInitResult = kRuntimeNotInitialized;
+  g_clientRuntimeModule = nullptr;
+  g_systemBuildLevel = 0;
+  g_systemLibraryCache = {};
+  g_cryptoApi = {};
+  g_winVerifyTrust = nullptr;
+}
