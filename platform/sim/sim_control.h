@@ -82,6 +82,24 @@ void HideSystemExport(const std::string& module, const std::string& name);
 void FailSystemModule(const std::string& module, DWORD error);
 void RestoreSystemModule(const std::string& module);
 
+// What VerifyVersionInfoW was asked, call by call.
+struct VersionQuery {
+  DWORD infoSize;  // dwOSVersionInfoSize
+  DWORD majorVersion;
+  DWORD minorVersion;
+  DWORD buildNumber;
+  WORD servicePackMajor;
+  BYTE productType;
+  DWORD typeMask;
+  ULONGLONG conditionMask;
+};
+const std::vector<VersionQuery>& VersionQueries();
+
+// ---- code pages: every later UTF-16 -> UTF-8 (or UTF-8 -> UTF-16) conversion
+// fails with this last error.
+void FailWideToUtf8(DWORD error);
+void FailUtf8ToWide(DWORD error);
+
 // ---- heaps: the n-th allocation from now (1 = the next one) fails.
 void FailCrtAllocation(unsigned nth);
 void FailLocalAllocation(unsigned nth);
@@ -97,6 +115,7 @@ struct Counters {
   int stores;          // certificate stores alive
   int certContexts;    // certificate contexts the probe holds
   int chainContexts;   // chain contexts alive
+  int badReleases;     // releases of something not held (double free, unknown handle)
 };
 Counters Live();
 // Everything the probe acquired has been released, apart from system modules

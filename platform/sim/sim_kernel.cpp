@@ -1,0 +1,876 @@
+// The kernel part of the simulated Windows: the executable, files and their
+// handles, modules and their exports, the system directory and the OS build,
+// the last-error value, the heaps and code-page conversion.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwctype>
+#include <map>
+#include <memory>
+#include <set>
+
+#include "platform/sim/sim_control.h"
+#include "platform/sim/sim_internal.h"
+
+struct SimModule {
+  std::wstring path;        // full path it was mapped from
+  std::string name;         // lower-case file name
+  bool system = false;
+  std::map<std::string, void*> exports;
+  std::set<std::string> hidden;
+  DWORD failError = 0;      // system modules: loading fails with this
+  int refs = 0;
+};
+
+namespace sim {
+namespace {
+
+enum class Kind { kFile, kDirectory, kDevice };
+
+struct FileEntry {
+  std::wstring path;
+  Kind kind = Kind::kFile;
+  DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;
+  std::vector<uint8_t> content;
+  std::unique_ptr<SimModule> library;  // set when the file is a loadable library
+  DWORD loadError = 0;
+};
+
+struct OpenRecord {
+  std::wstring key;
+  std::wstring path;
+  DWORD access;
+  DWORD share;
+};
+
+struct World {
+  DWORD lastError = 0;
+  std::wstring exePath;
+  DWORD moduleFileNameError = 0;
+  std::wstring appData;
+  bool appDataFails = false;
+  std::map<std::wstring, FileEntry> files;
+  std::wstring systemDir;
+  DWORD build = 19045;
+  DWORD sysDirSizeError = 0;
+  DWORD sysDirFillError = 0;
+  unsigned sysDirGrowth = 0;
+  bool sysDirGrown = false;
+  std::map<std::string, std::unique_ptr<SimModule>> systemModules;
+  std::vector<OpenRecord> elsewhere;
+  std::map<HANDLE, OpenRecord> handles;
+  uintptr_t nextHandle = 0x1000;
+  std::set<void*> localBlocks;
+  std::set<void*> crtBlocks;
+  unsigned crtFailCountdown = 0;
+  unsigned localFailCountdown = 0;
+  DWORD wideToUtf8Error = 0;
+  DWORD utf8ToWideError = 0;
+  Counters counters{};
+  std::vector<std::string> trace;
+  std::vector<std::wstring> mapped;
+  std::vector<VersionQuery> versionQueries;
+};
+
+World& W() {
+  static World world;
+  return world;
+}
+
+std::vector<std::function<void()>>& Parts() {
+  static std::vector<std::function<void()>> parts;
+  return parts;
+}
+
+std::string Hex(uint64_t value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+  return text;
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+std::wstring DirectoryOf(const std::wstring& key) {
+  size_t slash = key.find_last_of(L'\\');
+  return slash == std::wstring::npos ? std::wstring() : key.substr(0, slash);
+}
+
+std::wstring FileNameOf(const std::wstring& key) {
+  size_t slash = key.find_last_of(L'\\');
+  return slash == std::wstring::npos ? key : key.substr(slash + 1);
+}
+
+std::wstring Join(const std::wstring& dir, const std::wstring& name) {
+  if (!dir.empty() && (dir.back() == L'\\' || dir.back() == L'/')) return dir + name;
+  return dir + L"\\" + name;
+}
+
+FileEntry* Find(const std::wstring& path) {
+  auto it = W().files.find(internal::PathKey(path));
+  return it == W().files.end() ? nullptr : &it->second;
+}
+
+// The system module a full path names, if any: a registered name inside the
+// current system directory.
+SimModule* SystemModuleAt(const std::wstring& path) {
+  std::wstring key = internal::PathKey(path);
+  if (DirectoryOf(key) != internal::PathKey(W().systemDir)) return nullptr;
+  auto it = W().systemModules.find(Narrow(FileNameOf(key)));
+  return it == W().systemModules.end() ? nullptr : it->second.get();
+}
+
+bool HasSeparator(const std::wstring& name) {
+  return name.find_first_of(L"\\/") != std::wstring::npos;
+}
+
+bool Conflicts(const OpenRecord& open, DWORD access, DWORD share) {
+  if ((open.access & GENERIC_WRITE) && !(share & FILE_SHARE_WRITE)) return true;
+  if ((open.access & GENERIC_READ) && !(share & FILE_SHARE_READ)) return true;
+  if ((access & GENERIC_WRITE) && !(open.share & FILE_SHARE_WRITE)) return true;
+  if ((access & GENERIC_READ) && !(open.share & FILE_SHARE_READ)) return true;
+  return false;
+}
+
+bool HeldForWritingElsewhere(const std::wstring& key) {
+  for (const OpenRecord& open : W().elsewhere) {
+    if (open.key == key && (open.access & GENERIC_WRITE)) return true;
+  }
+  return false;
+}
+
+bool TakeFailure(unsigned& countdown) {
+  if (countdown == 0) return false;
+  return --countdown == 0;
+}
+
+void Bad() { ++W().counters.badReleases; }
+
+std::wstring CurrentSystemDir() {
+  if (W().sysDirGrown) return W().systemDir + std::wstring(W().sysDirGrowth, L'x');
+  return W().systemDir;
+}
+
+// UTF-8 encoding of one code point; invalid ones become U+FFFD.
+void AppendUtf8(std::string& out, uint32_t cp) {
+  if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// Decodes UTF-8; returns false on an invalid sequence (which is still replaced
+// by U+FFFD in the output).
+bool DecodeUtf8(const uint8_t* s, size_t n, std::wstring& out) {
+  bool valid = true;
+  size_t i = 0;
+  while (i < n) {
+    uint8_t b = s[i];
+    uint32_t cp = 0;
+    size_t extra = 0;
+    if (b < 0x80) {
+      cp = b;
+    } else if ((b & 0xE0) == 0xC0) {
+      cp = b & 0x1F;
+      extra = 1;
+    } else if ((b & 0xF0) == 0xE0) {
+      cp = b & 0x0F;
+      extra = 2;
+    } else if ((b & 0xF8) == 0xF0) {
+      cp = b & 0x07;
+      extra = 3;
+    } else {
+      valid = false;
+      out.push_back(static_cast<wchar_t>(0xFFFD));
+      ++i;
+      continue;
+    }
+    if (n - i - 1 < extra) {
+      valid = false;
+      out.push_back(static_cast<wchar_t>(0xFFFD));
+      break;
+    }
+    bool ok = true;
+    for (size_t k = 1; k <= extra; ++k) {
+      uint8_t c = s[i + k];
+      if ((c & 0xC0) != 0x80) ok = false;
+      cp = (cp << 6) | (c & 0x3F);
+    }
+    static const uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+    if (!ok || cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      valid = false;
+      out.push_back(static_cast<wchar_t>(0xFFFD));
+      i += ok ? extra + 1 : 1;
+      continue;
+    }
+    out.push_back(static_cast<wchar_t>(cp));
+    i += extra + 1;
+  }
+  return valid;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ internal
+
+namespace internal {
+
+WorldPart::WorldPart(std::function<void()> reset) { Parts().push_back(std::move(reset)); }
+
+void RegisterSystemExport(const std::string& module, const std::string& name, void* function) {
+  SetSystemExport(module, name, function);
+}
+
+void TraceLine(std::string line) { W().trace.push_back(std::move(line)); }
+
+void Count(Counter counter, int delta) {
+  Counters& c = W().counters;
+  switch (counter) {
+    case Counter::kMessages: c.messages += delta; break;
+    case Counter::kStores: c.stores += delta; break;
+    case Counter::kCertContexts: c.certContexts += delta; break;
+    case Counter::kChainContexts: c.chainContexts += delta; break;
+    case Counter::kBadReleases: c.badReleases += delta; break;
+  }
+}
+
+bool IsFile(const std::wstring& path) {
+  FileEntry* entry = Find(path);
+  return entry != nullptr && entry->kind == Kind::kFile;
+}
+
+std::wstring PathKey(const std::wstring& path) {
+  std::wstring key = path;
+  for (wchar_t& c : key) {
+    if (c == L'/') c = L'\\';
+    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+  }
+  while (key.size() > 3 && key.back() == L'\\') key.pop_back();
+  return key;
+}
+
+}  // namespace internal
+
+// ------------------------------------------------------------------ control
+
+void Reset() {
+  World& w = W();
+  for (void* block : w.localBlocks) std::free(block);
+  for (void* block : w.crtBlocks) std::free(block);
+  w = World{};
+  w.exePath = L"C:\\Program Files\\Launcher\\platform_probe.exe";
+  w.appData = L"C:\\ProgramData";
+  w.systemDir = L"C:\\Windows\\system32";
+  AddDirectory(L"C:\\ProgramData");
+  AddDirectory(L"C:\\Windows\\system32");
+  AddDirectory(L"C:\\Program Files\\Launcher");
+  AddFile(w.exePath);
+  for (const char* name : {"crypt32.dll", "cryptnet.dll", "cryptbase.dll", "wintrust.dll"}) {
+    auto module = std::make_unique<SimModule>();
+    module->name = name;
+    module->system = true;
+    w.systemModules[name] = std::move(module);
+  }
+  for (const auto& part : Parts()) part();
+  w.trace.clear();
+}
+
+void SetExecutablePath(const std::wstring& path) { W().exePath = path; }
+void FailModuleFileName(DWORD error) { W().moduleFileNameError = error; }
+void SetCommonAppDataFolder(const std::wstring& path) {
+  W().appData = path;
+  W().appDataFails = false;
+}
+void FailCommonAppDataFolder() { W().appDataFails = true; }
+
+void AddFile(const std::wstring& path, std::vector<uint8_t> content, DWORD attributes) {
+  FileEntry& entry = W().files[internal::PathKey(path)];
+  entry = FileEntry{};
+  entry.path = path;
+  entry.kind = Kind::kFile;
+  entry.attributes = attributes;
+  entry.content = std::move(content);
+}
+
+void AddDirectory(const std::wstring& path) {
+  FileEntry& entry = W().files[internal::PathKey(path)];
+  entry = FileEntry{};
+  entry.path = path;
+  entry.kind = Kind::kDirectory;
+  entry.attributes = FILE_ATTRIBUTE_DIRECTORY;
+}
+
+void AddDevice(const std::wstring& path) {
+  FileEntry& entry = W().files[internal::PathKey(path)];
+  entry = FileEntry{};
+  entry.path = path;
+  entry.kind = Kind::kDevice;
+  entry.attributes = FILE_ATTRIBUTE_DEVICE;
+}
+
+void RemoveFile(const std::wstring& path) { W().files.erase(internal::PathKey(path)); }
+
+bool FileExists(const std::wstring& path) { return Find(path) != nullptr; }
+
+const std::vector<uint8_t>* FileContent(const std::wstring& path) {
+  FileEntry* entry = Find(path);
+  return entry ? &entry->content : nullptr;
+}
+
+void AddLibrary(const std::wstring& path, std::vector<Export> exports) {
+  FileEntry* entry = Find(path);
+  if (entry == nullptr || entry->kind != Kind::kFile) {
+    AddFile(path);
+    entry = Find(path);
+  }
+  entry->library = std::make_unique<SimModule>();
+  entry->library->path = path;
+  entry->library->name = Narrow(FileNameOf(internal::PathKey(path)));
+  for (Export& e : exports) entry->library->exports[e.name] = e.function;
+}
+
+void FailLibraryLoad(const std::wstring& path, DWORD error) {
+  if (FileEntry* entry = Find(path)) entry->loadError = error;
+}
+
+void HoldOpenElsewhere(const std::wstring& path, DWORD access, DWORD shareMode) {
+  W().elsewhere.push_back({internal::PathKey(path), path, access, shareMode});
+}
+
+std::vector<OpenFile> OpenFilesOf(const std::wstring& path) {
+  std::vector<OpenFile> result;
+  std::wstring key = internal::PathKey(path);
+  for (const auto& [handle, open] : W().handles) {
+    if (open.key == key) result.push_back({open.path, open.access, open.share});
+  }
+  return result;
+}
+
+void SetSystemBuild(DWORD buildNumber) { W().build = buildNumber; }
+void SetSystemDirectory(const std::wstring& path) {
+  W().systemDir = path;
+  AddDirectory(path);
+}
+void FailSystemDirectorySizeQuery(DWORD error) { W().sysDirSizeError = error; }
+void FailSystemDirectoryFillQuery(DWORD error) { W().sysDirFillError = error; }
+void GrowSystemDirectoryBetweenQueries(unsigned extraCharacters) {
+  W().sysDirGrowth = extraCharacters;
+}
+
+void SetSystemExport(const std::string& module, const std::string& name, void* function) {
+  auto& mods = W().systemModules;
+  auto it = mods.find(Lower(module));
+  if (it == mods.end()) {
+    auto created = std::make_unique<SimModule>();
+    created->name = Lower(module);
+    created->system = true;
+    it = mods.emplace(Lower(module), std::move(created)).first;
+  }
+  it->second->exports[name] = function;
+  it->second->hidden.erase(name);
+}
+
+void HideSystemExport(const std::string& module, const std::string& name) {
+  auto it = W().systemModules.find(Lower(module));
+  if (it != W().systemModules.end()) it->second->hidden.insert(name);
+}
+
+void FailSystemModule(const std::string& module, DWORD error) {
+  auto it = W().systemModules.find(Lower(module));
+  if (it != W().systemModules.end()) it->second->failError = error;
+}
+
+void RestoreSystemModule(const std::string& module) {
+  auto it = W().systemModules.find(Lower(module));
+  if (it != W().systemModules.end()) it->second->failError = 0;
+}
+
+const std::vector<VersionQuery>& VersionQueries() { return W().versionQueries; }
+
+void FailWideToUtf8(DWORD error) { W().wideToUtf8Error = error; }
+void FailUtf8ToWide(DWORD error) { W().utf8ToWideError = error; }
+
+void FailCrtAllocation(unsigned nth) { W().crtFailCountdown = nth; }
+void FailLocalAllocation(unsigned nth) { W().localFailCountdown = nth; }
+
+Counters Live() {
+  Counters c = W().counters;
+  c.crtBlocks = static_cast<int>(W().crtBlocks.size());
+  c.localBlocks = static_cast<int>(W().localBlocks.size());
+  c.fileHandles = static_cast<int>(W().handles.size());
+  c.moduleRefs = 0;
+  for (const auto& [key, entry] : W().files) {
+    if (entry.library) c.moduleRefs += entry.library->refs;
+  }
+  c.systemModuleRefs = 0;
+  for (const auto& [name, module] : W().systemModules) c.systemModuleRefs += module->refs;
+  return c;
+}
+
+bool AllReleased(int keptModuleRefs) {
+  Counters c = Live();
+  return c.crtBlocks == 0 && c.localBlocks == 0 && c.fileHandles == 0 &&
+         c.moduleRefs == keptModuleRefs && c.messages == 0 && c.stores == 0 &&
+         c.certContexts == 0 && c.chainContexts == 0 && c.badReleases == 0;
+}
+
+const std::vector<std::string>& Trace() { return W().trace; }
+void ClearTrace() { W().trace.clear(); }
+size_t CountTrace(const std::string& prefix) {
+  return static_cast<size_t>(std::count_if(W().trace.begin(), W().trace.end(), [&](const std::string& line) {
+    return line.compare(0, prefix.size(), prefix) == 0;
+  }));
+}
+const std::vector<std::wstring>& MappedPaths() { return W().mapped; }
+
+std::string Narrow(const std::wstring& text) {
+  std::string out;
+  for (wchar_t c : text) AppendUtf8(out, static_cast<uint32_t>(c));
+  return out;
+}
+
+}  // namespace sim
+
+// ------------------------------------------------------------------ Windows
+
+using sim::W;
+
+DWORD WINAPI GetLastError() { return W().lastError; }
+void WINAPI SetLastError(DWORD error) { W().lastError = error; }
+
+DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR filename, DWORD size) {
+  sim::internal::TraceLine("GetModuleFileNameW " + std::to_string(size));
+  if (W().moduleFileNameError != 0) {
+    SetLastError(W().moduleFileNameError);
+    return 0;
+  }
+  std::wstring path = module ? module->path : W().exePath;
+  if (size == 0) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  if (path.size() < size) {
+    std::copy(path.begin(), path.end(), filename);
+    filename[path.size()] = L'\0';
+    return static_cast<DWORD>(path.size());
+  }
+  // Cut: as much as fits with a terminator, and the capacity as the result.
+  std::copy(path.begin(), path.begin() + (size - 1), filename);
+  filename[size - 1] = L'\0';
+  SetLastError(ERROR_INSUFFICIENT_BUFFER);
+  return size;
+}
+
+HMODULE WINAPI LoadLibraryExW(LPCWSTR fileName, HANDLE, DWORD flags) {
+  auto& w = W();
+  if (fileName == nullptr) {
+    sim::internal::TraceLine("LoadLibraryExW (null) " + sim::Hex(flags));
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  std::wstring name = fileName;
+  sim::internal::TraceLine("LoadLibraryExW " + sim::Narrow(name) + " " + sim::Hex(flags));
+
+  std::vector<std::wstring> candidates;
+  if (name.empty()) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  if (sim::HasSeparator(name)) {
+    candidates.push_back(name);
+  } else if (flags & LOAD_LIBRARY_SEARCH_SYSTEM32) {
+    candidates.push_back(sim::Join(w.systemDir, name));
+  } else {
+    // The default search order: the executable's directory comes first, which is
+    // exactly why the probe never loads a bare name this way.
+    candidates.push_back(sim::Join(sim::DirectoryOf(w.exePath), name));
+    candidates.push_back(sim::Join(w.systemDir, name));
+  }
+
+  for (const std::wstring& candidate : candidates) {
+    if (SimModule* system = sim::SystemModuleAt(candidate)) {
+      if (system->failError != 0) {
+        SetLastError(system->failError);
+        return nullptr;
+      }
+      system->path = candidate;
+      ++system->refs;
+      w.mapped.push_back(candidate);
+      return system;
+    }
+    sim::FileEntry* entry = sim::Find(candidate);
+    if (entry == nullptr) continue;
+    if (entry->kind != sim::Kind::kFile) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return nullptr;
+    }
+    if (sim::HeldForWritingElsewhere(sim::internal::PathKey(candidate))) {
+      SetLastError(ERROR_SHARING_VIOLATION);
+      return nullptr;
+    }
+    if (entry->loadError != 0) {
+      SetLastError(entry->loadError);
+      return nullptr;
+    }
+    if (!entry->library) {
+      SetLastError(ERROR_BAD_EXE_FORMAT);
+      return nullptr;
+    }
+    ++entry->library->refs;
+    w.mapped.push_back(candidate);
+    return entry->library.get();
+  }
+  SetLastError(ERROR_MOD_NOT_FOUND);
+  return nullptr;
+}
+
+namespace {
+bool KnownModule(HMODULE module) {
+  if (module == nullptr) return false;
+  for (const auto& [name, system] : W().systemModules) {
+    if (system.get() == module) return system->refs > 0;
+  }
+  for (const auto& [key, entry] : W().files) {
+    if (entry.library.get() == module) return entry.library->refs > 0;
+  }
+  return false;
+}
+}  // namespace
+
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName) {
+  if (!KnownModule(module) || procName == nullptr) {
+    sim::internal::TraceLine("GetProcAddress ? " + std::string(procName ? procName : "(null)"));
+    SetLastError(6 /* ERROR_INVALID_HANDLE */);
+    return nullptr;
+  }
+  sim::internal::TraceLine("GetProcAddress " + module->name + " " + procName);
+  auto it = module->exports.find(procName);
+  if (it == module->exports.end() || module->hidden.count(procName) != 0) {
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+  }
+  return reinterpret_cast<FARPROC>(it->second);
+}
+
+BOOL WINAPI FreeLibrary(HMODULE module) {
+  if (!KnownModule(module)) {
+    sim::Bad();
+    SetLastError(6 /* ERROR_INVALID_HANDLE */);
+    return FALSE;
+  }
+  sim::internal::TraceLine("FreeLibrary " + sim::Narrow(module->path));
+  --module->refs;
+  return TRUE;
+}
+
+DWORD WINAPI GetFileAttributesW(LPCWSTR fileName) {
+  if (fileName == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  sim::internal::TraceLine("GetFileAttributesW " + sim::Narrow(fileName));
+  sim::FileEntry* entry = sim::Find(fileName);
+  if (entry == nullptr) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  return entry->attributes;
+}
+
+HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                          LPSECURITY_ATTRIBUTES, DWORD creationDisposition, DWORD, HANDLE) {
+  auto& w = W();
+  if (fileName == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  sim::internal::TraceLine("CreateFileW " + sim::Narrow(fileName) + " " + sim::Hex(desiredAccess) +
+                           " " + sim::Hex(shareMode));
+  if (creationDisposition != OPEN_EXISTING) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  sim::FileEntry* entry = sim::Find(fileName);
+  if (entry == nullptr) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (entry->kind == sim::Kind::kDirectory) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::wstring key = sim::internal::PathKey(fileName);
+  auto conflicts = [&](const sim::OpenRecord& open) {
+    return open.key == key && sim::Conflicts(open, desiredAccess, shareMode);
+  };
+  bool conflict = std::any_of(w.elsewhere.begin(), w.elsewhere.end(), conflicts);
+  for (const auto& [handle, open] : w.handles) conflict = conflict || conflicts(open);
+  if (conflict) {
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE handle = reinterpret_cast<HANDLE>(w.nextHandle);
+  w.nextHandle += 4;
+  w.handles[handle] = {key, fileName, desiredAccess, shareMode};
+  return handle;
+}
+
+BOOL WINAPI CloseHandle(HANDLE object) {
+  auto it = W().handles.find(object);
+  if (it == W().handles.end()) {
+    sim::Bad();
+    SetLastError(6 /* ERROR_INVALID_HANDLE */);
+    return FALSE;
+  }
+  sim::internal::TraceLine("CloseHandle " + sim::Narrow(it->second.path));
+  W().handles.erase(it);
+  // Closing succeeds and, as on some systems, clears the thread's last error:
+  // a caller that needs its error value past a close has to keep it.
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+HLOCAL WINAPI LocalAlloc(UINT, SIZE_T bytes) {
+  if (sim::TakeFailure(W().localFailCountdown)) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  void* block = std::calloc(bytes == 0 ? 1 : bytes, 1);
+  W().localBlocks.insert(block);
+  return block;
+}
+
+HLOCAL WINAPI LocalFree(HLOCAL mem) {
+  if (mem == nullptr) return nullptr;
+  auto it = W().localBlocks.find(mem);
+  if (it == W().localBlocks.end()) {
+    sim::Bad();
+    return mem;
+  }
+  W().localBlocks.erase(it);
+  std::free(mem);
+  return nullptr;
+}
+
+void* CrtAlloc(size_t bytes) {
+  if (sim::TakeFailure(W().crtFailCountdown)) return nullptr;
+  void* block = std::malloc(bytes == 0 ? 1 : bytes);
+  // Fill with a pattern: the C runtime does not zero, and code that forgets to
+  // initialise should not be saved by luck.
+  std::memset(block, 0xA5, bytes == 0 ? 1 : bytes);
+  W().crtBlocks.insert(block);
+  return block;
+}
+
+void CrtFree(void* block) {
+  if (block == nullptr) return;
+  auto it = W().crtBlocks.find(block);
+  if (it == W().crtBlocks.end()) {
+    sim::Bad();
+    return;
+  }
+  W().crtBlocks.erase(it);
+  std::free(block);
+}
+
+UINT WINAPI GetSystemDirectoryW(LPWSTR buffer, UINT size) {
+  auto& w = W();
+  sim::internal::TraceLine("GetSystemDirectoryW " + std::to_string(size));
+  bool sizeQuery = buffer == nullptr || size == 0;
+  if (sizeQuery && w.sysDirSizeError != 0) {
+    SetLastError(w.sysDirSizeError);
+    return 0;
+  }
+  if (!sizeQuery && w.sysDirFillError != 0) {
+    SetLastError(w.sysDirFillError);
+    return 0;
+  }
+  std::wstring dir = sim::CurrentSystemDir();
+  if (sizeQuery && w.sysDirGrowth != 0) w.sysDirGrown = true;
+  if (sizeQuery || size < dir.size() + 1) return static_cast<UINT>(dir.size() + 1);
+  std::copy(dir.begin(), dir.end(), buffer);
+  buffer[dir.size()] = L'\0';
+  return static_cast<UINT>(dir.size());
+}
+
+ULONGLONG WINAPI VerSetConditionMask(ULONGLONG conditionMask, DWORD typeMask, BYTE condition) {
+  sim::internal::TraceLine("VerSetConditionMask");
+  for (unsigned bit = 0; bit < 8; ++bit) {
+    if (typeMask & (1u << bit)) {
+      conditionMask |= static_cast<ULONGLONG>(condition & 7) << (bit * 3);
+    }
+  }
+  return conditionMask;
+}
+
+BOOL WINAPI VerifyVersionInfoW(LPOSVERSIONINFOEXW info, DWORD typeMask, DWORDLONG conditionMask) {
+  sim::internal::TraceLine("VerifyVersionInfoW " + std::to_string(info ? info->dwBuildNumber : 0));
+  if (info == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  W().versionQueries.push_back({info->dwOSVersionInfoSize, info->dwMajorVersion,
+                                info->dwMinorVersion, info->dwBuildNumber,
+                                info->wServicePackMajor, info->wProductType, typeMask,
+                                conditionMask});
+  if (typeMask != VER_BUILDNUMBER || ((conditionMask >> 6) & 7) != VER_GREATER_EQUAL ||
+      info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOEXW)) {
+    SetLastError(ERROR_BAD_ARGUMENTS);
+    return FALSE;
+  }
+  if (W().build >= info->dwBuildNumber) return TRUE;
+  SetLastError(1150 /* ERROR_OLD_WIN_VERSION */);
+  return FALSE;
+}
+
+int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wideStr, int wideCount,
+                               LPSTR out, int outSize, LPCSTR, LPBOOL) {
+  if (codePage != CP_UTF8 || wideStr == nullptr || outSize < 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  if (W().wideToUtf8Error != 0) {
+    SetLastError(W().wideToUtf8Error);
+    return 0;
+  }
+  size_t count = wideCount < 0 ? std::wcslen(wideStr) + 1 : static_cast<size_t>(wideCount);
+  std::string utf8;
+  for (size_t i = 0; i < count; ++i) {
+    uint32_t cp = static_cast<uint32_t>(wideStr[i]);
+    if ((flags & WC_ERR_INVALID_CHARS) && (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) {
+      SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+      return 0;
+    }
+    sim::AppendUtf8(utf8, cp);
+  }
+  if (outSize == 0) return static_cast<int>(utf8.size());
+  if (utf8.size() > static_cast<size_t>(outSize)) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  std::memcpy(out, utf8.data(), utf8.size());
+  return static_cast<int>(utf8.size());
+}
+
+int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR mb, int mbCount, LPWSTR out,
+                               int outSize) {
+  if (codePage != CP_UTF8 || mb == nullptr || outSize < 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  if (W().utf8ToWideError != 0) {
+    SetLastError(W().utf8ToWideError);
+    return 0;
+  }
+  size_t count = mbCount < 0 ? std::strlen(mb) + 1 : static_cast<size_t>(mbCount);
+  std::wstring wide;
+  bool valid = sim::DecodeUtf8(reinterpret_cast<const uint8_t*>(mb), count, wide);
+  if (!valid && (flags & MB_ERR_INVALID_CHARS)) {
+    SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+    return 0;
+  }
+  if (outSize == 0) return static_cast<int>(wide.size());
+  if (wide.size() > static_cast<size_t>(outSize)) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  std::copy(wide.begin(), wide.end(), out);
+  return static_cast<int>(wide.size());
+}
+
+int WINAPI lstrcmpA(LPCSTR a, LPCSTR b) {
+  if (a == nullptr || b == nullptr) return (a == b) ? 0 : (a == nullptr ? -1 : 1);
+  int r = std::strcmp(a, b);
+  return r < 0 ? -1 : (r > 0 ? 1 : 0);
+}
+
+int WINAPI lstrlenW(LPCWSTR s) { return s ? static_cast<int>(std::wcslen(s)) : 0; }
+
+int __cdecl _wcsicmp(const wchar_t* a, const wchar_t* b) {
+  auto fold = [](wchar_t c) -> uint32_t {
+    uint32_t v = static_cast<uint32_t>(c);
+    return (v >= 'A' && v <= 'Z') ? v - 'A' + 'a' : v;
+  };
+  for (;; ++a, ++b) {
+    uint32_t x = fold(*a);
+    uint32_t y = fold(*b);
+    if (x != y) return x < y ? -1 : 1;
+    if (x == 0) return 0;
+  }
+}
+
+BOOL WINAPI FileTimeToSystemTime(const FILETIME* fileTime, LPSYSTEMTIME st) {
+  if (fileTime == nullptr || st == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  uint64_t ft = (static_cast<uint64_t>(fileTime->dwHighDateTime) << 32) | fileTime->dwLowDateTime;
+  if (ft > 0x7FFFFFFFFFFFFFFFull) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const uint64_t kTicksPerDay = 864000000000ull;
+  uint64_t days1601 = ft / kTicksPerDay;
+  uint64_t rest = ft % kTicksPerDay;
+  // Civil date from a day count (proleptic Gregorian), counted from 1970-01-01.
+  int64_t z = static_cast<int64_t>(days1601) - 134774 + 719468;
+  int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  int64_t doe = z - era * 146097;
+  int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  int64_t y = yoe + era * 400;
+  int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  int64_t mp = (5 * doy + 2) / 153;
+  int64_t d = doy - (153 * mp + 2) / 5 + 1;
+  int64_t m = mp < 10 ? mp + 3 : mp - 9;
+  st->wYear = static_cast<WORD>(y + (m <= 2 ? 1 : 0));
+  st->wMonth = static_cast<WORD>(m);
+  st->wDay = static_cast<WORD>(d);
+  st->wDayOfWeek = static_cast<WORD>((days1601 + 1) % 7);  // 1601-01-01 was a Monday
+  uint64_t ms = rest / 10000;
+  st->wHour = static_cast<WORD>(ms / 3600000);
+  st->wMinute = static_cast<WORD>(ms / 60000 % 60);
+  st->wSecond = static_cast<WORD>(ms / 1000 % 60);
+  st->wMilliseconds = static_cast<WORD>(ms % 1000);
+  return TRUE;
+}
+
+BOOL WINAPI SHGetSpecialFolderPathW(HWND, LPWSTR path, int csidl, BOOL) {
+  sim::internal::TraceLine("SHGetSpecialFolderPathW " + std::to_string(csidl));
+  if (csidl != CSIDL_COMMON_APPDATA || W().appDataFails || W().appData.size() >= MAX_PATH) {
+    return FALSE;
+  }
+  std::copy(W().appData.begin(), W().appData.end(), path);
+  path[W().appData.size()] = L'\0';
+  return TRUE;
+}
+
+BOOL WINAPI PathFileExistsW(LPCWSTR path) {
+  if (path == nullptr) return FALSE;
+  sim::internal::TraceLine("PathFileExistsW " + sim::Narrow(path));
+  if (*path == L'\0') {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return FALSE;
+  }
+  if (sim::Find(path) == nullptr) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return FALSE;
+  }
+  return TRUE;
+}
