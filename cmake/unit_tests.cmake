@@ -1,7 +1,19 @@
 # Unit tests: one executable per job, each linked against the logic and the
 # simulated Windows. Each tests/unit/<job>.cmake declares its own programs with
 # probe_unit_test().
-find_package(GTest REQUIRED)
+option(PROBE_GTEST_FROM_SOURCE "Build GoogleTest from the system's source tree (for -m32)" OFF)
+if(PROBE_GTEST_FROM_SOURCE)
+  # The packaged libraries are 64-bit only; build them as wide as the tests.
+  # GoogleTest is not ours to hold to our warning flags.
+  get_directory_property(probe_compile_options COMPILE_OPTIONS)
+  set_directory_properties(PROPERTIES COMPILE_OPTIONS "")
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  set_directory_properties(PROPERTIES COMPILE_OPTIONS "${probe_compile_options}")
+  include(GoogleTest)
+else()
+  find_package(GTest REQUIRED)
+endif()
 
 file(GLOB PROBE_TEST_SUPPORT_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/support/*.cpp)
 add_library(probe_test_support OBJECT ${PROBE_TEST_SUPPORT_SOURCES})
