@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds every preset and runs every test: the unit
+# tests, and from the host build the tests of the real exe (under Wine, size and
+# imports, resources). Exits non-zero when any build or test fails.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+bash scripts/setup.sh
+source scripts/build_env.sh
+
+passed=0
+failed=0
+skipped=0
+failed_presets=()
+
+# test_preset NAME: run the tests of preset NAME and add them to the totals.
+test_preset() {
+  local preset=$1 log status=0 total fails skips
+  log="build/.ctest-$preset.log"
+  echo "== test: $preset"
+  ctest --preset "$preset" --parallel "${PROBE_JOBS:-2}" 2>&1 | tee "$log" || status=$?
+  total=$(sed -n 's/.*tests passed, [0-9]* tests\{0,1\} failed out of \([0-9]*\)$/\1/p' "$log" | tail -n1)
+  fails=$(sed -n 's/.*tests passed, \([0-9]*\) tests\{0,1\} failed out of [0-9]*$/\1/p' "$log" | tail -n1)
+  skips=$(grep -c '(Skipped)$' "$log" || true)
+  if [[ -z $total || $status -ne 0 ]]; then
+    failed_presets+=("$preset")
+  fi
+  if [[ -n $total ]]; then
+    passed=$((passed + total - fails - skips))
+    failed=$((failed + fails))
+    skipped=$((skipped + skips))
+  fi
+}
+
+# The stages, one line each.
+build_preset windows-i686
+build_preset host
+test_preset host
+
+echo
+if [[ ${#failed_presets[@]} -ne 0 ]]; then
+  echo "test runs that failed: ${failed_presets[*]}"
+fi
+echo "total: $passed passed, $failed failed, $skipped skipped"
+[[ ${#failed_presets[@]} -eq 0 ]]
