@@ -1,0 +1,55 @@
+// Arranging the simulated signature messages beyond what sim_crypt_control.h
+// offers: signer records given as raw bytes, nested signatures of a chosen
+// length, failures of single message operations, and what was fed to messages.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/sim/sim_crypt_control.h"
+#include "platform/sim/sim_windows.h"
+
+namespace sim {
+
+// The file (which must exist) carries a signature whose signer record is a
+// fixed head followed by `bytes`. The head is a CMSG_SIGNER_INFO with no issuer
+// or serial and one unauthenticated attribute, the nested signature, of one
+// value; the head's size is a multiple of 8 and the record starts at a multiple
+// of 8, so a position within `bytes` has the same residue mod 8 as its address.
+// The value starts `nestedValueOffset` bytes into `bytes` (at most bytes.size(),
+// which is the record's end) and runs to the record's end. The signature's store
+// holds `certs`.
+void SignFileWithRawSignerRecord(const std::wstring& path, std::vector<uint8_t> bytes,
+                                 uint32_t nestedValueOffset, std::vector<CertId> certs = {});
+
+// The shortest SEQUENCE content a simulated nested signature can have.
+constexpr uint16_t kMinNestedContentLength = 27;
+// Like EncodeNestedSignature, stretched with padding so that the length L in
+// bytes 2 and 3 is exactly contentLength (raised to the minimum if below it);
+// the encoding is L + 4 bytes long.
+std::vector<uint8_t> EncodeNestedSignatureOfLength(const SignatureSpec& signature,
+                                                   uint16_t contentLength);
+
+// Single failures of message operations: the nth call of that kind from now
+// (1 = the next one) fails and leaves `error` as the last error.
+enum class MsgFailure {
+  kQueryObject,     // CryptQueryObject
+  kSignerInfoSize,  // CryptMsgGetParam(CMSG_SIGNER_INFO_PARAM) without a buffer
+  kSignerInfoZero,  // the same query succeeds but reports a size of 0
+  kSignerInfoFill,  // CryptMsgGetParam(CMSG_SIGNER_INFO_PARAM) with a buffer
+  kOpenToDecode,    // CryptMsgOpenToDecode
+  kOpenStore,       // CertOpenStore(CERT_STORE_PROV_MSG)
+};
+void FailMessageOperation(MsgFailure operation, unsigned nth, DWORD error);
+
+// What one CryptMsgUpdate call was given, and whether the bytes decoded.
+struct MessageUpdate {
+  const BYTE* data;
+  DWORD size;
+  BOOL final;
+  bool decoded;
+};
+const std::vector<MessageUpdate>& MessageUpdates();
+
+}  // namespace sim

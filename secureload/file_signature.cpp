@@ -1,0 +1,234 @@
+// Does a file's embedded Authenticode signature carry a signer we accept? The
+// primary signer is asked first, then the nested signatures it carries.
+#include "secureload/file_signature.h"
+
+#include <cstdint>
+
+#include "secureload/crypto_api.h"
+#include "secureload/signer_policy.h"
+#include "secureload/system_library.h"
+
+namespace {
+
+constexpr DWORD kMessageEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+// A nested signature is a DER ContentInfo: SEQUENCE with a two-byte long-form
+// length, then the signedData identifier. Bytes 4 and 5 (the identifier's tag
+// and length) are not looked at.
+constexpr uint32_t kCandidateHeaderSize = 15;
+constexpr uint32_t kSignedDataOidOffset = 6;
+constexpr BYTE kSignedDataOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
+static_assert(kSignedDataOidOffset + sizeof(kSignedDataOid) == kCandidateHeaderSize,
+              "the header ends with the identifier");
+
+struct Outcome {
+  DWORD result;
+  DWORD error;
+};
+
+// What one call holds; released by VerifyFileSignature on every path.
+struct CallState {
+  HCERTSTORE store;
+  HCRYPTMSG message;
+  HLOCAL signerRecord;
+};
+
+template <typename Fn>
+bool ResolveSlot(Fn& slot, const char* exportName) {
+  if (slot == nullptr) slot = ProcAs<Fn>(GetProcAddress(g_systemLibraryCache.crypt32, exportName));
+  return slot != nullptr;
+}
+
+// Fills the empty slots in table order and stops at the first export that is
+// missing; a later call starts again from that slot.
+bool ResolveCryptoApi() {
+#define CRYPTO_API_SLOT(name) ResolveSlot(g_cryptoApi.name, #name)
+  return CRYPTO_API_SLOT(CryptMsgClose) && CRYPTO_API_SLOT(CertCloseStore) &&
+         CRYPTO_API_SLOT(CertFreeCertificateContext) &&
+         CRYPTO_API_SLOT(CertFindCertificateInStore) && CRYPTO_API_SLOT(CryptMsgGetParam) &&
+         CRYPTO_API_SLOT(CryptQueryObject) && CRYPTO_API_SLOT(CertGetNameStringA) &&
+         CRYPTO_API_SLOT(CryptMsgOpenToDecode) && CRYPTO_API_SLOT(CryptMsgUpdate) &&
+         CRYPTO_API_SLOT(CryptDecodeObjectEx) &&
+         CRYPTO_API_SLOT(CertGetIssuerCertificateFromStore) && CRYPTO_API_SLOT(CertOpenStore) &&
+         CRYPTO_API_SLOT(CertGetCertificateChain) && CRYPTO_API_SLOT(CertFreeCertificateChain) &&
+         CRYPTO_API_SLOT(CertVerifyTimeValidity);
+#undef CRYPTO_API_SLOT
+}
+
+// crypt32 and the table are required. cryptnet and cryptbase are only kept
+// resident from the system directory; cryptnet missing outright (126) fails the
+// call, any other reason lets it go on and the next call tries again.
+Outcome LoadCryptoLibraries() {
+  SystemLibraryCache& cache = g_systemLibraryCache;
+  if (cache.crypt32 == nullptr) cache.crypt32 = LoadSystemLibrary(L"crypt32.dll");
+  if (cache.crypt32 == nullptr) return {0, ERROR_MOD_NOT_FOUND};
+  if (!ResolveCryptoApi()) return {0, ERROR_MOD_NOT_FOUND};
+
+  bool cryptnetMissing = false;
+  if (cache.cryptnet == nullptr) {
+    cache.cryptnet = LoadSystemLibrary(L"cryptnet.dll");
+    cryptnetMissing = cache.cryptnet == nullptr && GetLastError() == ERROR_MOD_NOT_FOUND;
+  }
+  if (cache.cryptbase == nullptr) cache.cryptbase = LoadSystemLibrary(L"cryptbase.dll");
+  if (cryptnetMissing) return {0, ERROR_MOD_NOT_FOUND};
+  return {1, ERROR_SUCCESS};
+}
+
+// The 8-byte step between candidates. Both roundings apply to addresses: the
+// step is (p + n) rounded up minus p rounded down, which is
+// (p mod 8 + n) rounded up. At most 7 + 65,539 + 7, so it cannot wrap.
+uintptr_t StepAfter(const BYTE* candidate, uint32_t extent) {
+  const uintptr_t residue = reinterpret_cast<uintptr_t>(candidate) & 7u;
+  return (residue + extent + 7u) & ~static_cast<uintptr_t>(7u);
+}
+
+// The header test, reading only the `available` bytes that lie inside the
+// signer record. Gives the candidate's extent n = L + 4, which must fit too.
+bool ReadCandidateHeader(const BYTE* candidate, uintptr_t available, uint32_t* extent) {
+  if (available < kCandidateHeaderSize) return false;
+  if (candidate[0] != 0x30 || candidate[1] != 0x82) return false;
+  for (uint32_t i = 0; i < sizeof(kSignedDataOid); ++i) {
+    if (candidate[kSignedDataOidOffset + i] != kSignedDataOid[i]) return false;
+  }
+  const uint32_t contentLength = (static_cast<uint32_t>(candidate[2]) << 8) | candidate[3];
+  const uint32_t n = contentLength + 4;
+  if (n > available) return false;
+  *extent = n;
+  return true;
+}
+
+const CRYPT_ATTRIBUTE* FindFirstNestedSignature(const CRYPT_ATTRIBUTES& attributes) {
+  for (DWORD i = 0; i < attributes.cAttr; ++i) {
+    if (lstrcmpA(attributes.rgAttr[i].pszObjId, szOID_NESTED_SIGNATURE) == 0) {
+      return &attributes.rgAttr[i];
+    }
+  }
+  return nullptr;
+}
+
+// The signer of one decoded nested message, with a record and a store of its
+// own; every refusal on the way is just a refused candidate.
+DWORD JudgeNestedSigner(HCRYPTMSG nested, LPCWSTR path, SignaturePolicy policy) {
+  const CryptoApiTable& api = g_cryptoApi;
+  DWORD size = 0;
+  if (!api.CryptMsgGetParam(nested, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size) || size == 0) {
+    return 0;
+  }
+  HLOCAL record = LocalAlloc(LPTR, size);
+  if (record == nullptr) return 0;
+  if (!api.CryptMsgGetParam(nested, CMSG_SIGNER_INFO_PARAM, 0, record, &size)) {
+    LocalFree(record);
+    return 0;
+  }
+  HCERTSTORE store = api.CertOpenStore(CERT_STORE_PROV_MSG, kMessageEncoding, 0, 0, nested);
+  if (store == nullptr) {
+    LocalFree(record);
+    return 0;
+  }
+  const DWORD verdict = VerifySigner(static_cast<PCMSG_SIGNER_INFO>(record), store, path, policy);
+  api.CertCloseStore(store, 0);
+  LocalFree(record);
+  return verdict;
+}
+
+// The nested signatures are the values of the first nested-signature attribute,
+// found by walking the record's bytes: from the first value, each candidate is
+// tested, fed whole to a fresh message and judged, and the next one is looked
+// for one 8-byte step further. Positions are kept as offsets from the record's
+// first byte, so nothing is ever read, or pointed at, outside the record.
+Outcome WalkNestedSignatures(const CMSG_SIGNER_INFO* signer, uint32_t recordSize, LPCWSTR path,
+                             SignaturePolicy policy) {
+  const CRYPT_ATTRIBUTE* nested = FindFirstNestedSignature(signer->UnauthAttrs);
+  if (nested == nullptr || nested->cValue == 0 || nested->rgValue == nullptr) {
+    return {0, ERROR_SUCCESS};
+  }
+  const BYTE* record = reinterpret_cast<const BYTE*>(signer);
+  const uintptr_t start = reinterpret_cast<uintptr_t>(record);
+  const uintptr_t first = reinterpret_cast<uintptr_t>(nested->rgValue[0].pbData);
+  if (first <= start || first - start >= recordSize) return {0, ERROR_SUCCESS};
+  uintptr_t offset = first - start;
+
+  const CryptoApiTable& api = g_cryptoApi;
+  // Candidates lie at least 8 bytes apart and every one but the last must hold
+  // its 15 header bytes inside the record, so no walk visits more than
+  // recordSize / 8 of them; the count states that bound rather than trusting it.
+  const uint32_t maxCandidates = recordSize / 8;
+  for (uint32_t visited = 0; visited < maxCandidates; ++visited) {
+    HCRYPTMSG message = api.CryptMsgOpenToDecode(kMessageEncoding, 0, 0, 0, nullptr, nullptr);
+    if (message == nullptr) return {0, ERROR_SUCCESS};
+
+    const BYTE* candidate = record + offset;
+    const uintptr_t available = recordSize - offset;
+    uint32_t extent = 0;
+    if (!ReadCandidateHeader(candidate, available, &extent)) {
+      api.CryptMsgClose(message);
+      return {0, ERROR_SUCCESS};
+    }
+    const BOOL decoded = api.CryptMsgUpdate(message, candidate, extent, TRUE);
+    const uintptr_t step = StepAfter(candidate, extent);
+
+    const DWORD verdict = decoded ? JudgeNestedSigner(message, path, policy) : 0;
+    api.CryptMsgClose(message);
+    if (verdict != 0) return {verdict, ERROR_SUCCESS};
+
+    if (step >= available) return {0, ERROR_SUCCESS};  // the next one would start past the end
+    offset += step;
+  }
+  return {0, ERROR_SUCCESS};
+}
+
+Outcome Verify(LPCWSTR path, SignaturePolicy policy, CallState& state) {
+  const DWORD attributes = GetFileAttributesW(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES ||
+      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+    return {0, ERROR_FILE_NOT_FOUND};
+  }
+  const Outcome libraries = LoadCryptoLibraries();
+  if (libraries.result == 0) return libraries;
+
+  const CryptoApiTable& api = g_cryptoApi;
+  if (!api.CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+                            CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr,
+                            &state.store, &state.message, nullptr)) {
+    return {0, GetLastError()};
+  }
+
+  DWORD size = 0;
+  if (!api.CryptMsgGetParam(state.message, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size) ||
+      size == 0) {
+    return {0, GetLastError()};
+  }
+  const DWORD allocated = size;
+  state.signerRecord = LocalAlloc(LPTR, allocated);
+  if (state.signerRecord == nullptr) return {0, GetLastError()};
+  if (!api.CryptMsgGetParam(state.message, CMSG_SIGNER_INFO_PARAM, 0, state.signerRecord, &size)) {
+    LocalFree(state.signerRecord);
+    state.signerRecord = nullptr;
+    return {0, GetLastError()};
+  }
+
+  PCMSG_SIGNER_INFO signer = static_cast<PCMSG_SIGNER_INFO>(state.signerRecord);
+  const DWORD primary = VerifySigner(signer, state.store, path, policy);
+  if (primary != 0) return {primary, ERROR_SUCCESS};
+
+  // The walk never looks past the buffer that was allocated, whatever size the
+  // fill reported back.
+  const uint32_t recordSize = size < allocated ? size : allocated;
+  return WalkNestedSignatures(signer, recordSize, path, policy);
+}
+
+}  // namespace
+
+DWORD VerifyFileSignature(LPCWSTR path, SignaturePolicy policy) {
+  SetLastError(ERROR_SUCCESS);
+  CallState state = {};
+  const Outcome outcome = Verify(path, policy, state);
+
+  // Released in this order on every path; the slots are filled whenever the
+  // store or the message is set.
+  LocalFree(state.signerRecord);
+  if (state.store != nullptr) g_cryptoApi.CertCloseStore(state.store, 0);
+  if (state.message != nullptr) g_cryptoApi.CryptMsgClose(state.message);
+  SetLastError(outcome.error);
+  return outcome.result;
+}

@@ -1,0 +1,83 @@
+// Loading the platform's own libraries so that only the system directory's copy
+// can ever be mapped.
+#include "secureload/system_library.h"
+
+#include <cstdint>
+
+namespace {
+
+// Windows' OSVERSIONINFOEXW is 284 bytes; the host's wider WCHAR makes it
+// larger, and the structure's own size is what the version test must be given.
+static_assert(sizeof(OSVERSIONINFOEXW) ==
+                  5 * sizeof(DWORD) + 128 * sizeof(WCHAR) + 3 * sizeof(WORD) + 2 * sizeof(BYTE),
+              "OSVERSIONINFOEXW must have the platform's layout");
+
+DWORD TestSystemBuildLevel() {
+  const ULONGLONG conditions = VerSetConditionMask(0, VER_BUILDNUMBER, VER_GREATER_EQUAL);
+  OSVERSIONINFOEXW version = {};
+  version.dwOSVersionInfoSize = sizeof(version);
+  version.dwBuildNumber = kBuildLevelSearchSystem32;
+  return VerifyVersionInfoW(&version, VER_BUILDNUMBER, conditions) != 0
+             ? kBuildLevelSearchSystem32
+             : kBuildLevelOlder;
+}
+
+// Older systems have no "system directory only" flag: build
+// <system directory>\<name> and load that exact path.
+HMODULE LoadFromSystemDirectoryPath(LPCWSTR name) {
+  const UINT directorySize = GetSystemDirectoryW(nullptr, 0);  // characters, terminator included
+  if (directorySize == 0) return nullptr;  // the query's own last error stays
+
+  const size_t nameLength = static_cast<size_t>(lstrlenW(name));
+  // (K + N) characters and one more for the terminator, checked so that the
+  // byte count cannot wrap with a 32-bit size_t.
+  const size_t maxCharacters = SIZE_MAX / sizeof(WCHAR);
+  if (nameLength >= maxCharacters - 1 || directorySize >= maxCharacters - 1 - nameLength) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  const size_t characters = nameLength + directorySize + 1;
+
+  // No fall-back to the bare name here: under the default search order the
+  // executable's directory and the working directory come first, and a planted
+  // copy of a trust library there would be mapped.
+  WCHAR* path = static_cast<WCHAR*>(LocalAlloc(LPTR, characters * sizeof(WCHAR)));
+  if (path == nullptr) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+
+  const UINT written = GetSystemDirectoryW(path, directorySize);
+  if (written == 0 || written >= directorySize) {
+    // 0: the query failed and set its reason. At least the buffer's size: the
+    // directory grew since it was measured and nothing was written.
+    const DWORD error = written == 0 ? GetLastError() : static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER);
+    LocalFree(path);
+    SetLastError(error);
+    return nullptr;
+  }
+
+  size_t length = written;  // 1 <= written < directorySize
+  if (path[length - 1] != L'\\') path[length++] = L'\\';
+  for (size_t i = 0; i < nameLength; ++i) path[length + i] = name[i];
+  // The zero fill is the terminator: length + nameLength < characters.
+
+  HMODULE module = LoadLibraryExW(path, nullptr, 0);
+  // The caller reads a failed load's reason (cryptnet's 126) after this returns.
+  const DWORD error = GetLastError();
+  LocalFree(path);
+  SetLastError(error);
+  return module;
+}
+
+}  // namespace
+
+HMODULE LoadSystemLibrary(LPCWSTR name) {
+  if (g_systemBuildLevel == 0) g_systemBuildLevel = TestSystemBuildLevel();
+
+  if (g_systemBuildLevel >= kBuildLevelSearchSystem32) {
+    return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  }
+  if (name == nullptr) return LoadLibraryExW(nullptr, nullptr, 0);  // the loader refuses it
+  return LoadFromSystemDirectoryPath(name);
+}

@@ -1,0 +1,499 @@
+// The embedded-signature check: the crypt32 table and the trust libraries, the
+// outcomes and their last-error values, and the walk over nested signatures
+// with its header test and 8-byte step.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/sim/sim_control.h"
+#include "platform/sim/sim_crypt_control.h"
+#include "platform/sim/sim_msg_control.h"
+#include "secureload/crypto_api.h"
+#include "secureload/file_signature.h"
+#include "secureload/system_library.h"
+#include "tests/support/process_state.h"
+#include "tests/unit/verify_signer_double.h"
+
+namespace {
+
+const std::wstring kFile = L"C:\\ProgramData\\KORVEX Corporation\\Stratoplay\\STP32.dll";
+constexpr SignaturePolicy kPolicy = 7;  // handed through, never looked at here
+
+using Serial = std::vector<uint8_t>;
+const Serial kPrimary{0x01};
+const Serial kFirst{0x10};
+const Serial kSecond{0x20};
+const Serial kThird{0x30};
+
+const char* const kTableOrder[kCryptoApiSlotCount] = {
+    "CryptMsgClose",        "CertCloseStore",
+    "CertFreeCertificateContext", "CertFindCertificateInStore",
+    "CryptMsgGetParam",     "CryptQueryObject",
+    "CertGetNameStringA",   "CryptMsgOpenToDecode",
+    "CryptMsgUpdate",       "CryptDecodeObjectEx",
+    "CertGetIssuerCertificateFromStore", "CertOpenStore",
+    "CertGetCertificateChain", "CertFreeCertificateChain",
+    "CertVerifyTimeValidity"};
+
+sim::SignerSpec Signer(const Serial& serial, std::vector<sim::AttributeSpec> unauth = {}) {
+  return sim::SignerSpec{"Test Signing CA", serial, {}, std::move(unauth)};
+}
+
+sim::SignatureSpec Signature(const Serial& serial, std::vector<sim::AttributeSpec> unauth = {}) {
+  return sim::SignatureSpec{{}, Signer(serial, std::move(unauth))};
+}
+
+std::vector<uint8_t> Nested(const Serial& serial) {
+  return sim::EncodeNestedSignature(Signature(serial));
+}
+
+sim::AttributeSpec NestedAttribute(std::vector<std::vector<uint8_t>> values) {
+  return sim::AttributeSpec{szOID_NESTED_SIGNATURE, std::move(values)};
+}
+
+// The file signed by kPrimary, carrying these unauthenticated attributes.
+void SignWith(std::vector<sim::AttributeSpec> unauth) {
+  sim::SignFile(kFile, Signature(kPrimary, std::move(unauth)));
+}
+
+std::vector<std::string> TraceWith(const std::string& prefix) {
+  std::vector<std::string> lines;
+  for (const std::string& line : sim::Trace()) {
+    if (line.rfind(prefix, 0) == 0) lines.push_back(line);
+  }
+  return lines;
+}
+
+std::vector<std::string> Lookups(unsigned from, unsigned to) {
+  std::vector<std::string> lines;
+  for (unsigned i = from; i <= to; ++i) {
+    lines.push_back(std::string("GetProcAddress crypt32.dll ") + kTableOrder[i - 1]);
+  }
+  return lines;
+}
+
+BOOL WINAPI StandInDecode(DWORD, LPCSTR, const BYTE*, DWORD, DWORD, PCRYPT_DECODE_PARA, void*,
+                          DWORD*) {
+  return FALSE;
+}
+
+class FileSignatureTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetProcessState();
+    g_signerDouble = SignerDouble{};
+    sim::AddFile(kFile, {0x4D, 0x5A});
+  }
+
+  // One call; the outcome and what the caller reads right after it.
+  struct Outcome {
+    DWORD result;
+    DWORD error;
+  };
+  Outcome Verify() {
+    const DWORD result = VerifyFileSignature(kFile.c_str(), kPolicy);
+    return {result, GetLastError()};
+  }
+};
+
+#define EXPECT_OUTCOME(call, expectedResult, expectedError)           \
+  do {                                                               \
+    const auto outcome_ = (call);                                    \
+    EXPECT_EQ(outcome_.result, static_cast<DWORD>(expectedResult));  \
+    EXPECT_EQ(outcome_.error, static_cast<DWORD>(expectedError));    \
+  } while (0)
+
+TEST_F(FileSignatureTest, EachOutcomeHasItsLastError) {
+  struct Case {
+    const char* label;
+    std::function<void()> arrange;
+    DWORD result;
+    DWORD error;
+  };
+  const std::vector<Case> cases = {
+      {"directory", [] { sim::RemoveFile(kFile); sim::AddDirectory(kFile); }, 0,
+       ERROR_FILE_NOT_FOUND},
+      {"device", [] { sim::RemoveFile(kFile); sim::AddDevice(kFile); }, 0, ERROR_FILE_NOT_FOUND},
+      {"no such file", [] { sim::RemoveFile(kFile); }, 0, ERROR_FILE_NOT_FOUND},
+      // The loader's own reason is replaced: the caller only learns "missing".
+      {"crypt32 does not load", [] { sim::FailSystemModule("crypt32.dll", ERROR_ACCESS_DENIED); },
+       0, ERROR_MOD_NOT_FOUND},
+      // The lookup leaves 127; the call reports 126 all the same.
+      {"an export is missing",
+       [] { sim::HideSystemExport("crypt32.dll", "CertVerifyTimeValidity"); }, 0,
+       ERROR_MOD_NOT_FOUND},
+      {"cryptnet missing", [] { sim::FailSystemModule("cryptnet.dll", ERROR_MOD_NOT_FOUND); }, 0,
+       ERROR_MOD_NOT_FOUND},
+      {"unsigned file", [] {}, 0, static_cast<DWORD>(CRYPT_E_NO_MATCH)},
+      {"query refuses the file",
+       [] {
+         SignWith({});
+         sim::FailMessageOperation(sim::MsgFailure::kQueryObject, 1, ERROR_SHARING_VIOLATION);
+       },
+       0, ERROR_SHARING_VIOLATION},
+      {"size query fails",
+       [] {
+         SignWith({});
+         sim::FailMessageOperation(sim::MsgFailure::kSignerInfoSize, 1, CRYPT_E_BAD_ENCODE);
+       },
+       0, static_cast<DWORD>(CRYPT_E_BAD_ENCODE)},
+      {"size query reports 0",
+       [] {
+         SignWith({});
+         sim::FailMessageOperation(sim::MsgFailure::kSignerInfoZero, 1, ERROR_INVALID_PARAMETER);
+       },
+       0, ERROR_INVALID_PARAMETER},
+      {"record cannot be allocated",
+       [] {
+         SignWith({});
+         sim::FailLocalAllocation(1);
+       },
+       0, ERROR_NOT_ENOUGH_MEMORY},
+      {"record cannot be filled",
+       [] {
+         SignWith({});
+         sim::FailMessageOperation(sim::MsgFailure::kSignerInfoFill, 1, CRYPT_E_ASN1_BADTAG);
+       },
+       0, static_cast<DWORD>(CRYPT_E_ASN1_BADTAG)},
+      {"primary accepted",
+       [] {
+         SignWith({});
+         g_signerDouble.accepted = {kPrimary};
+       },
+       1, 0},
+      {"primary refused, no nested signature", [] { SignWith({}); }, 0, 0},
+      {"nested signer accepted",
+       [] {
+         SignWith({NestedAttribute({Nested(kFirst)})});
+         g_signerDouble.accepted = {kFirst};
+       },
+       1, 0},
+      {"every nested signer refused",
+       [] { SignWith({NestedAttribute({Nested(kFirst), Nested(kSecond)})}); }, 0, 0},
+      // Treated as absent rather than read through.
+      {"nested attribute without values", [] { SignWith({NestedAttribute({})}); }, 0, 0},
+      // A later candidate would be accepted, but the walk cannot go on.
+      {"nested message cannot be opened",
+       [] {
+         SignWith({NestedAttribute({Nested(kFirst)})});
+         g_signerDouble.accepted = {kFirst};
+         sim::FailMessageOperation(sim::MsgFailure::kOpenToDecode, 1, ERROR_NOT_ENOUGH_MEMORY);
+       },
+       0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SetUp();
+    c.arrange();
+
+    const Outcome outcome = Verify();
+
+    EXPECT_OUTCOME(outcome, c.result, c.error);
+    EXPECT_TRUE(sim::AllReleased());
+  }
+}
+
+TEST_F(FileSignatureTest, NotAFileLoadsNothing) {
+  sim::RemoveFile(kFile);
+  sim::AddDirectory(kFile);
+  (void)Verify();
+  EXPECT_TRUE(sim::MappedPaths().empty());
+  EXPECT_EQ(sim::CountTrace("GetProcAddress"), 0u);
+}
+
+TEST_F(FileSignatureTest, TableResumesAtTheFirstEmptySlot) {
+  SignWith({});
+  g_signerDouble.accepted = {kPrimary};
+  sim::HideSystemExport("crypt32.dll", "CryptDecodeObjectEx");
+
+  EXPECT_OUTCOME(Verify(), 0, ERROR_MOD_NOT_FOUND);
+  // Positions 1 to 9 are filled, the lookup of 10 fails, 11 to 15 are not tried.
+  EXPECT_EQ(TraceWith("GetProcAddress"), Lookups(1, 10));
+  EXPECT_NE(g_cryptoApi.CryptMsgUpdate, nullptr);
+  EXPECT_EQ(g_cryptoApi.CryptDecodeObjectEx, nullptr);
+  EXPECT_EQ(g_cryptoApi.CertOpenStore, nullptr);
+  EXPECT_EQ(g_systemLibraryCache.cryptnet, nullptr);
+
+  sim::SetSystemExport("crypt32.dll", "CryptDecodeObjectEx",
+                       reinterpret_cast<void*>(&StandInDecode));
+  sim::ClearTrace();
+  EXPECT_OUTCOME(Verify(), 1, 0);
+  EXPECT_EQ(TraceWith("GetProcAddress"), Lookups(10, 15));
+  EXPECT_EQ(TraceWith("LoadLibraryExW"), (std::vector<std::string>{
+                                             "LoadLibraryExW cryptnet.dll 0x800",
+                                             "LoadLibraryExW cryptbase.dll 0x800"}));
+  EXPECT_EQ(g_cryptoApi.CryptDecodeObjectEx, &StandInDecode);
+
+  // Once everything is in place, nothing is loaded or looked up again.
+  sim::ClearTrace();
+  EXPECT_OUTCOME(Verify(), 1, 0);
+  EXPECT_TRUE(TraceWith("GetProcAddress").empty());
+  EXPECT_TRUE(TraceWith("LoadLibraryExW").empty());
+  EXPECT_TRUE(sim::AllReleased());
+}
+
+TEST_F(FileSignatureTest, TrustLibrariesAreLoadedFromTheSystemDirectoryAndKept) {
+  SignWith({});
+  g_signerDouble.accepted = {kPrimary};
+  sim::SetSystemBuild(7601);
+
+  EXPECT_OUTCOME(Verify(), 1, 0);
+  EXPECT_EQ(TraceWith("LoadLibraryExW"),
+            (std::vector<std::string>{"LoadLibraryExW C:\\Windows\\system32\\crypt32.dll 0x0",
+                                      "LoadLibraryExW C:\\Windows\\system32\\cryptnet.dll 0x0",
+                                      "LoadLibraryExW C:\\Windows\\system32\\cryptbase.dll 0x0"}));
+  EXPECT_EQ(TraceWith("GetProcAddress"), Lookups(1, 15));
+  EXPECT_NE(g_systemLibraryCache.crypt32, nullptr);
+  EXPECT_NE(g_systemLibraryCache.cryptnet, nullptr);
+  EXPECT_NE(g_systemLibraryCache.cryptbase, nullptr);
+  EXPECT_EQ(g_systemLibraryCache.wintrust, nullptr);
+}
+
+TEST_F(FileSignatureTest, CryptnetAndCryptbaseRules) {
+  struct Case {
+    const char* label;
+    const char* module;
+    DWORD loadError;
+    DWORD result;
+    DWORD error;
+  };
+  const Case cases[] = {
+      // cryptbase is still loaded before the call ends.
+      {"cryptnet missing", "cryptnet.dll", ERROR_MOD_NOT_FOUND, 0, ERROR_MOD_NOT_FOUND},
+      {"cryptnet fails otherwise", "cryptnet.dll", ERROR_ACCESS_DENIED, 1, 0},
+      {"cryptbase missing", "cryptbase.dll", ERROR_MOD_NOT_FOUND, 1, 0},
+      {"cryptbase fails otherwise", "cryptbase.dll", ERROR_ACCESS_DENIED, 1, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SetUp();
+    SignWith({});
+    g_signerDouble.accepted = {kPrimary};
+    sim::FailSystemModule(c.module, c.loadError);
+
+    EXPECT_OUTCOME(Verify(), c.result, c.error);
+    EXPECT_NE(g_systemLibraryCache.cryptbase == nullptr, std::string(c.module) != "cryptbase.dll");
+    EXPECT_EQ(sim::CountTrace("CryptQueryObject"), c.result == 1 ? 1u : 0u);
+
+    // The failed one is tried again on the next call, and only that one.
+    sim::RestoreSystemModule(c.module);
+    sim::ClearTrace();
+    EXPECT_OUTCOME(Verify(), 1, 0);
+    EXPECT_EQ(TraceWith("LoadLibraryExW"),
+              std::vector<std::string>{std::string("LoadLibraryExW ") + c.module + " 0x800"});
+    EXPECT_TRUE(sim::AllReleased());
+  }
+}
+
+TEST_F(FileSignatureTest, AcceptedPrimaryLeavesTheNestedSignaturesAlone) {
+  SignWith({NestedAttribute({Nested(kFirst)})});
+  g_signerDouble.accepted = {kPrimary, kFirst};
+
+  EXPECT_OUTCOME(Verify(), 1, 0);
+  EXPECT_EQ(SignerSerials(), std::vector<Serial>{kPrimary});
+  EXPECT_EQ(sim::CountTrace("CryptMsgOpenToDecode"), 0u);
+}
+
+TEST_F(FileSignatureTest, SignersGetTheirOwnStoreThePathAndThePolicy) {
+  SignWith({NestedAttribute({Nested(kFirst)})});
+  g_signerDouble.accepted = {kFirst};
+
+  EXPECT_OUTCOME(Verify(), 1, 0);
+  ASSERT_EQ(g_signerDouble.calls.size(), 2u);
+  const SignerCall& primary = g_signerDouble.calls[0];
+  const SignerCall& nested = g_signerDouble.calls[1];
+  EXPECT_EQ(nested.serial, kFirst);
+  for (const SignerCall* call : {&primary, &nested}) {
+    EXPECT_EQ(call->path, kFile);
+    EXPECT_EQ(call->policy, kPolicy);
+    EXPECT_NE(call->store, nullptr);
+  }
+  EXPECT_NE(nested.store, primary.store);
+  // The file's message and the candidate's, the file's store and the
+  // candidate's, and never more than two signer records at once.
+  EXPECT_EQ(primary.live.localBlocks, 1);
+  EXPECT_EQ(nested.live.localBlocks, 2);
+  EXPECT_EQ(nested.live.messages, 2);
+  EXPECT_EQ(nested.live.stores, 2);
+}
+
+TEST_F(FileSignatureTest, OnlyTheFirstNestedAttributeIsWalked) {
+  SignWith({sim::AttributeSpec{szOID_RSA_counterSign, {{0x30, 0x82, 0x00, 0x00}}},
+            NestedAttribute({Nested(kFirst)}), NestedAttribute({Nested(kSecond)})});
+  g_signerDouble.accepted = {kSecond};
+
+  EXPECT_OUTCOME(Verify(), 0, 0);
+  EXPECT_EQ(SignerSerials(), (std::vector<Serial>{kPrimary, kFirst}));
+  EXPECT_TRUE(sim::AllReleased());
+}
+
+TEST_F(FileSignatureTest, HeaderTestDecidesWhetherTheWalkGoesOn) {
+  struct Case {
+    const char* label;
+    size_t offset;  // of the byte changed in the first candidate
+    uint8_t value;
+    DWORD result;   // the second candidate's signer is accepted
+    size_t updates;
+  };
+  const Case cases[] = {
+      {"well-formed", 0, 0x30, 1, 2},
+      {"not a SEQUENCE", 0, 0x31, 0, 0},
+      {"one length byte", 1, 0x81, 0, 0},
+      {"three length bytes", 1, 0x83, 0, 0},
+      {"not signedData", 14, 0x01, 0, 0},
+      {"first identifier byte", 6, 0x2B, 0, 0},
+      // Bytes 4 and 5 are not tested: the candidate is fed, fails to decode and
+      // the walk steps on to the next one.
+      {"identifier tag", 4, 0x05, 1, 2},
+      {"identifier length", 5, 0x0A, 1, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SetUp();
+    std::vector<uint8_t> first = Nested(kFirst);
+    first[c.offset] = c.value;
+    SignWith({NestedAttribute({first, Nested(kSecond)})});
+    g_signerDouble.accepted = {kSecond};
+
+    EXPECT_OUTCOME(Verify(), c.result, 0);
+    EXPECT_EQ(sim::MessageUpdates().size(), c.updates);
+    EXPECT_EQ(sim::CountTrace("CryptMsgOpenToDecode"), c.updates == 0 ? 1u : 2u);
+    EXPECT_TRUE(sim::AllReleased());
+  }
+}
+
+TEST_F(FileSignatureTest, RefusedCandidatesDoNotStopTheWalk) {
+  struct Case {
+    const char* label;
+    std::function<void(std::vector<uint8_t>& first)> arrange;
+  };
+  // Counts start with the file's own signer record: its queries and its
+  // allocation come first.
+  const std::vector<Case> cases = {
+      {"signer refused", [](std::vector<uint8_t>&) {}},
+      {"does not decode", [](std::vector<uint8_t>& first) { first[24] ^= 0xFF; }},
+      {"size query fails",
+       [](std::vector<uint8_t>&) {
+         sim::FailMessageOperation(sim::MsgFailure::kSignerInfoSize, 2, CRYPT_E_BAD_ENCODE);
+       }},
+      {"size query reports 0",
+       [](std::vector<uint8_t>&) {
+         sim::FailMessageOperation(sim::MsgFailure::kSignerInfoZero, 2, CRYPT_E_BAD_ENCODE);
+       }},
+      {"record cannot be allocated", [](std::vector<uint8_t>&) { sim::FailLocalAllocation(2); }},
+      {"record cannot be filled",
+       [](std::vector<uint8_t>&) {
+         sim::FailMessageOperation(sim::MsgFailure::kSignerInfoFill, 2, CRYPT_E_BAD_ENCODE);
+       }},
+      {"store cannot be opened",
+       [](std::vector<uint8_t>&) {
+         sim::FailMessageOperation(sim::MsgFailure::kOpenStore, 1, ERROR_NOT_ENOUGH_MEMORY);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SetUp();
+    std::vector<uint8_t> first = Nested(kFirst);
+    c.arrange(first);
+    SignWith({NestedAttribute({first, Nested(kSecond), Nested(kThird)})});
+    g_signerDouble.accepted = {kSecond, kThird};
+
+    EXPECT_OUTCOME(Verify(), 1, 0);
+    // The first accepted nested signer ends the walk.
+    EXPECT_EQ(SignerSerials().back(), kSecond);
+    EXPECT_EQ(sim::MessageUpdates().size(), 2u);
+    EXPECT_TRUE(sim::AllReleased());
+  }
+}
+
+// The step, on records laid out byte by byte: the candidate at `offset` from an
+// address that is a multiple of 8, with SEQUENCE length `length`, is refused;
+// the next candidate is placed where the step should land and is accepted.
+TEST_F(FileSignatureTest, StepRoundsAddressesToMultiplesOf8) {
+  struct Case {
+    uint32_t offset;
+    uint16_t length;
+    DWORD fed;
+    uint32_t step;
+  };
+  const Case cases[] = {
+      {0, 0x059F, 0x5A3, 0x5A8},
+      {4, 0x05A0, 0x5A4, 0x5A8},
+      {0, 0x00FC, 0x100, 0x100},  // the next candidate follows directly
+      // Rounding p + n up and p down, not n alone: 4 + 0x5A8 ends at 0x5AC,
+      // which rounds up to 0x5B0.
+      {4, 0x05A4, 0x5A8, 0x5B0},
+      {7, 0x001B, 0x1F, 0x28},
+      {1, 0x001B, 0x1F, 0x20},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "offset " << c.offset << " length " << c.length);
+    SetUp();
+    const std::vector<uint8_t> first = sim::EncodeNestedSignatureOfLength(Signature(kFirst), c.length);
+    const std::vector<uint8_t> second = Nested(kSecond);
+    std::vector<uint8_t> bytes(c.offset + c.step + second.size(), 0);
+    std::copy(first.begin(), first.end(), bytes.begin() + c.offset);
+    std::copy(second.begin(), second.end(), bytes.begin() + c.offset + c.step);
+    sim::SignFileWithRawSignerRecord(kFile, bytes, c.offset);
+    g_signerDouble.accepted = {kSecond};
+
+    EXPECT_OUTCOME(Verify(), 1, 0);
+    const std::vector<sim::MessageUpdate>& updates = sim::MessageUpdates();
+    ASSERT_EQ(updates.size(), 2u);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(updates[0].data) % 8, c.offset % 8);
+    EXPECT_EQ(updates[0].size, c.fed);
+    EXPECT_TRUE(updates[0].decoded);
+    EXPECT_EQ(static_cast<uint32_t>(updates[1].data - updates[0].data), c.step);
+    EXPECT_EQ(SignerSerials(), (std::vector<Serial>{{}, kFirst, kSecond}));
+    EXPECT_TRUE(sim::AllReleased());
+  }
+}
+
+// Nothing outside the signer record is read or fed, and leaving it ends the
+// walk quietly.
+TEST_F(FileSignatureTest, WalkStaysInsideTheRecord) {
+  enum class Shape { kWhole, kLonger, kCutHeader, kValueAtEnd };
+  struct Case {
+    const char* label;
+    Shape shape;
+    DWORD result;
+    size_t updates;
+  };
+  const Case cases[] = {
+      {"candidate ends exactly at the record's end", Shape::kWhole, 1, 1},
+      {"candidate's bytes reach past the end", Shape::kLonger, 0, 0},
+      {"header reaches past the end", Shape::kCutHeader, 0, 0},
+      {"first value at the record's end", Shape::kValueAtEnd, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SetUp();
+    std::vector<uint8_t> bytes = Nested(kFirst);
+    uint32_t offset = 0;
+    switch (c.shape) {
+      case Shape::kWhole: break;
+      case Shape::kLonger: bytes[3] += 1; break;  // claims one byte more than the record holds
+      case Shape::kCutHeader: bytes.resize(14); break;
+      case Shape::kValueAtEnd: offset = static_cast<uint32_t>(bytes.size()); break;
+    }
+    sim::SignFileWithRawSignerRecord(kFile, bytes, offset);
+    g_signerDouble.accepted = {kFirst};
+
+    EXPECT_OUTCOME(Verify(), c.result, 0);
+    EXPECT_EQ(sim::MessageUpdates().size(), c.updates);
+    EXPECT_TRUE(sim::AllReleased());
+  }
+}
+
+TEST_F(FileSignatureTest, WalkEndsAfterTheLastCandidate) {
+  // Three refused candidates; the step after the last one leaves the record.
+  SignWith({NestedAttribute({Nested(kFirst), Nested(kSecond), Nested(kThird)})});
+
+  EXPECT_OUTCOME(Verify(), 0, 0);
+  EXPECT_EQ(SignerSerials(), (std::vector<Serial>{kPrimary, kFirst, kSecond, kThird}));
+  EXPECT_TRUE(sim::AllReleased());
+}
+
+}  // namespace

@@ -1,0 +1,215 @@
+// Loading by absolute path: which paths are taken at all, what each failure
+// reports, and the file held for shared reading exactly while it is verified.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/sim/sim_control.h"
+#include "platform/sim/sim_crypt_control.h"
+#include "secureload/verified_load.h"
+#include "tests/support/process_state.h"
+#include "tests/unit/verify_signer_double.h"
+
+namespace {
+
+const std::wstring kLibrary = L"C:\\Program Files\\Launcher\\StpRuntimeSdk.dll";
+const std::vector<uint8_t> kSigner{0x42};
+
+int Marker() { return 7; }
+
+// What was mapped apart from the trust libraries of the system directory.
+std::vector<std::wstring> MappedLibraries() {
+  std::vector<std::wstring> paths;
+  for (const std::wstring& path : sim::MappedPaths()) {
+    if (path.rfind(L"C:\\Windows\\system32\\", 0) != 0) paths.push_back(path);
+  }
+  return paths;
+}
+
+class VerifiedLoadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetProcessState();
+    g_signerDouble = SignerDouble{};
+  }
+
+  // A library at `path` whose signature the signer policy accepts.
+  static void InstallSigned(const std::wstring& path) {
+    sim::AddLibrary(path, {sim::MakeExport("Marker", &Marker)});
+    sim::SignFile(path, sim::SignatureSpec{{}, sim::SignerSpec{"Test CA", kSigner, {}, {}}});
+    g_signerDouble.accepted = {kSigner};
+  }
+};
+
+TEST_F(VerifiedLoadTest, OnlyAbsolutePathsAreTaken) {
+  struct Case {
+    const wchar_t* path;
+    bool absolute;
+  };
+  const Case cases[] = {
+      {L"StpRuntimeSdk.dll", false},
+      {L"", false},
+      {L"C:StpRuntimeSdk.dll", false},  // drive-relative
+      {L"Launcher\\StpRuntimeSdk.dll", false},
+      {L".\\StpRuntimeSdk.dll", false},
+      {L"1:\\StpRuntimeSdk.dll", false},
+      {L"\u00E9:\\StpRuntimeSdk.dll", false},  // a letter, but not an ASCII one
+      {L"C", false},
+      {L"C:", false},
+      {L"C:\\lib\\StpRuntimeSdk.dll", true},
+      {L"c:/lib/StpRuntimeSdk.dll", true},
+      {L"\\\\server\\share\\StpRuntimeSdk.dll", true},  // UNC
+      {L"\\lib\\StpRuntimeSdk.dll", true},              // root-relative
+      {L"/lib/StpRuntimeSdk.dll", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(sim::Narrow(c.path));
+    SetUp();
+    // A library of that name where the search order would look first: the
+    // refused shapes must never reach it.
+    InstallSigned(L"C:\\Program Files\\Launcher\\StpRuntimeSdk.dll");
+    if (c.absolute) InstallSigned(c.path);
+
+    HMODULE module = LoadVerifiedLibrary(c.path, kPolicyNamedChains);
+
+    if (c.absolute) {
+      EXPECT_NE(module, nullptr);
+      EXPECT_EQ(MappedLibraries(), std::vector<std::wstring>{c.path});
+      EXPECT_TRUE(sim::AllReleased(1));
+    } else {
+      EXPECT_EQ(module, nullptr);
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_ARGUMENTS));
+      EXPECT_TRUE(sim::Trace().empty());  // the file is never touched
+      EXPECT_TRUE(sim::AllReleased());
+    }
+  }
+}
+
+TEST_F(VerifiedLoadTest, NullPathIsABadArgument) {
+  EXPECT_EQ(LoadVerifiedLibrary(nullptr, kPolicyPinnedChain), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_ARGUMENTS));
+}
+
+TEST_F(VerifiedLoadTest, EachFailureHasItsLastError) {
+  struct Case {
+    const char* label;
+    std::function<void()> arrange;
+    DWORD error;
+    bool opened;  // the file was held while it was verified
+  };
+  const std::vector<Case> cases = {
+      {"no such file", [] {}, ERROR_MOD_NOT_FOUND, false},
+      {"directory named like a library", [] { sim::AddDirectory(kLibrary); }, ERROR_MOD_NOT_FOUND,
+       false},
+      {"device", [] { sim::AddDevice(kLibrary); }, ERROR_MOD_NOT_FOUND, false},
+      {"another process is writing it",
+       [] {
+         InstallSigned(kLibrary);
+         sim::HoldOpenElsewhere(kLibrary, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE);
+       },
+       ERROR_SHARING_VIOLATION, false},
+      // The platform says "access denied"-like things too; the caller learns 32.
+      {"another process shares no reading",
+       [] {
+         InstallSigned(kLibrary);
+         sim::HoldOpenElsewhere(kLibrary, GENERIC_READ, 0);
+       },
+       ERROR_SHARING_VIOLATION, false},
+      {"no embedded signature", [] { sim::AddLibrary(kLibrary, {}); },
+       static_cast<DWORD>(CRYPT_E_NO_MATCH), true},
+      {"signer refused",
+       [] {
+         InstallSigned(kLibrary);
+         g_signerDouble.accepted.clear();
+       },
+       static_cast<DWORD>(CRYPT_E_NO_MATCH), true},
+      {"trust library missing",
+       [] {
+         InstallSigned(kLibrary);
+         sim::FailSystemModule("crypt32.dll", ERROR_MOD_NOT_FOUND);
+       },
+       static_cast<DWORD>(CRYPT_E_NO_MATCH), true},
+      {"loader refuses the accepted file",
+       [] {
+         InstallSigned(kLibrary);
+         sim::FailLibraryLoad(kLibrary, ERROR_BAD_EXE_FORMAT);
+       },
+       ERROR_BAD_EXE_FORMAT, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SetUp();
+    c.arrange();
+
+    HMODULE module = LoadVerifiedLibrary(kLibrary.c_str(), kPolicyPinnedChain);
+
+    EXPECT_EQ(module, nullptr);
+    // Closing the file clears the last error in this world, so these also show
+    // that the value set before the close is the one restored after it.
+    EXPECT_EQ(GetLastError(), c.error);
+    EXPECT_EQ(sim::CountTrace("CloseHandle"), c.opened ? 1u : 0u);
+    EXPECT_TRUE(MappedLibraries().empty());
+    EXPECT_TRUE(sim::AllReleased());
+  }
+}
+
+TEST_F(VerifiedLoadTest, FileIsHeldForSharedReadingExactlyWhileVerified) {
+  for (bool accepted : {true, false}) {
+    SCOPED_TRACE(accepted ? "accepted" : "refused");
+    SetUp();
+    InstallSigned(kLibrary);
+    if (!accepted) g_signerDouble.accepted.clear();
+
+    HMODULE module = LoadVerifiedLibrary(kLibrary.c_str(), kPolicyNamedChains);
+
+    EXPECT_EQ(module != nullptr, accepted);
+    ASSERT_EQ(g_signerDouble.calls.size(), 1u);
+    const SignerCall& call = g_signerDouble.calls[0];
+    EXPECT_EQ(call.path, kLibrary);
+    EXPECT_EQ(call.policy, kPolicyNamedChains);
+    ASSERT_EQ(call.openFiles.size(), 1u);
+    EXPECT_EQ(call.openFiles[0].access, GENERIC_READ);
+    EXPECT_EQ(call.openFiles[0].shareMode, static_cast<DWORD>(FILE_SHARE_READ));
+    EXPECT_TRUE(sim::OpenFilesOf(kLibrary).empty());
+
+    // Opened before the signature is read; closed only after the mapping.
+    const std::vector<std::string>& trace = sim::Trace();
+    auto at = [&](const std::string& prefix) -> size_t {
+      return static_cast<size_t>(
+          std::find_if(trace.begin(), trace.end(),
+                       [&](const std::string& line) { return line.rfind(prefix, 0) == 0; }) -
+          trace.begin());
+    };
+    const size_t open = at("CreateFileW");
+    const size_t query = at("CryptQueryObject");
+    const size_t load = at("LoadLibraryExW " + sim::Narrow(kLibrary));
+    const size_t close = at("CloseHandle");
+    EXPECT_LT(open, query);
+    EXPECT_LT(query, close);
+    EXPECT_LT(close, trace.size());
+    if (accepted) {
+      EXPECT_LT(load, close);
+    }
+    EXPECT_TRUE(sim::AllReleased(accepted ? 1 : 0));
+  }
+}
+
+TEST_F(VerifiedLoadTest, AcceptedLibraryIsTheLoadersModule) {
+  InstallSigned(kLibrary);
+
+  HMODULE module = LoadVerifiedLibrary(kLibrary.c_str(), kPolicyPinnedChain);
+
+  ASSERT_NE(module, nullptr);
+  EXPECT_EQ(GetLastError(), 0u);
+  EXPECT_EQ(sim::CountTrace("LoadLibraryExW " + sim::Narrow(kLibrary) + " 0x0"), 1u);
+  auto marker = ProcAs<int (*)()>(GetProcAddress(module, "Marker"));
+  ASSERT_NE(marker, nullptr);
+  EXPECT_EQ(marker(), 7);
+  EXPECT_TRUE(FreeLibrary(module));
+  EXPECT_TRUE(sim::AllReleased());
+}
+
+}  // namespace
