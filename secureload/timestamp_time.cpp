@@ -85,9 +85,7 @@ struct DerElement {
   return (element.tag & kConstructedBit) != 0;
 }
 
-[[nodiscard]] uint8_t TagNumber(const DerElement& element) {
-  return element.tag & kTagNumberMask;
-}
+[[nodiscard]] uint8_t TagNumber(const DerElement& element) { return element.tag & kTagNumberMask; }
 
 [[nodiscard]] bool IsDigit(uint8_t c) { return c >= '0' && c <= '9'; }
 

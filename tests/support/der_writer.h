@@ -191,13 +191,19 @@ inline Bytes Oid(Arcs arcs) { return Element(kObjectIdentifier, OidContent(arcs)
 
 inline Bytes OctetString(const Bytes& content) { return Element(kOctetString, content); }
 inline Bytes Null() { return Bytes{kNull, 0x00}; }
-inline Bytes Boolean(bool value) { return Bytes{kBoolean, 0x01, value ? uint8_t{0xFF} : uint8_t{0x00}}; }
+inline Bytes Boolean(bool value) {
+  return Bytes{kBoolean, 0x01, value ? uint8_t{0xFF} : uint8_t{0x00}};
+}
 
 // GeneralizedTime with the text exactly as given ("20200131123459Z",
 // "20200131123459.5Z", or anything malformed a test needs).
-inline Bytes GeneralizedTime(std::string_view text) { return Element(kGeneralizedTime, Text(text)); }
+inline Bytes GeneralizedTime(std::string_view text) {
+  return Element(kGeneralizedTime, Text(text));
+}
 inline Bytes UtcTime(std::string_view text) { return Element(kUtcTime, Text(text)); }
-inline Bytes PrintableString(std::string_view text) { return Element(kPrintableString, Text(text)); }
+inline Bytes PrintableString(std::string_view text) {
+  return Element(kPrintableString, Text(text));
+}
 inline Bytes Utf8String(std::string_view text) { return Element(kUtf8String, Text(text)); }
 
 // INTEGER in the shortest two's-complement form.
@@ -211,7 +217,8 @@ inline Bytes Integer(int64_t value) {
           (content[start] == 0xFF && (content[start + 1] & 0x80) != 0))) {
     ++start;
   }
-  return Element(kInteger, Bytes(content.begin() + static_cast<std::ptrdiff_t>(start), content.end()));
+  return Element(kInteger,
+                 Bytes(content.begin() + static_cast<std::ptrdiff_t>(start), content.end()));
 }
 
 // INTEGER from unsigned big-endian magnitude bytes (serial numbers, moduli):

@@ -108,7 +108,8 @@ TEST(FindTimestampTime, TokenShapes) {
   const Bytes tstInfoOid = Oid(kOidTstInfo);
   RunCases({
       {"usual token", Token(tstInfo), 0, kTime},
-      {"OCTET STRING directly after the identifier", SignedData(Encap(OctetString(tstInfo))), 0, kTime},
+      {"OCTET STRING directly after the identifier", SignedData(Encap(OctetString(tstInfo))), 0,
+       kTime},
       {"flag true on the TSTInfo itself", tstInfo, 1, kTime},
       {"any nonzero flag means inside", tstInfo, 0x80000000u, kTime},
       {"TSTInfo without the identifier", tstInfo, 0, 0},
@@ -128,8 +129,8 @@ TEST(FindTimestampTime, TokenShapes) {
       {"context-class primitive [4] as candidate",
        SignedData(Encap(Context(0, {Element(ContextPrimitiveTag(4), tstInfo)}))), 0, 0},
       // A rejected wrapper is skipped, not walked: the token inside it is not seen...
-      {"wrapper skipped, not walked",
-       SignedData(Sequence({tstInfoOid, Context(0, {laterToken})})), 0, 0},
+      {"wrapper skipped, not walked", SignedData(Sequence({tstInfoOid, Context(0, {laterToken})})),
+       0, 0},
       // ...but a later identifier in the same range still is.
       {"later identifier after a skipped wrapper",
        Sequence({tstInfoOid, Context(0, {Sequence({})}), tstInfoOid,
@@ -148,19 +149,19 @@ TEST(FindTimestampTime, TokenShapes) {
       {"first time decides",
        Token(Sequence({GeneralizedTime("2020"), GeneralizedTime("20211224080000Z")})), 0, 0},
       {"first time in depth-first order",
-       Token(Sequence({Sequence({GeneralizedTime("20211224080000Z")}),
-                       GeneralizedTime("20200131123459Z")})),
+       Token(Sequence(
+           {Sequence({GeneralizedTime("20211224080000Z")}), GeneralizedTime("20200131123459Z")})),
        0, kLaterTime},
       // Tag numbers are read whatever the class.
       {"context [24] counts as a time",
        Token(TstInfo(Element(ContextPrimitiveTag(24), Text("20200131123459Z")))), 0, kTime},
       {"context [6] is tested as the identifier",
-       Sequence({Element(ContextPrimitiveTag(6), OidContent(kOidTstInfo)), OctetString(tstInfo)}), 0,
-       kTime},
+       Sequence({Element(ContextPrimitiveTag(6), OidContent(kOidTstInfo)), OctetString(tstInfo)}),
+       0, kTime},
       {"constructed [24] is walked, not parsed",
        Token(Sequence({Constructed(0x38, {}), GeneralizedTime("20200131123459Z")})), 0, kTime},
-      {"other identifier", SignedData(Sequence({Oid(kOidData), Context(0, {OctetString(tstInfo)})})), 0,
-       0},
+      {"other identifier",
+       SignedData(Sequence({Oid(kOidData), Context(0, {OctetString(tstInfo)})})), 0, 0},
       {"identifier one arc short",
        Sequence({Oid({1, 2, 840, 113549, 1, 9, 16, 1}), OctetString(tstInfo)}), 0, 0},
       {"identifier one arc long",
@@ -179,8 +180,9 @@ TEST(FindTimestampTime, TokenShapes) {
       {"four-octet lengths throughout",
        ElementWithLengthOctets(
            kSequence,
-           Concat({tstInfoOid, ElementWithLengthOctets(ContextTag(0),
-                                                       ElementWithLengthOctets(kOctetString, tstInfo, 4), 4)}),
+           Concat({tstInfoOid,
+                   ElementWithLengthOctets(ContextTag(0),
+                                           ElementWithLengthOctets(kOctetString, tstInfo, 4), 4)}),
            4),
        0, kTime},
   });
@@ -196,7 +198,8 @@ TEST(FindTimestampTime, MalformedBytes) {
       {"long form, length octets cut", Raw({0x30, 0x84, 0x00, 0x00, 0x00}), 0, 0},
       {"time header cut", Raw({0x18, 0x82, 0x00}), 1, 0},
       {"length past the end", WithLength(kSequence, 40, time), 1, 0},
-      {"time content past the end", WithLength(kGeneralizedTime, 18, Text("20200131123459.5")), 1, 0},
+      {"time content past the end", WithLength(kGeneralizedTime, 18, Text("20200131123459.5")), 1,
+       0},
       // A 0x85 length would fit in 32 bits here, yet more than four octets are refused.
       {"0x85 length", Concat({Raw({0x30, 0x85, 0, 0, 0, 0, 17}), time}), 1, 0},
       {"0x88 length", Concat({Raw({0x30, 0x88, 0, 0, 0, 0, 0, 0, 0, 17}), time}), 1, 0},
@@ -213,11 +216,12 @@ TEST(FindTimestampTime, MalformedBytes) {
        Concat({Raw({0x30, 0x07}), tstInfoOid, Context(0, {OctetString(tstInfo)})}), 0, 0},
       {"nothing after the identifier", tstInfoOid, 0, 0},
       {"wrapper header cut", Concat({tstInfoOid, Raw({0xA0})}), 0, 0},
-      {"wrapper past the end", Concat({tstInfoOid, WithLength(ContextTag(0), 300, OctetString(tstInfo))}), 0,
+      {"wrapper past the end",
+       Concat({tstInfoOid, WithLength(ContextTag(0), 300, OctetString(tstInfo))}), 0, 0},
+      {"OCTET STRING past the end", Concat({tstInfoOid, WithLength(kOctetString, 300, tstInfo)}), 0,
        0},
-      {"OCTET STRING past the end", Concat({tstInfoOid, WithLength(kOctetString, 300, tstInfo)}), 0, 0},
-      {"OCTET STRING header cut inside its wrapper", Concat({tstInfoOid, Element(ContextTag(0), Raw({0x04}))}),
-       0, 0},
+      {"OCTET STRING header cut inside its wrapper",
+       Concat({tstInfoOid, Element(ContextTag(0), Raw({0x04}))}), 0, 0},
       // The wrapper holds only the OCTET STRING's header and two bytes; the
       // TSTInfo lies after the wrapper, inside the enclosing SEQUENCE.
       {"OCTET STRING runs past its wrapper",
@@ -230,8 +234,8 @@ TEST(FindTimestampTime, MalformedBytes) {
     cases.push_back({"huge constructed length", Concat({header, time}), 1, 0});
     cases.push_back({"huge length after the identifier",
                      Sequence({tstInfoOid, Raw({0x04}), LengthOctets(huge, 4), tstInfo}), 0, 0});
-    cases.push_back({"huge time length", Concat({Raw({0x18}), LengthOctets(huge, 4), Text("20200131123459Z")}),
-                     1, 0});
+    cases.push_back({"huge time length",
+                     Concat({Raw({0x18}), LengthOctets(huge, 4), Text("20200131123459Z")}), 1, 0});
   }
   RunCases(cases);
 }
@@ -251,8 +255,9 @@ TEST(FindTimestampTime, NestingDepth) {
       {"10,000 levels", Nested(kSequence, 10000, time), 1, 0},
       {"token 10,000 levels down", Nested(kSequence, 10000, token), 0, 0},
       {"10,000 wrappers after the identifier",
-       Sequence({Oid(kOidTstInfo), Nested(ContextTag(0), 10000, OctetString(TstInfo("20200131123459Z")))}), 0,
-       0},
+       Sequence({Oid(kOidTstInfo),
+                 Nested(ContextTag(0), 10000, OctetString(TstInfo("20200131123459Z")))}),
+       0, 0},
       // Too deep ends only the level that meets it: the walk comes back up and
       // goes on.
       {"too deep, then a time", Concat({Nested(kSequence, 10000, time), later}), 1, kLaterTime},
