@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets in build/fuzz and runs each *_fuzz target found
+# there for a time or a number of runs, then prints the executions per target.
+#
+#   scripts/fuzz_campaign.sh [-t SECONDS | -r RUNS] [TARGET...] [-- LIBFUZZER-FLAGS...]
+#
+#   -t SECONDS  run each target this long (default 60)
+#   -r RUNS     run each target this many executions instead
+#   TARGET      only these targets (names ending in _fuzz); default every one
+#
+# Each target <job>_fuzz starts from the committed seeds in fuzz/corpus/<job>/
+# and keeps what it finds in build/fuzz/corpus/<job>/ (the committed seeds are
+# never written). Crashes land in build/fuzz/artifacts/<target>/, logs in
+# build/fuzz/logs/. The exit status is nonzero when any target failed.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="$root/build/fuzz"
+seconds=60
+runs=""
+targets=()
+extra=()
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    -t) seconds="$2"; runs=""; shift 2 ;;
+    -r) runs="$2"; shift 2 ;;
+    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+    --) shift; extra=("$@"); break ;;
+    -*) echo "unknown option $1" >&2; exit 2 ;;
+    *) targets+=("$1"); shift ;;
+  esac
+done
+
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S "$root" -B "$build" -G Ninja -DPROBE_FUZZ=ON \
+    -DCMAKE_CXX_COMPILER=clang++-14 -DPROBE_BUILD_TESTS=OFF
+fi
+ninja -C "$build" -j2 "${targets[@]}"
+
+if [ ${#targets[@]} -eq 0 ]; then
+  while IFS= read -r path; do
+    targets+=("$(basename "$path")")
+  done < <(find "$build" -maxdepth 1 -type f -executable -name '*_fuzz' | sort)
+fi
+if [ ${#targets[@]} -eq 0 ]; then
+  echo "no *_fuzz target in $build" >&2
+  exit 1
+fi
+
+if [ -n "$runs" ]; then limit=(-runs="$runs"); else limit=(-max_total_time="$seconds"); fi
+
+mkdir -p "$build/logs"
+failed=0
+summary=()
+for target in "${targets[@]}"; do
+  job=${target%_fuzz}
+  work="$build/corpus/$job"
+  artifacts="$build/artifacts/$target/"
+  log="$build/logs/$target.log"
+  mkdir -p "$work" "$artifacts"
+  corpora=("$work")
+  if [ -d "$root/fuzz/corpus/$job" ]; then corpora+=("$root/fuzz/corpus/$job"); fi
+
+  echo "== $target: ${limit[*]}"
+  status=0
+  start=$(date +%s)
+  "$build/$target" "${limit[@]}" -print_final_stats=1 -timeout=10 -rss_limit_mb=2048 \
+    -artifact_prefix="$artifacts" "${extra[@]}" "${corpora[@]}" >"$log" 2>&1 || status=$?
+  elapsed=$(( $(date +%s) - start ))
+  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+  if [ $status -ne 0 ]; then
+    failed=1
+    summary+=("$(printf '%-32s %14s executions %6ss  FAILED (exit %s, see %s)' "$target" "${execs:-?}" "$elapsed" "$status" "$log")")
+  else
+    summary+=("$(printf '%-32s %14s executions %6ss  ok' "$target" "${execs:-?}" "$elapsed")")
+  fi
+done
+
+echo
+printf '%s\n' "${summary[@]}"
+exit $failed
