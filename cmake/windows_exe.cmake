@@ -51,13 +51,12 @@ function(probe_windows_exe target)
   endif()
   target_link_options(${target} PRIVATE -mconsole)
 
-  # The logic refers to the pinned table, so the table follows it on the line.
-  if(TARGET ${E_PINNED})
-    target_link_libraries(${target} PRIVATE probe_logic ${E_PINNED})
-  else()
-    message(WARNING "${target}: pinned chain table ${E_PINNED} is not defined; linking without it")
-    target_link_libraries(${target} PRIVATE probe_logic)
+  # Every exe pins exactly one chain; without a table there is no exe.
+  if(NOT TARGET ${E_PINNED})
+    message(FATAL_ERROR "${target}: pinned chain table ${E_PINNED} is not defined "
+                        "(cmake/pinned_chain.cmake defines the tables)")
   endif()
+  target_link_libraries(${target} PRIVATE probe_logic ${E_PINNED})
 endfunction()
 
 probe_windows_exe(platform_probe PINNED probe_pinned_release)
