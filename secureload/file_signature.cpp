@@ -11,6 +11,8 @@
 namespace {
 
 constexpr DWORD kMessageEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+// szOID_NESTED_SIGNATURE; not every SDK's wincrypt.h names it.
+constexpr char kNestedSignatureOid[] = "1.3.6.1.4.1.311.2.4.1";
 
 // A nested signature is a DER ContentInfo: SEQUENCE with a two-byte long-form
 // length, then the signedData identifier. Bytes 4 and 5 (the identifier's tag
@@ -99,7 +101,7 @@ bool ReadCandidateHeader(const BYTE* candidate, uintptr_t available, uint32_t* e
 
 const CRYPT_ATTRIBUTE* FindFirstNestedSignature(const CRYPT_ATTRIBUTES& attributes) {
   for (DWORD i = 0; i < attributes.cAttr; ++i) {
-    if (lstrcmpA(attributes.rgAttr[i].pszObjId, szOID_NESTED_SIGNATURE) == 0) {
+    if (lstrcmpA(attributes.rgAttr[i].pszObjId, kNestedSignatureOid) == 0) {
       return &attributes.rgAttr[i];
     }
   }
@@ -151,7 +153,8 @@ Outcome WalkNestedSignatures(const CMSG_SIGNER_INFO* signer, uint32_t recordSize
   const CryptoApiTable& api = g_cryptoApi;
   // Candidates lie at least 8 bytes apart and every one but the last must hold
   // its 15 header bytes inside the record, so no walk visits more than
-  // recordSize / 8 of them; the count states that bound rather than trusting it.
+  // recordSize / 8 of them. The loop is held to that count as well as to the
+  // record's end, so no record, however laid out, can keep it going.
   const uint32_t maxCandidates = recordSize / 8;
   for (uint32_t visited = 0; visited < maxCandidates; ++visited) {
     HCRYPTMSG message = api.CryptMsgOpenToDecode(kMessageEncoding, 0, 0, 0, nullptr, nullptr);

@@ -40,7 +40,7 @@ struct Content {
   bool raw = false;
   SignatureSpec signature;         // when !raw
   std::vector<uint8_t> rawBytes;   // when raw
-  uint32_t rawValueOffset = 0;
+  int64_t rawValueOffset = 0;
   std::vector<CertId> rawCerts;
 
   const std::vector<CertId>& Certs() const { return raw ? rawCerts : signature.certs; }
@@ -120,19 +120,19 @@ CRYPT_ATTRIBUTES PutAttributes(RecordWriter& w, const std::vector<AttributeSpec>
   const size_t table =
       w.Reserve(sizeof(CRYPT_ATTRIBUTE) * attributes.size(), alignof(CRYPT_ATTRIBUTE));
   for (size_t i = 0; i < attributes.size(); ++i) {
-    const AttributeSpec& spec = attributes[i];
-    const size_t oid = w.PutString(spec.oid);
+    const AttributeSpec& given = attributes[i];
+    const size_t oid = w.PutString(given.oid);
     const size_t blobs =
-        w.Reserve(sizeof(CRYPT_ATTR_BLOB) * spec.values.size(), alignof(CRYPT_ATTR_BLOB));
-    for (size_t j = 0; j < spec.values.size(); ++j) {
-      const size_t value = w.PutBytes(spec.values[j], 8);
-      const CRYPT_ATTR_BLOB blob{static_cast<DWORD>(spec.values[j].size()),
+        w.Reserve(sizeof(CRYPT_ATTR_BLOB) * given.values.size(), alignof(CRYPT_ATTR_BLOB));
+    for (size_t j = 0; j < given.values.size(); ++j) {
+      const size_t value = w.PutBytes(given.values[j], 8);
+      const CRYPT_ATTR_BLOB blob{static_cast<DWORD>(given.values[j].size()),
                                  w.PointerTo<BYTE>(value)};
       w.Put(blobs + j * sizeof(CRYPT_ATTR_BLOB), &blob, sizeof blob);
     }
     const CRYPT_ATTRIBUTE attribute{
-        w.PointerTo<char>(oid), static_cast<DWORD>(spec.values.size()),
-        spec.values.empty() ? nullptr : w.PointerTo<CRYPT_ATTR_BLOB>(blobs)};
+        w.PointerTo<char>(oid), static_cast<DWORD>(given.values.size()),
+        given.values.empty() ? nullptr : w.PointerTo<CRYPT_ATTR_BLOB>(blobs)};
     w.Put(table + i * sizeof(CRYPT_ATTRIBUTE), &attribute, sizeof attribute);
   }
   return CRYPT_ATTRIBUTES{static_cast<DWORD>(attributes.size()),
@@ -162,10 +162,15 @@ void LayOutRaw(RecordWriter& w, const Content& content) {
   const size_t oidAt = w.PutString(szOID_NESTED_SIGNATURE);
   const size_t bytesAt = w.PutBytes(content.rawBytes, 8);
 
-  const uint32_t offset =
-      std::min<uint32_t>(content.rawValueOffset, static_cast<uint32_t>(content.rawBytes.size()));
-  const CRYPT_ATTR_BLOB blob{static_cast<DWORD>(content.rawBytes.size() - offset),
-                             w.PointerTo<BYTE>(bytesAt + offset)};
+  // The address is formed in unsigned arithmetic: it may deliberately lie
+  // outside the record.
+  const int64_t offset = content.rawValueOffset;
+  const int64_t size = static_cast<int64_t>(content.rawBytes.size());
+  const uintptr_t value = reinterpret_cast<uintptr_t>(w.PointerTo<BYTE>(bytesAt)) +
+                          static_cast<uintptr_t>(offset);
+  const CRYPT_ATTR_BLOB blob{
+      static_cast<DWORD>(offset >= 0 && offset <= size ? size - offset : 0),
+      w.PointerTo<BYTE>(bytesAt) ? reinterpret_cast<BYTE*>(value) : nullptr};
   w.Put(blobAt, &blob, sizeof blob);
   const CRYPT_ATTRIBUTE attribute{w.PointerTo<char>(oidAt), 1,
                                   w.PointerTo<CRYPT_ATTR_BLOB>(blobAt)};
@@ -456,7 +461,7 @@ void SignFile(const std::wstring& path, SignatureSpec signature) {
 }
 
 void SignFileWithRawSignerRecord(const std::wstring& path, std::vector<uint8_t> bytes,
-                                 uint32_t nestedValueOffset, std::vector<CertId> certs) {
+                                 int64_t nestedValueOffset, std::vector<CertId> certs) {
   Content content;
   content.raw = true;
   content.rawBytes = std::move(bytes);

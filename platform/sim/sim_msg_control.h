@@ -17,11 +17,12 @@ namespace sim {
 // or serial and one unauthenticated attribute, the nested signature, of one
 // value; the head's size is a multiple of 8 and the record starts at a multiple
 // of 8, so a position within `bytes` has the same residue mod 8 as its address.
-// The value starts `nestedValueOffset` bytes into `bytes` (at most bytes.size(),
-// which is the record's end) and runs to the record's end. The signature's store
-// holds `certs`.
+// The value's pbData is the address `nestedValueOffset` bytes from the start of
+// `bytes`, wherever that lands: inside `bytes` the value runs to the record's
+// end; before the record or past its end it is an address the walk must not
+// read (and its cbData is 0). The signature's store holds `certs`.
 void SignFileWithRawSignerRecord(const std::wstring& path, std::vector<uint8_t> bytes,
-                                 uint32_t nestedValueOffset, std::vector<CertId> certs = {});
+                                 int64_t nestedValueOffset, std::vector<CertId> certs = {});
 
 // The shortest SEQUENCE content a simulated nested signature can have.
 constexpr uint16_t kMinNestedContentLength = 27;

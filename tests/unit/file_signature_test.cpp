@@ -454,7 +454,7 @@ TEST_F(FileSignatureTest, StepRoundsAddressesToMultiplesOf8) {
 // Nothing outside the signer record is read or fed, and leaving it ends the
 // walk quietly.
 TEST_F(FileSignatureTest, WalkStaysInsideTheRecord) {
-  enum class Shape { kWhole, kLonger, kCutHeader, kValueAtEnd };
+  enum class Shape { kWhole, kLonger, kCutHeader, kValueAtEnd, kValuePastEnd, kValueBefore };
   struct Case {
     const char* label;
     Shape shape;
@@ -466,23 +466,30 @@ TEST_F(FileSignatureTest, WalkStaysInsideTheRecord) {
       {"candidate's bytes reach past the end", Shape::kLonger, 0, 0},
       {"header reaches past the end", Shape::kCutHeader, 0, 0},
       {"first value at the record's end", Shape::kValueAtEnd, 0, 0},
+      {"first value past the record's end", Shape::kValuePastEnd, 0, 0},
+      {"first value before the record", Shape::kValueBefore, 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     SetUp();
     std::vector<uint8_t> bytes = Nested(kFirst);
-    uint32_t offset = 0;
+    int64_t offset = 0;
     switch (c.shape) {
       case Shape::kWhole: break;
       case Shape::kLonger: bytes[3] += 1; break;  // claims one byte more than the record holds
       case Shape::kCutHeader: bytes.resize(14); break;
-      case Shape::kValueAtEnd: offset = static_cast<uint32_t>(bytes.size()); break;
+      case Shape::kValueAtEnd: offset = static_cast<int64_t>(bytes.size()); break;
+      case Shape::kValuePastEnd: offset = static_cast<int64_t>(bytes.size()) + 8; break;
+      case Shape::kValueBefore: offset = -4096; break;
     }
     sim::SignFileWithRawSignerRecord(kFile, bytes, offset);
     g_signerDouble.accepted = {kFirst};
 
     EXPECT_OUTCOME(Verify(), c.result, 0);
     EXPECT_EQ(sim::MessageUpdates().size(), c.updates);
+    if (c.shape == Shape::kValuePastEnd || c.shape == Shape::kValueBefore) {
+      EXPECT_EQ(sim::CountTrace("CryptMsgOpenToDecode"), 0u);
+    }
     EXPECT_TRUE(sim::AllReleased());
   }
 }
