@@ -1,0 +1,551 @@
+// VerifySigner in a simulated world: signer records as the platform lays them
+// out, stores, the chain engine's result, counter-signatures, time-stamp
+// tokens and the trust provider's verdict. Every case ends by checking that
+// everything the check acquired was released.
+#include "secureload/signer_policy.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/sim/sim_control.h"
+#include "platform/sim/sim_crypt_control.h"
+#include "secureload/pinned_chain.h"
+#include "secureload/system_library.h"
+#include "tests/support/der_writer.h"
+#include "tests/support/process_state.h"
+#include "tests/unit/crypt_world.h"
+
+namespace {
+
+using crypt_world::FileTimeOf;
+using crypt_world::kTicksPerSecond;
+
+const wchar_t kLibrary[] = L"C:\\Program Files\\Launcher\\StpRuntimeSdk.dll";
+const char kKorvex[] = "KORVEX Corporation";
+const char kSentrix[] = "Sentrix Class 3 SHA256 Code Signing CA";
+const char kG5[] = "Verimark Class 3 Public Primary Certification Authority - G5";
+const char kTimeStamper[] = "Time Stamping Signer";
+
+constexpr DWORD kStillPending = 0xDEAD;
+
+// ------------------------------------------------------------------ tokens
+
+// An RFC 3161 token as a time-stamp authority writes it: ContentInfo of
+// SignedData whose encapContentInfo carries the TSTInfo in an OCTET STRING.
+der::Bytes TimestampToken(const char* genTime) {
+  using namespace der;
+  const Bytes tstInfo = Sequence({Integer(1), Oid({1, 3, 6, 1, 4, 1, 99999, 1}),
+                                  Sequence({Algorithm(kOidSha256), OctetString(Bytes(32, 0x11))}),
+                                  Integer(0x2A), GeneralizedTime(genTime)});
+  const Bytes signedData =
+      Sequence({Integer(3), Set({Algorithm(kOidSha256)}),
+                Sequence({Oid(kOidTstInfo), Context(0, {OctetString(tstInfo)})}),
+                Set({Sequence({Integer(1), UtcTime("200131123500Z")})})});
+  return Sequence({Oid(kOidSignedData), Context(0, {signedData})});
+}
+// A well-formed token whose content holds no TSTInfo: FindTimestampTime gives 0.
+der::Bytes TokenWithoutTime() {
+  using namespace der;
+  return Sequence({Oid(kOidSignedData), Context(0, {Sequence({Integer(3), Set({})})})});
+}
+
+sim::AttributeSpec SigningTimeAttr(uint64_t fileTime) {
+  return {szOID_RSA_signingTime, {sim::EncodeSigningTime(fileTime)}};
+}
+sim::AttributeSpec TimestampAttr(const der::Bytes& token) {
+  return {szOID_RFC3161_counterSign, {token}};
+}
+
+// ------------------------------------------------------------------ fixture
+
+class VerifySignerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetProcessState();
+    crypt_world::ResolveCryptoApi();
+    sim::AddFile(kLibrary);
+    sim::SetTrustVerdict(kLibrary, 0);
+    sim::SetCurrentTime(FileTimeOf(2025, 6, 1));
+  }
+
+  // Judges the signer against a store of `certs`; afterwards the store is
+  // closed and the record freed, and nothing may be left held.
+  DWORD Judge(const sim::SignerSpec& signer, const std::vector<sim::CertId>& certs,
+              SignaturePolicy policy) {
+    HCERTSTORE store = sim::internal::OpenStoreOf(certs);
+    DWORD result;
+    {
+      crypt_world::SignerRecord record(signer);
+      sim::ClearTrace();
+      SetLastError(kStillPending);
+      result = VerifySigner(record.get(), store, kLibrary, policy);
+      lastError_ = GetLastError();
+      trace_ = sim::Trace();
+    }
+    CertCloseStore(store, 0);
+    EXPECT_TRUE(sim::AllReleased())
+        << "held contexts " << sim::Live().certContexts << ", chains " << sim::Live().chainContexts
+        << ", local blocks " << sim::Live().localBlocks << ", bad releases "
+        << sim::Live().badReleases;
+    return result;
+  }
+
+  size_t Count(const std::string& prefix) const {
+    size_t n = 0;
+    for (const std::string& line : trace_) n += line.rfind(prefix, 0) == 0 ? 1 : 0;
+    return n;
+  }
+  std::vector<std::string> Lines(std::initializer_list<const char*> prefixes) const {
+    std::vector<std::string> out;
+    for (const std::string& line : trace_) {
+      for (const char* prefix : prefixes) {
+        if (line.rfind(prefix, 0) == 0) out.push_back(line);
+      }
+    }
+    return out;
+  }
+
+  DWORD lastError_ = 0;
+  std::vector<std::string> trace_;
+};
+
+// ------------------------------------------------------------------ pinned chain
+
+class PinnedChainGateTest : public VerifySignerTest {
+ protected:
+  void SetUp() override {
+    VerifySignerTest::SetUp();
+    const PinnedChainRow* rows = PinnedChainTable[0].rows;
+    for (unsigned j = 0; j < 4; ++j) {
+      specs_[j].subject = rows[j].expectedName;
+      specs_[j].issuer = rows[j < 3 ? j + 1 : 3].expectedName;
+      specs_[j].serial = {static_cast<uint8_t>(0x40 + j)};
+      if (rows[j].keyLength)
+        specs_[j].publicKey.assign(rows[j].keyBytes, rows[j].keyBytes + rows[j].keyLength);
+      specs_[j].notBefore = FileTimeOf(2020, 1, 1);
+      specs_[j].notAfter = FileTimeOf(2030, 1, 1);
+    }
+  }
+  // Adds the four certificates (as specs_ now say) and makes them the chain.
+  void Build() {
+    for (unsigned j = 0; j < 4; ++j) ids_[j] = sim::AddCertificate(specs_[j]);
+    sim::SetChain(ids_[0], {true, 0, {{ids_[0], ids_[1], ids_[2], ids_[3]}}});
+  }
+  DWORD JudgeLeaf(SignaturePolicy policy = kPolicyPinnedChain) {
+    return Judge(sim::SignerOf(ids_[0]), {ids_[0], ids_[1], ids_[2], ids_[3]}, policy);
+  }
+
+  sim::CertSpec specs_[4];
+  sim::CertId ids_[4] = {};
+};
+
+TEST_F(PinnedChainGateTest, TheFourPinnedCertificatesPass) {
+  Build();
+  EXPECT_EQ(JudgeLeaf(), 1u);
+  EXPECT_EQ(lastError_, 0u);
+  // Element j against row j, each name followed by its validity check.
+  const std::vector<std::string> expected = {
+      "CertGetNameStringA \"STP SDK - Code Signing Leaf (prod)\" 0x4 0x0",
+      "CertVerifyTimeValidity now",
+      "CertGetNameStringA \"STP SDK - Code Signing Zone All CA 01\" 0x4 0x0",
+      "CertVerifyTimeValidity now",
+      "CertGetNameStringA \"STP SDK - Code Signing L1 Intermediate CA 01\" 0x4 0x0",
+      "CertVerifyTimeValidity now",
+      "CertGetNameStringA \"STP Root CA 01\" 0x4 0x0",
+      "CertVerifyTimeValidity now",
+  };
+  EXPECT_EQ(Lines({"CertGetNameStringA", "CertVerifyTimeValidity"}), expected);
+  EXPECT_EQ(Count("CertFindCertificateInStore 0x10001 0x0 0xb0000 info=issuer+serial prev=(none)"),
+            1u);
+  EXPECT_EQ(Count("CertGetCertificateChain 0x1 \"STP SDK - Code Signing Leaf (prod)\" time=now "
+                  "store=none para=16/0/0/no-ids flags=0x0 reserved=none"),
+            1u);
+  EXPECT_EQ(Count("CertFreeCertificateChain"), 1u);
+  EXPECT_EQ(sim::TrustCalls().size(), 1u);
+}
+
+TEST_F(PinnedChainGateTest, ChainShapesOtherThanOneChainOfFourAreRefusedUnread) {
+  Build();
+  const sim::CertId extra = sim::AddCertificate(crypt_world::Certificate("Extra", "Extra", {0x77}));
+  struct Case {
+    const char* label;
+    sim::ChainSpec chain;
+  };
+  const Case cases[] = {
+      {"3 elements", {true, 0, {{ids_[0], ids_[1], ids_[2]}}}},
+      {"5 elements", {true, 0, {{ids_[0], ids_[1], ids_[2], ids_[3], extra}}}},
+      {"2 simple chains",
+       {true, 0, {{ids_[0], ids_[1], ids_[2], ids_[3]}, {ids_[0], ids_[1], ids_[2], ids_[3]}}}},
+      {"no simple chain", {true, 0, {}}},
+  };
+  for (const Case& c : cases) {
+    sim::SetChain(ids_[0], c.chain);
+    EXPECT_EQ(JudgeLeaf(), 0u) << c.label;
+    EXPECT_EQ(Count("CertGetNameStringA"), 0u) << c.label;
+    EXPECT_EQ(Count("CertFreeCertificateChain"), 1u) << c.label;
+  }
+  EXPECT_TRUE(sim::TrustCalls().empty());
+}
+
+TEST_F(PinnedChainGateTest, AChainThatDoesNotBuildKeepsTheEnginesError) {
+  Build();
+  sim::SetChain(ids_[0], {false, static_cast<DWORD>(CERT_E_CHAINING), {}});
+  EXPECT_EQ(JudgeLeaf(), 0u);
+  EXPECT_EQ(lastError_, static_cast<DWORD>(CERT_E_CHAINING));
+  EXPECT_EQ(Count("CertGetNameStringA"), 0u);
+  EXPECT_TRUE(sim::TrustCalls().empty());
+}
+
+TEST_F(PinnedChainGateTest, AMismatchStopsTheWalkAtThatElement) {
+  struct Case {
+    const char* label;
+    unsigned element;
+    std::string subject;  // empty: keep
+    int flipKeyByte;      // -1: keep the key
+    size_t namesRead;     // elements compared before the refusal, that one included
+  };
+  const Case cases[] = {
+      {"leaf in lower case", 0, "stp sdk - code signing leaf (prod)", -1, 1},
+      {"element 1 another name", 1, "STP SDK - Code Signing Zone All CA 02", -1, 2},
+      {"L1 key one byte off", 2, "", 300, 3},
+      {"root key one byte off", 3, "", 525, 4},
+      {"root name with a trailing blank", 3, "STP Root CA 01 ", -1, 4},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    if (!c.subject.empty()) specs_[c.element].subject = c.subject;
+    if (c.flipKeyByte >= 0) specs_[c.element].publicKey[c.flipKeyByte] ^= 0x80;
+    Build();
+    EXPECT_EQ(JudgeLeaf(), 0u) << c.label;
+    EXPECT_EQ(Count("CertGetNameStringA"), c.namesRead) << c.label;
+    EXPECT_TRUE(sim::TrustCalls().empty()) << c.label;
+  }
+}
+
+TEST_F(PinnedChainGateTest, EveryElementMustBeValidNowWhateverTheSigningTime) {
+  const uint64_t now = FileTimeOf(2025, 6, 1);
+  for (unsigned element = 0; element < 4; ++element) {
+    for (bool expired : {true, false}) {
+      SetUp();
+      if (expired) {
+        specs_[element].notAfter = now - kTicksPerSecond;
+      } else {
+        specs_[element].notBefore = now + kTicksPerSecond;
+      }
+      Build();
+      // A signing time and a time-stamp from inside the validity period do
+      // not rescue a certificate that is not valid now.
+      sim::SignerSpec signer = sim::SignerOf(ids_[0]);
+      signer.authAttrs = {SigningTimeAttr(FileTimeOf(2024, 1, 1))};
+      signer.unauthAttrs = {TimestampAttr(TimestampToken("20240101000000Z"))};
+      EXPECT_EQ(Judge(signer, {ids_[0], ids_[1], ids_[2], ids_[3]}, kPolicyPinnedChain), 0u)
+          << "element " << element << (expired ? " expired" : " not yet valid");
+      EXPECT_EQ(Count("CertVerifyTimeValidity"), element + 1) << "element " << element;
+      EXPECT_TRUE(sim::TrustCalls().empty());
+    }
+  }
+}
+
+TEST_F(PinnedChainGateTest, ASignerMissingFromTheStoreIsRefusedWithTheLookupsError) {
+  Build();
+  sim::SignerSpec signer = sim::SignerOf(ids_[0]);
+  signer.serial = {0x99};
+  EXPECT_EQ(Judge(signer, {ids_[0], ids_[1], ids_[2], ids_[3]}, kPolicyPinnedChain), 0u);
+  EXPECT_EQ(lastError_, static_cast<DWORD>(CRYPT_E_NOT_FOUND));
+  EXPECT_EQ(Count("CertGetCertificateChain"), 0u);
+}
+
+TEST_F(PinnedChainGateTest, OtherPoliciesLeaveOnlyTheTrustGate) {
+  // A chain that the pinned gate would refuse: for policies 0 and 3 it is
+  // never built, and the verdict alone decides.
+  specs_[1].subject = "Not Pinned";
+  Build();
+  for (SignaturePolicy policy : {SignaturePolicy{0}, SignaturePolicy{3}}) {
+    sim::SetTrustVerdict(kLibrary, 0);
+    EXPECT_EQ(JudgeLeaf(policy), 1u) << policy;
+    EXPECT_EQ(lastError_, 0u);
+    sim::SetTrustVerdict(kLibrary, TRUST_E_BAD_DIGEST);
+    EXPECT_EQ(JudgeLeaf(policy), 0u) << policy;
+    EXPECT_EQ(lastError_, static_cast<DWORD>(TRUST_E_BAD_DIGEST));
+    EXPECT_EQ(Count("CertGetCertificateChain"), 0u);
+    EXPECT_EQ(Count("CertGetNameStringA"), 0u);
+    EXPECT_EQ(Count("CryptDecodeObjectEx"), 0u);
+  }
+  EXPECT_EQ(sim::TrustCalls().size(), 4u);
+}
+
+// ------------------------------------------------------------------ trust gate
+
+TEST_F(PinnedChainGateTest, WinVerifyTrustIsHandedExactlyThisRequest) {
+  Build();
+  ASSERT_EQ(JudgeLeaf(), 1u);
+  ASSERT_EQ(sim::TrustCalls().size(), 1u);
+  const sim::TrustCall& call = sim::TrustCalls()[0];
+  const GUID genericVerifyV2 = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+  EXPECT_TRUE(call.windowIsInvalidHandle);
+  EXPECT_EQ(std::memcmp(&call.action, &genericVerifyV2, sizeof genericVerifyV2), 0);
+  EXPECT_EQ(call.data.cbStruct, 52u);
+  EXPECT_EQ(call.data.pPolicyCallbackData, nullptr);
+  EXPECT_EQ(call.data.pSIPClientData, nullptr);
+  EXPECT_EQ(call.data.dwUIChoice, static_cast<DWORD>(WTD_UI_NONE));
+  EXPECT_EQ(call.data.fdwRevocationChecks, static_cast<DWORD>(WTD_REVOKE_WHOLECHAIN));
+  EXPECT_EQ(call.data.dwUnionChoice, static_cast<DWORD>(WTD_CHOICE_FILE));
+  EXPECT_NE(call.data.pFile, nullptr);
+  EXPECT_EQ(call.data.dwStateAction, static_cast<DWORD>(WTD_STATEACTION_IGNORE));
+  EXPECT_EQ(call.data.hWVTStateData, nullptr);
+  EXPECT_EQ(call.data.pwszURLReference, nullptr);
+  EXPECT_EQ(call.data.dwProvFlags, static_cast<DWORD>(WTD_CACHE_ONLY_URL_RETRIEVAL));
+  EXPECT_EQ(call.data.dwUIContext, 0u);
+  EXPECT_EQ(call.data.pSignatureSettings, nullptr);
+  EXPECT_EQ(call.file.cbStruct, 16u);
+  EXPECT_EQ(call.path, kLibrary);
+  EXPECT_EQ(call.file.hFile, nullptr);
+  EXPECT_EQ(call.file.pgKnownSubject, nullptr);
+}
+
+TEST_F(PinnedChainGateTest, ATrustRefusalIsTheResultAndTheLastError) {
+  Build();
+  sim::SetTrustVerdict(kLibrary, CERT_E_UNTRUSTEDROOT);
+  EXPECT_EQ(JudgeLeaf(), 0u);
+  EXPECT_EQ(lastError_, static_cast<DWORD>(CERT_E_UNTRUSTEDROOT));
+}
+
+TEST_F(PinnedChainGateTest, MissingWintrustIsRetriedOnTheNextCall) {
+  Build();
+  sim::FailSystemModule("wintrust.dll", ERROR_MOD_NOT_FOUND);
+  EXPECT_EQ(JudgeLeaf(), 0u);
+  EXPECT_EQ(lastError_, static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  EXPECT_EQ(g_systemLibraryCache.wintrust, nullptr);
+  EXPECT_TRUE(sim::TrustCalls().empty());
+
+  sim::RestoreSystemModule("wintrust.dll");
+  EXPECT_EQ(JudgeLeaf(), 1u);
+  EXPECT_NE(g_systemLibraryCache.wintrust, nullptr);
+  EXPECT_NE(g_winVerifyTrust, nullptr);
+
+  // Both are kept: a third call loads and looks up nothing.
+  EXPECT_EQ(JudgeLeaf(), 1u);
+  EXPECT_EQ(Count("LoadLibraryExW"), 0u);
+  EXPECT_EQ(Count("GetProcAddress"), 0u);
+}
+
+TEST_F(PinnedChainGateTest, AMissingWinVerifyTrustExportIsRetriedToo) {
+  Build();
+  sim::HideSystemExport("wintrust.dll", "WinVerifyTrust");
+  // A load failure that leaves some other error must still report 126.
+  EXPECT_EQ(JudgeLeaf(), 0u);
+  EXPECT_EQ(lastError_, static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  EXPECT_NE(g_systemLibraryCache.wintrust, nullptr);
+  EXPECT_EQ(g_winVerifyTrust, nullptr);
+
+  sim::SetSystemExport("wintrust.dll", "WinVerifyTrust",
+                       reinterpret_cast<void*>(&::WinVerifyTrust));
+  EXPECT_EQ(JudgeLeaf(), 1u);
+  EXPECT_EQ(Count("LoadLibraryExW"), 0u);
+  EXPECT_EQ(Count("GetProcAddress wintrust.dll WinVerifyTrust"), 1u);
+}
+
+// ------------------------------------------------------------------ named chains and time
+
+class NamedChainsGateTest : public VerifySignerTest {
+ protected:
+  void SetUp() override {
+    VerifySignerTest::SetUp();
+    leaf_ = sim::AddCertificate(crypt_world::Certificate(kKorvex, kSentrix, {0x01}));
+    ca_ = sim::AddCertificate(crypt_world::Certificate(kSentrix, kG5, {0x02}));
+    stamper_ =
+        sim::AddCertificate(crypt_world::Certificate(kTimeStamper, "Time Stamping CA", {0x03}));
+  }
+
+  sim::SignerSpec Signer(std::vector<sim::AttributeSpec> auth,
+                         std::vector<sim::AttributeSpec> unauth) const {
+    sim::SignerSpec signer = sim::SignerOf(leaf_);
+    signer.authAttrs = std::move(auth);
+    signer.unauthAttrs = std::move(unauth);
+    return signer;
+  }
+  // A counter-signature by the time stamper, with this signing time (none
+  // when absent).
+  sim::AttributeSpec CounterSignature(const uint64_t* time, sim::CertId by = -1) const {
+    sim::SignerSpec counter = sim::SignerOf(by < 0 ? stamper_ : by);
+    if (time != nullptr) counter.authAttrs = {SigningTimeAttr(*time)};
+    return {szOID_RSA_counterSign, {sim::EncodeCounterSignature(counter)}};
+  }
+  sim::AttributeSpec CounterSignedAt(uint64_t time, sim::CertId by = -1) const {
+    return CounterSignature(&time, by);
+  }
+  DWORD JudgeNamed(const sim::SignerSpec& signer) {
+    return Judge(signer, {leaf_, ca_, stamper_}, kPolicyNamedChains);
+  }
+
+  sim::CertId leaf_ = 0, ca_ = 0, stamper_ = 0;
+};
+
+const uint64_t kC = FileTimeOf(2020, 1, 31, 12, 34, 56);
+
+TEST_F(NamedChainsGateTest, CounterSignatureAdmitsTwoSecondsAfterItsTime) {
+  struct Case {
+    const char* label;
+    uint64_t s;
+    DWORD accepted;
+  };
+  const Case cases[] = {
+      {"S = C + 2 s", kC + 20000000, 1},
+      {"S = C + 2 s + 100 ns", kC + 20000001, 0},
+      {"S = C", kC, 1},
+      {"S a year before C", kC - 365 * 86400 * kTicksPerSecond, 1},
+      {"S = 1", 1, 1},
+  };
+  for (const Case& c : cases) {
+    const size_t trustCalls = sim::TrustCalls().size();
+    const DWORD result = JudgeNamed(Signer({SigningTimeAttr(c.s)}, {CounterSignedAt(kC)}));
+    EXPECT_EQ(result, c.accepted) << c.label;
+    EXPECT_EQ(lastError_, c.accepted ? 0u : static_cast<DWORD>(TRUST_E_TIME_STAMP)) << c.label;
+    EXPECT_EQ(sim::TrustCalls().size() - trustCalls, c.accepted) << c.label;
+  }
+}
+
+TEST_F(NamedChainsGateTest, WithoutASigningTimeSIsZero) {
+  // No signing time: any counter-signature with a time, or any time-stamp
+  // with a genTime, is late enough.
+  EXPECT_EQ(JudgeNamed(Signer({}, {CounterSignedAt(FileTimeOf(1601, 1, 1, 0, 0, 1))})), 1u);
+  EXPECT_EQ(JudgeNamed(Signer({}, {TimestampAttr(TimestampToken("16010101000000Z"))})), 1u);
+  // A signing time that does not decode counts as none.
+  const sim::AttributeSpec broken{szOID_RSA_signingTime, {{0x17, 0x01, 0x30}}};
+  EXPECT_EQ(JudgeNamed(Signer({broken}, {CounterSignedAt(1)})), 1u);
+}
+
+TEST_F(NamedChainsGateTest, OnlyTheFirstSigningTimeCounts) {
+  const sim::SignerSpec signer = Signer(
+      {SigningTimeAttr(kC + 3 * kTicksPerSecond), SigningTimeAttr(kC)}, {CounterSignedAt(kC)});
+  EXPECT_EQ(JudgeNamed(signer), 0u);
+}
+
+TEST_F(NamedChainsGateTest, ACounterSignerWithoutSigningTimeIsPassedOver) {
+  const sim::AttributeSpec untimed = CounterSignature(nullptr);
+  EXPECT_EQ(JudgeNamed(Signer({SigningTimeAttr(kC)}, {untimed})), 0u);
+  EXPECT_EQ(lastError_, static_cast<DWORD>(TRUST_E_TIME_STAMP));
+  // The walk goes on to the next counter-signature.
+  EXPECT_EQ(JudgeNamed(Signer({SigningTimeAttr(kC)}, {untimed, CounterSignedAt(kC)})), 1u);
+  EXPECT_EQ(Count("CryptDecodeObjectEx 0x10001 500"), 2u);
+}
+
+TEST_F(NamedChainsGateTest, AFailedCounterSignatureEndsTheWalkAndTheTimestampIsTried) {
+  const sim::AttributeSpec undecodable{szOID_RSA_counterSign, {{0x30, 0x03, 0x02, 0x01}}};
+  const sim::CertId stranger =
+      sim::AddCertificate(crypt_world::Certificate("Not In Store", "Nobody", {0x09}));
+  const sim::AttributeSpec unknownSigner = CounterSignedAt(kC, stranger);
+  const sim::AttributeSpec token = TimestampAttr(TimestampToken("20200131123456Z"));
+  struct Case {
+    const char* label;
+    sim::AttributeSpec first;
+    DWORD errorWithoutToken;  // what the failing step left
+  };
+  const Case cases[] = {
+      {"first counter-signature undecodable", undecodable, static_cast<DWORD>(CRYPT_E_ASN1_BADTAG)},
+      {"counter-signer not in the store", unknownSigner, static_cast<DWORD>(CRYPT_E_NOT_FOUND)},
+  };
+  for (const Case& c : cases) {
+    // A good counter-signature after the failed one is never reached.
+    EXPECT_EQ(JudgeNamed(Signer({SigningTimeAttr(kC)}, {c.first, CounterSignedAt(kC)})), 0u)
+        << c.label;
+    EXPECT_EQ(lastError_, c.errorWithoutToken) << c.label;
+    EXPECT_EQ(Count("CryptDecodeObjectEx 0x10001 500"), 1u) << c.label;
+    // With a time-stamp behind them, the time-stamp decides.
+    EXPECT_EQ(JudgeNamed(Signer({SigningTimeAttr(kC)}, {c.first, CounterSignedAt(kC), token})), 1u)
+        << c.label;
+    EXPECT_EQ(Count("CryptDecodeObjectEx 0x10001 33"), 1u) << c.label;
+  }
+}
+
+TEST_F(NamedChainsGateTest, TimestampComparesDecimalTimes) {
+  struct Case {
+    const char* label;
+    const char* genTime;
+    uint64_t s;
+    DWORD accepted;
+  };
+  const Case cases[] = {
+      {"same second", "20200131123459Z", FileTimeOf(2020, 1, 31, 12, 34, 59), 1},
+      {"a second earlier", "20200131123459Z", FileTimeOf(2020, 1, 31, 12, 34, 58), 1},
+      {"a year earlier", "20200131123459Z", FileTimeOf(2019, 1, 31, 12, 34, 59), 1},
+      // D = 20200131123500 is above T + 2 = 20200131123461: one second
+      // after genTime, but in the next minute.
+      {"next minute", "20200131123459Z", FileTimeOf(2020, 1, 31, 12, 35, 0), 0},
+      {"two seconds after, same minute", "20200131123430Z", FileTimeOf(2020, 1, 31, 12, 34, 32), 1},
+      {"three seconds after", "20200131123430Z", FileTimeOf(2020, 1, 31, 12, 34, 33), 0},
+      // Milliseconds take no part in D.
+      {"two seconds and 0.999 after", "20200131123430Z",
+       FileTimeOf(2020, 1, 31, 12, 34, 32) + 9999999, 1},
+      // The fraction of genTime does not change T.
+      {"fractional genTime", "20200131123430.9Z", FileTimeOf(2020, 1, 31, 12, 34, 32), 1},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(
+        JudgeNamed(Signer({SigningTimeAttr(c.s)}, {TimestampAttr(TimestampToken(c.genTime))})),
+        c.accepted)
+        << c.label;
+    EXPECT_EQ(lastError_, c.accepted ? 0u : static_cast<DWORD>(TRUST_E_TIME_STAMP)) << c.label;
+  }
+}
+
+TEST_F(NamedChainsGateTest, OnlyTheFirstTimestampAttributeIsRead) {
+  const sim::AttributeSpec good = TimestampAttr(TimestampToken("20200131123459Z"));
+  const sim::AttributeSpec timeless = TimestampAttr(TokenWithoutTime());
+  const sim::AttributeSpec undecodable{szOID_RFC3161_counterSign, {{0x04, 0x01, 0x00}}};
+  const uint64_t s = FileTimeOf(2020, 1, 31, 12, 0, 0);
+  EXPECT_EQ(JudgeNamed(Signer({SigningTimeAttr(s)}, {timeless, good})), 0u);
+  EXPECT_EQ(lastError_, static_cast<DWORD>(TRUST_E_TIME_STAMP));
+  EXPECT_EQ(Count("CryptDecodeObjectEx 0x10001 33"), 1u);
+  EXPECT_EQ(JudgeNamed(Signer({SigningTimeAttr(s)}, {undecodable, good})), 0u);
+  EXPECT_EQ(lastError_, static_cast<DWORD>(CRYPT_E_ASN1_BADTAG));
+  EXPECT_EQ(Count("CryptDecodeObjectEx 0x10001 33"), 1u);
+}
+
+TEST_F(NamedChainsGateTest, NoCounterSignatureAndNoTimestampIsATimeStampError) {
+  EXPECT_EQ(JudgeNamed(Signer({SigningTimeAttr(kC)}, {})), 0u);
+  EXPECT_EQ(lastError_, static_cast<DWORD>(TRUST_E_TIME_STAMP));
+  EXPECT_TRUE(sim::TrustCalls().empty());
+}
+
+TEST_F(NamedChainsGateTest, AttributesWithoutValuesCountAsAbsent) {
+  const sim::AttributeSpec emptyTime{szOID_RSA_signingTime, {}};
+  const sim::AttributeSpec emptyCounter{szOID_RSA_counterSign, {}};
+  const sim::AttributeSpec emptyToken{szOID_RFC3161_counterSign, {}};
+  const uint64_t late = kC + 3 * kTicksPerSecond;
+  // The signing time after the empty one is the signer's: too late here...
+  EXPECT_EQ(JudgeNamed(Signer({emptyTime, SigningTimeAttr(late)}, {CounterSignedAt(kC)})), 0u);
+  // ...and in time here.
+  EXPECT_EQ(JudgeNamed(Signer({emptyTime, SigningTimeAttr(kC)}, {CounterSignedAt(kC)})), 1u);
+  // An empty counter-signature neither ends the walk nor is accepted.
+  EXPECT_EQ(JudgeNamed(Signer({SigningTimeAttr(kC)}, {emptyCounter, CounterSignedAt(kC)})), 1u);
+  // The time-stamp after an empty one is the first one.
+  EXPECT_EQ(JudgeNamed(Signer({SigningTimeAttr(kC)},
+                              {emptyToken, TimestampAttr(TimestampToken("20200131123456Z"))})),
+            1u);
+}
+
+TEST_F(NamedChainsGateTest, ASignerOutsideTheNameChainsIsRefusedWithNoError) {
+  const sim::CertId other =
+      sim::AddCertificate(crypt_world::Certificate("Korvex corporation", kSentrix, {0x05}));
+  sim::SignerSpec signer = sim::SignerOf(other);
+  signer.authAttrs = {SigningTimeAttr(kC)};
+  signer.unauthAttrs = {CounterSignedAt(kC)};
+  EXPECT_EQ(Judge(signer, {other, ca_, stamper_}, kPolicyNamedChains), 0u);
+  EXPECT_EQ(lastError_, 0u);
+  EXPECT_EQ(Count("CryptDecodeObjectEx"), 0u);
+  EXPECT_TRUE(sim::TrustCalls().empty());
+}
+
+TEST_F(NamedChainsGateTest, AnAcceptedSignerStillNeedsTheTrustVerdict) {
+  sim::SetTrustVerdict(kLibrary, TRUST_E_NOSIGNATURE);
+  EXPECT_EQ(JudgeNamed(Signer({SigningTimeAttr(kC)}, {CounterSignedAt(kC)})), 0u);
+  EXPECT_EQ(lastError_, static_cast<DWORD>(TRUST_E_NOSIGNATURE));
+  ASSERT_EQ(sim::TrustCalls().size(), 1u);
+  EXPECT_EQ(sim::TrustCalls()[0].path, kLibrary);
+}
+
+}  // namespace
