@@ -120,7 +120,11 @@ FileEntry* Find(const std::wstring& path) {
 // current system directory.
 SimModule* SystemModuleAt(const std::wstring& path) {
   std::wstring key = internal::PathKey(path);
-  if (DirectoryOf(key) != internal::PathKey(W().systemDir)) return nullptr;
+  // A drive root keeps its backslash as a key ("c:\"); a file's directory part
+  // does not ("c:").
+  std::wstring systemKey = internal::PathKey(W().systemDir);
+  if (!systemKey.empty() && systemKey.back() == L'\\') systemKey.pop_back();
+  if (DirectoryOf(key) != systemKey) return nullptr;
   auto it = W().systemModules.find(Narrow(FileNameOf(key)));
   return it == W().systemModules.end() ? nullptr : it->second.get();
 }
