@@ -370,13 +370,22 @@ bool BlobEquals(const CRYPT_INTEGER_BLOB& blob, const std::vector<BYTE>& bytes) 
          (blob.pbData != nullptr && std::memcmp(blob.pbData, bytes.data(), bytes.size()) == 0);
 }
 
+bool Empty(const CRYPT_INTEGER_BLOB& blob) { return blob.cbData == 0 && blob.pbData == nullptr; }
+bool Empty(const CRYPT_BIT_BLOB& blob) {
+  return blob.cbData == 0 && blob.pbData == nullptr && blob.cUnusedBits == 0;
+}
+bool Empty(const CRYPT_ALGORITHM_IDENTIFIER& id) {
+  return id.pszObjId == nullptr && Empty(id.Parameters);
+}
+bool Empty(const FILETIME& time) { return time.dwLowDateTime == 0 && time.dwHighDateTime == 0; }
+
+// Field by field: a CERT_INFO's padding says nothing about what was filled.
 bool OnlyIssuerAndSerial(const CERT_INFO& info) {
-  CERT_INFO rest = info;
-  rest.Issuer = {};
-  rest.SerialNumber = {};
-  CERT_INFO zero;
-  std::memset(&zero, 0, sizeof zero);
-  return std::memcmp(&rest, &zero, sizeof zero) == 0;
+  return info.dwVersion == 0 && Empty(info.SignatureAlgorithm) && Empty(info.NotBefore) &&
+         Empty(info.NotAfter) && Empty(info.Subject) &&
+         Empty(info.SubjectPublicKeyInfo.Algorithm) && Empty(info.SubjectPublicKeyInfo.PublicKey) &&
+         Empty(info.IssuerUniqueId) && Empty(info.SubjectUniqueId) && info.cExtension == 0 &&
+         info.rgExtension == nullptr;
 }
 
 // ------------------------------------------------------------------ decoders
