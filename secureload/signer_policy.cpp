@@ -112,7 +112,7 @@ uint64_t SigningTime(const CRYPT_ATTRIBUTES& authAttrs, bool* found) {
   return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-// Step 3: the signer's chain is exactly one simple chain of four certificates
+// The cloud library's gate: the signer's chain is exactly one simple chain of four certificates
 // that match a pinned chain row by row and are each valid now.
 bool PassesPinnedChain(PCCERT_CONTEXT cert) {
   CERT_CHAIN_PARA para = {};
@@ -145,7 +145,7 @@ bool PassesPinnedChain(PCCERT_CONTEXT cert) {
   return passed;
 }
 
-// Step 4.3: a PKCS #9 counter-signature whose signer is in the store and
+// A PKCS #9 counter-signature whose signer is in the store and
 // whose signing time C admits S <= C + 2 s. The walk ends at the first
 // counter-signature that does not decode or whose signer is missing.
 bool AcceptsCounterSignature(const CMSG_SIGNER_INFO& signer, HCERTSTORE store,
@@ -179,7 +179,7 @@ bool AcceptsCounterSignature(const CMSG_SIGNER_INFO& signer, HCERTSTORE store,
   return false;
 }
 
-// Step 4.4: the first RFC 3161 time-stamp token; its genTime T, as a decimal
+// The first RFC 3161 time-stamp token; its genTime T, as a decimal
 // YYYYMMDDHHMMSS, must admit the signing time's decimal form D <= T + 2.
 bool AcceptsTimestamp(const CMSG_SIGNER_INFO& signer, uint64_t signingTime) {
   const CRYPT_ATTRIBUTE* attr = FindAttribute(signer.UnauthAttrs, szOID_RFC3161_counterSign);
@@ -208,7 +208,7 @@ bool AcceptsTimestamp(const CMSG_SIGNER_INFO& signer, uint64_t signingTime) {
   return decimal <= genTime + kTimestampTolerance;
 }
 
-// Step 4: one of the signer-name chains, then a counter-signature or a
+// The client library's gate: one of the signer-name chains, then a counter-signature or a
 // time-stamp consistent with the signing time. On refusal the last error says
 // why (TRUST_E_TIME_STAMP when nothing more precise is pending).
 bool PassesNamedChains(const CMSG_SIGNER_INFO& signer, HCERTSTORE store, PCCERT_CONTEXT cert) {
@@ -226,7 +226,7 @@ bool PassesNamedChains(const CMSG_SIGNER_INFO& signer, HCERTSTORE store, PCCERT_
   return false;
 }
 
-// Step 5: the platform's trust provider judges the whole file by its path.
+// The trust gate: the platform's trust provider judges the whole file by its path.
 DWORD PassesTrustGate(LPCWSTR path) {
   if (g_systemLibraryCache.wintrust == nullptr) {
     g_systemLibraryCache.wintrust = LoadSystemLibrary(L"wintrust.dll");
