@@ -1,0 +1,109 @@
+# Beside the release exe: the test-pinned exe, the diagnostic companion, and the
+# end-to-end test material (fake runtime libraries, planted trust-library
+# names, helper exes, signed fixtures). Included after windows_exe.cmake.
+#
+#   platform_probe.exe                    release pins (windows_exe.cmake)
+#   platform_probe_diag.exe               diagnostic companion, release pins
+#   test-pinned/platform_probe.exe        TEST pins: accepts a cloud library
+#                                         signed by tests/pki/pinned
+#   test-pinned/platform_probe_diag.exe   diagnostic companion, TEST pins
+#   e2e/bin/                              fake runtime libraries and helpers
+#   e2e/plant/                            crypt32.dll, wintrust.dll, cryptnet.dll,
+#                                         cryptbase.dll that leave a marker
+#   e2e/fixtures/                         the fake libraries, signed
+
+probe_windows_exe(platform_probe_test_pinned PINNED probe_pinned_test
+                  OUTPUT_NAME platform_probe OUTPUT_DIRECTORY test-pinned
+                  DESCRIPTION "KORVEX Stratoplay platform probe (TEST pins, not for release)")
+
+# probe_diag_exe(<target> PINNED <table> PINS <text> [OUTPUT_DIRECTORY <dir>])
+# The diagnostic companion: the same logic and table as the probe, its own
+# entry point, the same kind of manifest and version resource.
+function(probe_diag_exe target)
+  cmake_parse_arguments(D "" "PINNED;PINS;OUTPUT_DIRECTORY" "" ${ARGN})
+  set(PROBE_EXE_NAME platform_probe_diag)
+  set(PROBE_FILE_DESCRIPTION "KORVEX Stratoplay platform probe, diagnostic companion (${D_PINS} pins)")
+  set(resources ${CMAKE_BINARY_DIR}/resources/${target})
+  set(PROBE_MANIFEST_FILE ${resources}/${PROBE_EXE_NAME}.manifest)
+  configure_file(${PROJECT_SOURCE_DIR}/probe/platform_probe.manifest ${PROBE_MANIFEST_FILE} @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/probe/platform_probe.rc ${resources}/${PROBE_EXE_NAME}.rc @ONLY)
+  set_source_files_properties(${resources}/${PROBE_EXE_NAME}.rc PROPERTIES
+                              OBJECT_DEPENDS ${PROBE_MANIFEST_FILE})
+  add_executable(${target} ${PROJECT_SOURCE_DIR}/probe/diag_main.cpp
+                 ${resources}/${PROBE_EXE_NAME}.rc)
+  set_target_properties(${target} PROPERTIES OUTPUT_NAME ${PROBE_EXE_NAME}
+                        RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/${D_OUTPUT_DIRECTORY})
+  target_compile_definitions(${target} PRIVATE "PROBE_DIAG_PINS=\"${D_PINS}\"")
+  target_link_options(${target} PRIVATE -mconsole)
+  target_link_libraries(${target} PRIVATE probe_logic ${D_PINNED})
+endfunction()
+
+probe_diag_exe(platform_probe_diag PINNED probe_pinned_release PINS release)
+probe_diag_exe(platform_probe_diag_test_pinned PINNED probe_pinned_test PINS test
+               OUTPUT_DIRECTORY test-pinned)
+
+# --- end-to-end test material --------------------------------------------------
+set(PROBE_E2E_SOURCE ${PROJECT_SOURCE_DIR}/tests/e2e)
+set(PROBE_E2E_BIN ${CMAKE_BINARY_DIR}/e2e/bin)
+
+# Test DLLs and helpers carry their C++ runtime inside (no libstdc++ or libgcc
+# DLL to ship beside them under Wine).
+function(probe_e2e_binary target kind source)
+  cmake_parse_arguments(B "" "OUTPUT_NAME;OUTPUT_DIRECTORY" "DEFINES;LIBS" ${ARGN})
+  if(kind STREQUAL "DLL")
+    add_library(${target} SHARED ${source})
+    set_target_properties(${target} PROPERTIES PREFIX "")
+  else()
+    add_executable(${target} ${source})
+    # wmain: wide command-line arguments.
+    target_compile_options(${target} PRIVATE -municode)
+    target_link_options(${target} PRIVATE -mconsole -municode)
+  endif()
+  set_target_properties(${target} PROPERTIES
+                        OUTPUT_NAME ${B_OUTPUT_NAME}
+                        RUNTIME_OUTPUT_DIRECTORY ${B_OUTPUT_DIRECTORY})
+  target_compile_definitions(${target} PRIVATE ${B_DEFINES})
+  target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++ -s)
+  target_link_libraries(${target} PRIVATE ${B_LIBS})
+endfunction()
+
+probe_e2e_binary(e2e_fake_cloud DLL ${PROBE_E2E_SOURCE}/fake_runtime.cpp
+                 OUTPUT_NAME fake_cloud OUTPUT_DIRECTORY ${PROBE_E2E_BIN})
+probe_e2e_binary(e2e_fake_cloud_no_init2 DLL ${PROBE_E2E_SOURCE}/fake_runtime.cpp
+                 OUTPUT_NAME fake_cloud_no_init2 OUTPUT_DIRECTORY ${PROBE_E2E_BIN}
+                 DEFINES FAKE_RUNTIME_NO_INITIALIZE2)
+probe_e2e_binary(e2e_fake_client DLL ${PROBE_E2E_SOURCE}/fake_runtime.cpp
+                 OUTPUT_NAME fake_client OUTPUT_DIRECTORY ${PROBE_E2E_BIN}
+                 DEFINES FAKE_RUNTIME_CLIENT)
+foreach(name crypt32 wintrust cryptnet cryptbase)
+  probe_e2e_binary(e2e_plant_${name} DLL ${PROBE_E2E_SOURCE}/marker_dll.cpp
+                   OUTPUT_NAME ${name} OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/e2e/plant)
+endforeach()
+probe_e2e_binary(e2e_install_certs EXE ${PROBE_E2E_SOURCE}/install_certs.cpp
+                 OUTPUT_NAME e2e_install_certs OUTPUT_DIRECTORY ${PROBE_E2E_BIN} LIBS crypt32)
+probe_e2e_binary(e2e_plain_load EXE ${PROBE_E2E_SOURCE}/plain_load.cpp
+                 OUTPUT_NAME e2e_plain_load OUTPUT_DIRECTORY ${PROBE_E2E_BIN})
+probe_e2e_binary(e2e_sigcheck EXE ${PROBE_E2E_SOURCE}/sigcheck.cpp
+                 OUTPUT_NAME e2e_sigcheck OUTPUT_DIRECTORY ${PROBE_E2E_BIN} LIBS crypt32 wintrust)
+
+# The signed fixtures, made again whenever a library, a key, a certificate or
+# the signing scripts change.
+find_program(PROBE_OSSLSIGNCODE osslsigncode NO_CMAKE_FIND_ROOT_PATH)
+find_program(PROBE_PYTHON3 python3 NO_CMAKE_FIND_ROOT_PATH)
+if(PROBE_OSSLSIGNCODE AND PROBE_PYTHON3)
+  file(GLOB PROBE_E2E_PKI CONFIGURE_DEPENDS
+       ${PROJECT_SOURCE_DIR}/tests/pki/e2e/*.pem ${PROJECT_SOURCE_DIR}/tests/pki/e2e/*.key
+       ${PROJECT_SOURCE_DIR}/tests/pki/pinned/*.pem ${PROJECT_SOURCE_DIR}/tests/pki/pinned/*.key)
+  set(fixtures ${CMAKE_BINARY_DIR}/e2e/fixtures)
+  add_custom_command(
+    OUTPUT ${fixtures}/manifest.txt
+    COMMAND ${CMAKE_COMMAND} -E rm -rf ${fixtures}
+    COMMAND bash ${PROBE_E2E_SOURCE}/make_fixtures.sh ${PROBE_E2E_BIN} ${fixtures}
+    DEPENDS e2e_fake_cloud e2e_fake_cloud_no_init2 e2e_fake_client
+            ${PROBE_E2E_SOURCE}/make_fixtures.sh ${PROBE_E2E_SOURCE}/legacy_tsa.py ${PROBE_E2E_PKI}
+    COMMENT "Signing the end-to-end fixtures"
+    VERBATIM)
+  add_custom_target(e2e_fixtures ALL DEPENDS ${fixtures}/manifest.txt)
+else()
+  message(WARNING "osslsigncode or python3 not found: the end-to-end fixtures are not made")
+endif()

@@ -1,0 +1,189 @@
+#!/usr/bin/env bash
+# Issues the certificates the end-to-end tests sign runtime libraries with,
+# beyond the pinned test chain of tests/pki/pinned/, into tests/pki/e2e/.
+#
+# Families (each its own keys; every CA carries a subject key identifier and
+# every issued certificate an authority key identifier, so that chain building
+# never mixes two certificates that share a name):
+#
+#   c1-*   4-name chain: KORVEX Corporation <- Sentrix Class 3 SHA256 Code
+#          Signing CA <- Verimark Class 3 Public Primary Certification
+#          Authority - G5 (intermediate) <- Microsoft Code Verification Root
+#   c4-*   3-name chain: KORVEX Corporation <- Sentrix Class 3 SHA256 Code
+#          Signing CA <- Verimark ... - G5 (a root here)
+#          c4-wrongcase-leaf: "Korvex Corporation" under the same CA, a name
+#          chain that no allowed chain lists
+#   c12-*  KORVEX CORPORATION <- KORVEX Subordinate CA <- Microsoft Digital
+#          Media Authority 2005
+#   c13-*  Korvex Corporation <- Certivo SHA2 Assured ID Code Signing CA <-
+#          Certivo Assured ID Root CA
+#   c6u-*  KORVEX Corporation <- Sentrix Class 3 SHA256 Code Signing CA - G2 <-
+#          Verimark Universal Root Certification Authority: allowed names, but
+#          its root is never trusted. Its leaf is signed with SHA-1, so that
+#          Wine's trust provider applies its chain-trust policy to it.
+#   tsa-*  the time-stamping authority (RFC 3161 and counter-signatures)
+#   pinned-expired-leaf   the pinned leaf name under the pinned zone CA, valid
+#                         during 2020 only
+#   pinned-wrongname-leaf "STP SDK - Code Signing Leaf (test)" under the pinned
+#                         zone CA
+#   wrongkey-*            the pinned names below the pinned root, but an L1
+#                         intermediate with a 4096-bit key of its own
+#
+# Keys are test material and are committed beside the certificates. Existing
+# keys are reused, and dates and serial numbers are fixed, so running this
+# again reproduces every certificate byte for byte; delete a key to roll it.
+# The pinned chain's keys are read from tests/pki/pinned/ and never written.
+#
+# Also writes trusted-roots.txt: the roots a test machine trusts (the pinned
+# test root, the roots of every family except c6u, and the TSA root).
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+out=${1:-$repo/tests/pki/e2e}
+pinned=$repo/tests/pki/pinned
+mkdir -p "$out"
+for f in root l1 zone; do
+  [[ -f $pinned/$f.pem && -f $pinned/$f.key ]] || {
+    echo "make_e2e_pki: $pinned/$f.pem and $f.key are needed" >&2
+    exit 1
+  }
+done
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/new"
+
+cat >"$work/ca.cnf" <<CNF
+[ ca ]
+default_ca = e2e_ca
+[ e2e_ca ]
+database = $work/index.txt
+new_certs_dir = $work/new
+serial = $work/serial
+preserve = yes
+default_md = sha256
+policy = any_name
+unique_subject = no
+copy_extensions = none
+email_in_dn = no
+[ any_name ]
+commonName = supplied
+organizationName = optional
+[ req ]
+distinguished_name = dn
+prompt = no
+utf8 = yes
+string_mask = utf8only
+[ dn ]
+[ root_ext ]
+basicConstraints = critical, CA:TRUE
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+[ ca_ext ]
+basicConstraints = critical, CA:TRUE
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+[ leaf_ext ]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature
+extendedKeyUsage = codeSigning
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+[ tsa_ext ]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature
+extendedKeyUsage = critical, timeStamping
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+CNF
+
+serial_counter=0
+
+# key FILE BITS: make FILE unless it exists
+key() {
+  [[ -f $1 ]] || openssl genpkey -algorithm RSA -pkeyopt "rsa_keygen_bits:$2" -out "$1" 2>/dev/null
+  chmod 600 "$1"
+}
+
+# issue NAME "SUBJECT CN" ISSUER(NAME, pinned:NAME or self) EXT DIGEST [BITS] [START END]
+# Writes $out/NAME.pem (and $out/NAME.key when new).
+issue() {
+  local name=$1 cn=$2 issuer=$3 ext=$4 digest=$5 bits=${6:-2048}
+  local start=${7:-200101000000Z} end=${8:-491231235959Z}
+  serial_counter=$((serial_counter + 1))
+  key "$out/$name.key" "$bits"
+  : >"$work/index.txt"
+  printf 'E2E0%04X\n' "$serial_counter" >"$work/serial"
+  openssl req -new -config "$work/ca.cnf" -key "$out/$name.key" \
+    -subj "/O=End-to-end tests/CN=$cn" -out "$work/$name.csr"
+  local signer
+  case $issuer in
+    self) signer=(-selfsign -keyfile "$out/$name.key") ;;
+    pinned:*) signer=(-cert "$pinned/${issuer#pinned:}.pem" -keyfile "$pinned/${issuer#pinned:}.key") ;;
+    *) signer=(-cert "$out/$issuer.pem" -keyfile "$out/$issuer.key") ;;
+  esac
+  openssl ca -batch -notext -config "$work/ca.cnf" "${signer[@]}" \
+    -in "$work/$name.csr" -out "$out/$name.pem" -extensions "$ext" \
+    -md "$digest" -startdate "$start" -enddate "$end" 2>"$work/ca.log" || {
+    cat "$work/ca.log" >&2
+    exit 1
+  }
+}
+
+# Chain 1 (four names; the signature carries all four certificates).
+issue c1-root "Microsoft Code Verification Root" self root_ext sha256
+issue c1-g5 "Verimark Class 3 Public Primary Certification Authority - G5" c1-root ca_ext sha256
+issue c1-ca "Sentrix Class 3 SHA256 Code Signing CA" c1-g5 ca_ext sha256
+issue c1-leaf "KORVEX Corporation" c1-ca leaf_ext sha1
+
+# Chain 4 (three names; the signature carries the leaf and the CA only).
+issue c4-root "Verimark Class 3 Public Primary Certification Authority - G5" self root_ext sha256
+issue c4-ca "Sentrix Class 3 SHA256 Code Signing CA" c4-root ca_ext sha256
+issue c4-leaf "KORVEX Corporation" c4-ca leaf_ext sha256
+issue c4-wrongcase-leaf "Korvex Corporation" c4-ca leaf_ext sha256
+
+# Chain 12 (three names; leaf and CA carried).
+issue c12-root "Microsoft Digital Media Authority 2005" self root_ext sha256
+issue c12-ca "KORVEX Subordinate CA" c12-root ca_ext sha256
+issue c12-leaf "KORVEX CORPORATION" c12-ca leaf_ext sha256
+
+# Chain 13 (three names; all three carried).
+issue c13-root "Certivo Assured ID Root CA" self root_ext sha256
+issue c13-ca "Certivo SHA2 Assured ID Code Signing CA" c13-root ca_ext sha256
+issue c13-leaf "Korvex Corporation" c13-ca leaf_ext sha1
+
+# Chain 6 names under a root nobody trusts.
+issue c6u-root "Verimark Universal Root Certification Authority" self root_ext sha256
+issue c6u-ca "Sentrix Class 3 SHA256 Code Signing CA - G2" c6u-root ca_ext sha256
+issue c6u-leaf "KORVEX Corporation" c6u-ca leaf_ext sha1
+
+# Time-stamping authority.
+issue tsa-root "End-to-end Time-Stamping Root" self root_ext sha256
+issue tsa "End-to-end Time-Stamping Authority" tsa-root tsa_ext sha256
+
+# Beside the pinned chain.
+issue pinned-expired-leaf "STP SDK - Code Signing Leaf (prod)" pinned:zone leaf_ext sha1 2048 \
+  200101000000Z 201231235959Z
+issue pinned-wrongname-leaf "STP SDK - Code Signing Leaf (test)" pinned:zone leaf_ext sha1
+issue wrongkey-l1 "STP SDK - Code Signing L1 Intermediate CA 01" pinned:root ca_ext sha256 4096
+issue wrongkey-zone "STP SDK - Code Signing Zone All CA 01" wrongkey-l1 ca_ext sha256
+issue wrongkey-leaf "STP SDK - Code Signing Leaf (prod)" wrongkey-zone leaf_ext sha1
+
+# The pinned names must appear exactly; the O attribute must not change the
+# simple display name (it is the CN).
+for n in pinned-expired-leaf wrongkey-l1 wrongkey-zone wrongkey-leaf; do
+  openssl x509 -in "$out/$n.pem" -noout -subject | grep -q "CN = STP" || {
+    echo "make_e2e_pki: $n has an unexpected subject" >&2
+    exit 1
+  }
+done
+
+cat >"$out/trusted-roots.txt" <<'LIST'
+../pinned/root.pem
+c1-root.pem
+c4-root.pem
+c12-root.pem
+c13-root.pem
+tsa-root.pem
+LIST
+echo "end-to-end test PKI written to $out"

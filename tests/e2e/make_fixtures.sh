@@ -1,0 +1,165 @@
+#!/usr/bin/env bash
+# Signs the fake runtime libraries into the files the end-to-end scenarios
+# place as the cloud copy (STP32.dll) and the client copy (StpRuntimeSdk.dll).
+#
+# usage: make_fixtures.sh BIN_DIR OUT_DIR
+#   BIN_DIR holds the unsigned fake libraries: fake_cloud.dll,
+#   fake_cloud_no_init2.dll, fake_client.dll
+#   OUT_DIR receives one file per fixture (the names below) and a manifest.txt
+#
+# Every input the probe looks at is fixed: keys, certificates, signing times,
+# RFC 3161 genTimes, the counter-signature time that the loopback responder is
+# asked for. RSA PKCS #1 v1.5 signatures are deterministic, so the files come
+# out the same on every run except for the serial number that osslsigncode's
+# time-stamping authority draws at random for each RFC 3161 token.
+# Needs osslsigncode (2.9 or later: -TSA-*) and python3 (the responder).
+set -euo pipefail
+
+bin=$1
+out=$2
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+repo=$(cd "$here/../.." && pwd)
+pki=$repo/tests/pki/e2e
+pinned=$repo/tests/pki/pinned
+
+for tool in osslsigncode python3; do
+  command -v "$tool" >/dev/null || {
+    echo "make_fixtures: $tool is needed" >&2
+    exit 1
+  }
+done
+
+mkdir -p "$out"
+work=$(mktemp -d)
+responder_pid=
+cleanup() {
+  if [[ -n $responder_pid ]]; then
+    kill "$responder_pid" 2>/dev/null || true
+    wait "$responder_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Times (Unix seconds, UTC).
+S=1714564800   # 2024-05-01 12:00:00, the usual signing time
+S30=1714564830 # 2024-05-01 12:00:30
+S60=1714564860 # 2024-05-01 12:01:00
+
+# chain FILE PEM...: one PEM file holding the certificates the signature carries
+chain() {
+  local file=$work/$1
+  shift
+  cat "$@" >"$file"
+  echo "$file"
+}
+c1=$(chain c1.pem "$pki"/c1-leaf.pem "$pki"/c1-ca.pem "$pki"/c1-g5.pem "$pki"/c1-root.pem)
+c4=$(chain c4.pem "$pki"/c4-leaf.pem "$pki"/c4-ca.pem)
+c4wrong=$(chain c4wrong.pem "$pki"/c4-wrongcase-leaf.pem "$pki"/c4-ca.pem)
+c12=$(chain c12.pem "$pki"/c12-leaf.pem "$pki"/c12-ca.pem)
+c13=$(chain c13.pem "$pki"/c13-leaf.pem "$pki"/c13-ca.pem "$pki"/c13-root.pem)
+c6u=$(chain c6u.pem "$pki"/c6u-leaf.pem "$pki"/c6u-ca.pem "$pki"/c6u-root.pem)
+tsa=$(chain tsa.pem "$pki"/tsa.pem "$pki"/tsa-root.pem)
+pinned_ok=$(chain pinned.pem "$pinned"/leaf.pem "$pinned"/zone.pem "$pinned"/l1.pem)
+pinned_expired=$(chain pinned-expired.pem "$pki"/pinned-expired-leaf.pem "$pinned"/zone.pem "$pinned"/l1.pem)
+pinned_wrongname=$(chain pinned-wrongname.pem "$pki"/pinned-wrongname-leaf.pem "$pinned"/zone.pem "$pinned"/l1.pem)
+pinned_wrongkey=$(chain pinned-wrongkey.pem "$pki"/wrongkey-leaf.pem "$pki"/wrongkey-zone.pem "$pki"/wrongkey-l1.pem)
+
+# The legacy time-stamp responder, on loopback, for this run only.
+"$here/legacy_tsa.py" --certs "$tsa" --key "$pki/tsa.key" --port-file "$work/port" \
+  --max-requests 16 --timeout 120 &
+responder_pid=$!
+for _ in $(seq 100); do
+  [[ -s $work/port ]] && break
+  sleep 0.1
+done
+[[ -s $work/port ]] || {
+  echo "make_fixtures: the time-stamp responder did not start" >&2
+  exit 1
+}
+legacy_url="http://127.0.0.1:$(cat "$work/port")"
+
+: >"$work/manifest.txt"
+# sign OUT IN CERTS KEY TIME [STAMP] [-nest]
+#   STAMP: none | rfc3161:<genTime> | legacy:<counter-signature time>
+sign() {
+  local name=$1 in=$2 certs=$3 key=$4 time=$5 stamp=${6:-none} nest=${7:-}
+  local args=(sign -certs "$certs" -key "$key" -h sha256 -time "$time")
+  case $stamp in
+    none) ;;
+    rfc3161:*) args+=(-TSA-certs "$tsa" -TSA-key "$pki/tsa.key" -TSA-time "${stamp#rfc3161:}") ;;
+    legacy:*) args+=(-t "$legacy_url/${stamp#legacy:}") ;;
+    *) echo "make_fixtures: unknown time-stamp $stamp" >&2; exit 1 ;;
+  esac
+  [[ -n $nest ]] && args+=(-nest)
+  rm -f "$work/$name.new"
+  if ! osslsigncode "${args[@]}" -in "$in" -out "$work/$name.new" >"$work/$name.log" 2>&1; then
+    cat "$work/$name.log" >&2
+    echo "make_fixtures: signing $name failed" >&2
+    exit 1
+  fi
+  mv "$work/$name.new" "$out/$name"
+  echo "$name" >>"$work/manifest.txt"
+}
+
+# copy OUT IN: an unsigned file
+copy() {
+  cp "$2" "$out/$1"
+  echo "$1" >>"$work/manifest.txt"
+}
+
+# flip OUT IN: IN with one byte of its code changed (the signature untouched)
+flip() {
+  cp "$out/$2" "$out/$1"
+  # 0x400 is the start of the first section's raw data in these small DLLs.
+  local old
+  old=$(od -An -tu1 -j 1024 -N 1 "$out/$1" | tr -d ' ')
+  printf "$(printf '\\%03o' $(((old + 1) % 256)))" |
+    dd of="$out/$1" bs=1 seek=1024 conv=notrunc status=none
+  echo "$1" >>"$work/manifest.txt"
+}
+
+cloud=$bin/fake_cloud.dll
+cloud_no_init2=$bin/fake_cloud_no_init2.dll
+client=$bin/fake_client.dll
+
+# --- cloud copies (pinned-chain policy) ---------------------------------------
+sign cloud-pinned.dll "$cloud" "$pinned_ok" "$pinned/leaf.key" $S
+sign cloud-no-init2-pinned.dll "$cloud_no_init2" "$pinned_ok" "$pinned/leaf.key" $S
+copy cloud-unsigned.dll "$cloud"
+flip cloud-one-byte.dll cloud-pinned.dll
+sign cloud-wrong-key.dll "$cloud" "$pinned_wrongkey" "$pki/wrongkey-leaf.key" $S
+sign cloud-wrong-name.dll "$cloud" "$pinned_wrongname" "$pki/pinned-wrongname-leaf.key" $S
+# Signed while the leaf was valid (2020-06-01); expired now.
+sign cloud-expired.dll "$cloud" "$pinned_expired" "$pki/pinned-expired-leaf.key" 1590969600
+# A signature the client copy's policy accepts is not one the cloud copy's does.
+sign cloud-named-chain.dll "$cloud" "$c4" "$pki/c4-leaf.key" $S rfc3161:$S60
+
+# --- client copies (named-chain policy) ---------------------------------------
+sign client-c4-rfc3161.dll "$client" "$c4" "$pki/c4-leaf.key" $S rfc3161:$S60
+sign client-c4-legacy.dll "$client" "$c4" "$pki/c4-leaf.key" $S legacy:$S60
+sign client-c1-rfc3161.dll "$client" "$c1" "$pki/c1-leaf.key" $S rfc3161:$S60
+sign client-c12-rfc3161.dll "$client" "$c12" "$pki/c12-leaf.key" $S rfc3161:$S60
+sign client-c13-legacy.dll "$client" "$c13" "$pki/c13-leaf.key" $S legacy:$S60
+copy client-unsigned.dll "$client"
+flip client-one-byte.dll client-c4-rfc3161.dll
+sign client-wrong-name.dll "$client" "$c4wrong" "$pki/c4-wrongcase-leaf.key" $S rfc3161:$S60
+sign client-untrusted-root.dll "$client" "$c6u" "$pki/c6u-leaf.key" $S rfc3161:$S60
+sign client-pinned-chain.dll "$client" "$pinned_ok" "$pinned/leaf.key" $S rfc3161:$S60
+sign client-no-timestamp.dll "$client" "$c4" "$pki/c4-leaf.key" $S
+# RFC 3161 time rule: signing time D (decimal) at most genTime T + 2.
+sign client-ts-minute-early.dll "$client" "$c4" "$pki/c4-leaf.key" $S60 rfc3161:$S
+sign client-ts-2s-early.dll "$client" "$c4" "$pki/c4-leaf.key" $S30 rfc3161:$((S30 - 2))
+sign client-ts-3s-early.dll "$client" "$c4" "$pki/c4-leaf.key" $S30 rfc3161:$((S30 - 3))
+sign client-ts-1s-other-minute.dll "$client" "$c4" "$pki/c4-leaf.key" $S60 rfc3161:$((S60 - 1))
+# Counter-signature rule: signing time at most 2 s after the counter-signer's.
+sign client-legacy-2s-early.dll "$client" "$c4" "$pki/c4-leaf.key" $S legacy:$((S - 2))
+sign client-legacy-3s-early.dll "$client" "$c4" "$pki/c4-leaf.key" $S legacy:$((S - 3))
+# Nested signatures: the primary signer's name chain is not allowed.
+sign client-nested.dll.primary "$client" "$c4wrong" "$pki/c4-wrongcase-leaf.key" $S rfc3161:$S60
+sign client-nested.dll "$out/client-nested.dll.primary" "$c4" "$pki/c4-leaf.key" $S rfc3161:$S60 -nest
+sign client-nested-refused.dll "$out/client-nested.dll.primary" "$c4" "$pki/c4-leaf.key" $S none -nest
+rm -f "$out/client-nested.dll.primary"
+sed -i '/^client-nested.dll.primary$/d' "$work/manifest.txt"
+
+mv "$work/manifest.txt" "$out/manifest.txt"

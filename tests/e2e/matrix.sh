@@ -1,0 +1,306 @@
+#!/usr/bin/env bash
+# The end-to-end scenario matrix: the real exe under Wine, with signed fake
+# runtime libraries placed where the probe looks for them.
+#
+#   matrix.sh list                          one "GROUP NAME" line per scenario
+#   matrix.sh setup GROUP WORK BUILD        boot the group's private prefix and
+#                                           make it a test machine (below)
+#   matrix.sh run GROUP NAME WORK BUILD     run one scenario in that prefix
+#   matrix.sh facts GROUP WORK BUILD        what Wine itself says about each
+#                                           signed fixture (no probe involved)
+#   matrix.sh stop GROUP WORK               stop the prefix's Wine processes
+#
+# GROUP is win7 (a fresh prefix, which reports Windows 7: the loader of the
+# trust libraries builds full System32 paths) or win10 (after winecfg -v win10:
+# it asks the platform to search System32 only). WORK is a scratch directory
+# (one prefix per group below it); BUILD is the windows-i686 build directory.
+#
+# A test machine: the roots of tests/pki/e2e/trusted-roots.txt in the machine
+# Root store, and the intermediate certificates of the pinned chains in the
+# machine CA store. (Wine's chain engine, unlike Windows', does not look in the
+# store of the certificate it is given, so without them the cloud library's
+# chain would stop at its leaf.)
+#
+# Exit status: 0 passed, 1 failed, 77 skipped (the build or Wine missing,
+# outside CI only).
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+repo=$(cd "$here/../.." && pwd)
+# shellcheck source=../../scripts/wine_env.sh
+source "$repo/scripts/wine_env.sh"
+# shellcheck source=scenarios.sh
+source "$here/scenarios.sh"
+
+# Planted system-DLL names are ignored by Wine unless it is told to prefer
+# native copies of them; only then can a planting scenario fail.
+readonly kPlantingOverrides="mscoree,mshtml=;winemenubuilder.exe=d;crypt32,wintrust,cryptnet,cryptbase=n,b"
+readonly kCloudDir='ProgramData/KORVEX Corporation/Stratoplay'
+readonly kReportInCloud='{"cloud_platform":"STP"}'
+readonly kReportNotInCloud='{}'
+
+die() {
+  echo "matrix: $*" >&2
+  exit 1
+}
+
+skip_or_fail() {
+  echo "matrix: $*" >&2
+  if [[ ${CI:-} == true ]]; then
+    exit 1
+  fi
+  echo "matrix: skipped (outside CI)" >&2
+  exit 77
+}
+
+need_build() {
+  local build=$1 f
+  for f in platform_probe.exe test-pinned/platform_probe.exe test-pinned/platform_probe_diag.exe \
+    platform_probe_diag.exe e2e/bin/e2e_install_certs.exe e2e/bin/e2e_plain_load.exe \
+    e2e/bin/e2e_sigcheck.exe e2e/fixtures/manifest.txt; do
+    [[ -f $build/$f ]] || skip_or_fail "no $build/$f: build the windows-i686 preset first"
+  done
+  command -v wine >/dev/null && command -v wineserver >/dev/null || skip_or_fail "wine is not installed"
+}
+
+use_group() {
+  local group=$1
+  work=$(mkdir -p "$2" && cd "$2" && pwd)
+  case $group in win7 | win10) ;; *) die "unknown group $group" ;; esac
+  wine_env_use "$work/$group/prefix"
+  drive_c=$WINEPREFIX/drive_c
+}
+
+# --- set-up -------------------------------------------------------------------
+
+cmd_setup() {
+  local group=$1 work=$2 build=$3
+  need_build "$build"
+  mkdir -p "$work/$group"
+  wine_env_fresh "$work/$group/prefix" || die "cannot boot the $group prefix"
+  use_group "$group" "$work"
+  if [[ $group == win10 ]]; then
+    wine winecfg -v win10 >>"$WINEPREFIX/.wine_env.log" 2>&1 </dev/null || die "winecfg -v win10 failed"
+  fi
+
+  local certs=$drive_c/e2e-certs
+  rm -rf "$certs"
+  mkdir -p "$certs"
+  cp "$build/e2e/bin/e2e_install_certs.exe" "$certs/"
+  local roots=() cas=() rel
+  while read -r rel; do
+    [[ -n $rel ]] || continue
+    cp "$repo/tests/pki/e2e/$rel" "$certs/$(basename "$rel" .pem)-${#roots[@]}.pem"
+    roots+=("C:\\e2e-certs\\$(basename "$rel" .pem)-${#roots[@]}.pem")
+  done <"$repo/tests/pki/e2e/trusted-roots.txt"
+  for rel in pinned/zone.pem pinned/l1.pem e2e/wrongkey-zone.pem e2e/wrongkey-l1.pem; do
+    cp "$repo/tests/pki/$rel" "$certs/ca-${rel//\//-}"
+    cas+=("C:\\e2e-certs\\ca-${rel//\//-}")
+  done
+  wine_env_run "$work/$group/certs.out" "$work/$group/certs.err" -- \
+    'C:\e2e-certs\e2e_install_certs.exe' Root "${roots[@]}" CA "${cas[@]}" || {
+    cat "$work/$group/certs.out" "$work/$group/certs.err" >&2
+    die "installing the test certificates failed"
+  }
+  echo "matrix: $group prefix ready at $WINEPREFIX"
+}
+
+cmd_stop() {
+  local group=$1 work=$2
+  use_group "$group" "$work"
+  wine_env_stop
+}
+
+# --- one scenario ---------------------------------------------------------------
+
+# place WHAT DEST: put at DEST (a Unix path) what WHAT names
+#   -            nothing
+#   dir          a directory
+#   empty        a zero-length file
+#   garbage      bytes that are no PE file
+#   <fixture>    a file of BUILD/e2e/fixtures
+place() {
+  local what=$1 dest=$2
+  mkdir -p "$(dirname "$dest")"
+  case $what in
+    -) ;;
+    dir) mkdir -p "$dest" ;;
+    empty) : >"$dest" ;;
+    garbage) head -c 3000 /dev/zero | tr '\0' 'G' >"$dest" ;;
+    *) cp "$build/e2e/fixtures/$what" "$dest" ;;
+  esac
+}
+
+failures=()
+# check WHAT COMMAND...: one line per check; what a failing command printed
+# follows its line.
+check() {
+  local what=$1 said
+  shift
+  if said=$("$@" 2>&1); then
+    echo "  ok   $what"
+  else
+    echo "  FAIL $what"
+    [[ -z $said ]] || printf '%s\n' "$said"
+    failures+=("$what")
+  fi
+}
+
+same_bytes() { cmp -s "$1" "$2"; }
+
+# A planted DLL leaves "<its path as loaded>.loaded"; the loader may have been
+# asked for the name in any case (WINTRUST.DLL, crypt32.dll), so the file name
+# is matched without regard to case.
+marker_found() {
+  local dir=$1 name=$2
+  [[ -n $(find "$dir" -maxdepth 1 -iname "$name.dll.loaded" -print -quit) ]]
+}
+marker_absent() { ! marker_found "$@"; }
+
+# The log of the fake libraries against the expected calls ("|" between them).
+calls_match() {
+  local expected=$1 log=$2 want
+  want=$(mktemp)
+  if [[ -n $expected ]]; then
+    tr '|' '\n' <<<"$expected" >"$want"
+  else
+    : >"$want"
+  fi
+  local got=$log
+  [[ -f $got ]] || got=/dev/null
+  if ! diff -u --label expected --label calls.log "$want" "$got" >"$want.diff"; then
+    sed 's/^/       /' "$want.diff"
+    rm -f "$want" "$want.diff"
+    return 1
+  fi
+  rm -f "$want" "$want.diff"
+}
+
+diag_has() {
+  local line=$1 out=$2
+  grep -qxF -- "$line" <(tr -d '\r' <"$out")
+}
+
+cmd_run() {
+  local group=$1 name=$2 work=$3
+  build=$4
+  need_build "$build"
+  use_group "$group" "$work"
+  scenario_lookup "$name" || die "no scenario $name"
+  [[ " ${S_GROUPS} " == *" $group "* ]] || die "scenario $name does not run in $group"
+
+  local app=$drive_c/e2e/$name win_app="C:\\e2e\\$name"
+  local out=$work/$group/$name
+  rm -rf "$app" "$out" "$drive_c/ProgramData/KORVEX Corporation"
+  mkdir -p "$app" "$out"
+  if [[ $S_EXE == release ]]; then
+    cp "$build/platform_probe.exe" "$build/platform_probe_diag.exe" "$app/"
+  else
+    cp "$build/test-pinned/platform_probe.exe" "$build/test-pinned/platform_probe_diag.exe" "$app/"
+  fi
+  place "$S_CLOUD" "$drive_c/$kCloudDir/STP32.dll"
+  place "$S_CLIENT" "$app/StpRuntimeSdk.dll"
+  if [[ -n $S_PLANT ]]; then
+    cp "$build"/e2e/plant/{crypt32,wintrust,cryptnet,cryptbase}.dll "$app/"
+    export WINEDLLOVERRIDES=$kPlantingOverrides
+  fi
+
+  echo "scenario $name ($group): $S_WHY"
+  # The probe, with the fake libraries told what to answer and where to log.
+  local status=0
+  (
+    for assignment in $S_ENV; do export "${assignment?}"; done
+    export STP_FAKE_LOG="$win_app\\calls.log"
+    wine_env_run "$out/stdout" "$out/stderr" -- "$win_app\\platform_probe.exe"
+  ) || status=$?
+  printf '%s\r\n' "$([[ $S_STDOUT == STP ]] && echo "$kReportInCloud" || echo "$kReportNotInCloud")" \
+    >"$out/expected-stdout"
+  check "exit status 0 (got $status)" test "$status" -eq 0
+  check "stdout is exactly $( [[ $S_STDOUT == STP ]] && echo "$kReportInCloud" || echo "$kReportNotInCloud") CR LF" \
+    same_bytes "$out/expected-stdout" "$out/stdout"
+  check "runtime calls" calls_match "$S_CALLS" "$app/calls.log"
+
+  if [[ -n $S_PLANT ]]; then
+    local marker
+    for marker in crypt32 wintrust cryptnet cryptbase; do
+      check "planted $marker.dll never loaded" marker_absent "$app" "$marker"
+    done
+  fi
+
+  # The companion's account of the same machine (the fake libraries keep no log).
+  (
+    for assignment in $S_ENV; do export "${assignment?}"; done
+    wine_env_run "$out/diag" "$out/diag.err" -- "$win_app\\platform_probe_diag.exe"
+  ) || true
+  local line
+  while IFS= read -r line; do
+    [[ -n $line ]] || continue
+    check "diag: $line" diag_has "$line" "$out/diag"
+  done < <(tr '|' '\n' <<<"$S_DIAG")
+
+  if [[ -n $S_PLANT ]]; then
+    # Control: a plain LoadLibraryW from the same directory does map every
+    # planted copy, so the checks above could have failed.
+    cp "$build/e2e/bin/e2e_plain_load.exe" "$app/"
+    find "$app" -maxdepth 1 -iname '*.loaded' -delete
+    wine_env_run "$out/control" "$out/control.err" -- "$win_app\\e2e_plain_load.exe" \
+      crypt32.dll wintrust.dll cryptnet.dll cryptbase.dll || true
+    for marker in crypt32 wintrust cryptnet cryptbase; do
+      check "control: plain LoadLibraryW maps the planted $marker.dll" marker_found "$app" "$marker"
+    done
+  fi
+
+  if [[ ${#failures[@]} -ne 0 ]]; then
+    echo "--- stdout bytes:"
+    od -An -c "$out/stdout" | head -5
+    echo "--- diagnostic companion:"
+    tr -d '\r' <"$out/diag"
+    echo "--- stderr:"
+    head -20 "$out/stderr"
+    echo "scenario $name: ${#failures[@]} check(s) failed"
+    return 1
+  fi
+  echo "scenario $name: passed"
+}
+
+# --- fixture facts ------------------------------------------------------------
+
+cmd_facts() {
+  local group=$1 work=$2
+  build=$3
+  need_build "$build"
+  use_group "$group" "$work"
+  local dir=$drive_c/e2e/facts out=$work/$group/facts
+  rm -rf "$dir"
+  mkdir -p "$dir" "$out"
+  cp "$build/e2e/bin/e2e_sigcheck.exe" "$build"/e2e/fixtures/*.dll "$dir/"
+  local file files=()
+  while read -r file; do files+=("$file"); done < <(fact_files)
+  # Run from the fixtures' directory, so that each file is named as listed.
+  (cd "$dir" && wine_env_run "$out/sigcheck" "$out/sigcheck.err" -- e2e_sigcheck.exe "${files[@]}") || true
+  tr -d '\r' <"$out/sigcheck" >"$out/sigcheck.txt"
+  local current='' line
+  while IFS= read -r line; do
+    [[ $line == file:* ]] && current=${line#file: }
+    echo "$current|$line"
+  done <"$out/sigcheck.txt" >"$out/facts.txt"
+  local fact
+  while IFS= read -r fact; do
+    check "$fact" grep -qxF -- "$fact" "$out/facts.txt"
+  done < <(fact_lines)
+  if [[ ${#failures[@]} -ne 0 ]]; then
+    cat "$out/sigcheck.txt"
+    echo "fixture facts: ${#failures[@]} check(s) failed"
+    return 1
+  fi
+  echo "fixture facts: passed"
+}
+
+case ${1:-} in
+  list) scenario_list ;;
+  setup) cmd_setup "$2" "$3" "$4" ;;
+  run) cmd_run "$2" "$3" "$4" "$5" ;;
+  facts) cmd_facts "$2" "$3" "$4" ;;
+  stop) cmd_stop "$2" "$3" ;;
+  *) die "usage: matrix.sh list | setup GROUP WORK BUILD | run GROUP NAME WORK BUILD | facts GROUP WORK BUILD | stop GROUP WORK" ;;
+esac

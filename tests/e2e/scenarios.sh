@@ -1,0 +1,404 @@
+# The end-to-end scenarios, one table. Sourced by matrix.sh.
+#
+# scenario NAME key=value...
+#   why=      what the scenario shows (printed when it runs)
+#   groups=   prefixes it runs in: "win7", "win10" or "win7 win10" (default win7)
+#   exe=      test (test-pinned build, default) or release
+#   cloud=    what lies at C:\ProgramData\KORVEX Corporation\Stratoplay\STP32.dll:
+#             - (nothing), dir, empty, garbage, or a signed fixture's name
+#   client=   what lies beside the exe as StpRuntimeSdk.dll (same forms)
+#   env=      what the fake libraries answer (STP_FAKE_INITIALIZE2,
+#             STP_FAKE_IN_CLOUD, STP_FAKE_CLIENT_INITIALIZE)
+#   stdout=   STP or {} : the report line, checked byte for byte with CR LF
+#   calls=    the exact log of the fake libraries, "|" between lines
+#   diag=     lines the diagnostic companion must print, "|" between them
+#   plant=    yes: crypt32/wintrust/cryptnet/cryptbase.dll planted beside the
+#             exe (Wine told to prefer native copies of those names), none of
+#             them may be loaded, and a control run shows that they can be
+#
+# The cloud copy, when accepted and initialised, answers "in the cloud", so a
+# {} report with a refused cloud copy is the refusal's doing; client copies are
+# judged with an accepted cloud copy whose stpInitializeRuntimeSdk2 returns 1,
+# so that the client's own result decides the report.
+
+# --- the runtime calls, as the fake libraries log them ------------------------------
+C_UP="cloud attach|cloud stpInitializeRuntimeSdk2(1.6)"
+C_ASK="cloud stpIsRunningInCloud()"
+C_DOWN="cloud stpShutdownRuntimeSdk()|cloud detach"
+K_UP="client attach|client stpInitializeRuntimeSdk(0)"
+K_DOWN="client stpShutdownRuntimeSdk()|client detach"
+CALLS_ASKED="$C_UP|$K_UP|$C_ASK|$C_DOWN|$K_DOWN"
+CALLS_NOT_ASKED="$C_UP|$K_UP|$C_DOWN|$K_DOWN"
+CALLS_CLIENT_REFUSED="$C_UP|$C_DOWN"
+CALLS_CLOUD_REFUSED="$K_UP|$K_DOWN"
+
+# --- what the fake libraries answer --------------------------------------------------
+ENV_CLOUD_DECIDES="STP_FAKE_INITIALIZE2=0 STP_FAKE_IN_CLOUD=1 STP_FAKE_CLIENT_INITIALIZE=0"
+ENV_CLIENT_DECIDES="STP_FAKE_INITIALIZE2=1 STP_FAKE_IN_CLOUD=1 STP_FAKE_CLIENT_INITIALIZE=0"
+
+# --- the companion's lines -----------------------------------------------------------
+D_CLIENT_OK="client library verified load: accepted"
+D_CLOUD_OK="cloud library verified load: accepted"
+D_CLIENT_NO_MATCH="client library verified load: refused 0x80092009 CRYPT_E_NO_MATCH"
+D_CLOUD_NO_MATCH="cloud library verified load: refused 0x80092009 CRYPT_E_NO_MATCH"
+D_RESULT_OK="runtime result: 0 kRuntimeOk"
+D_CLIENT_MISSING="runtime result: -2 kRuntimeClientLibraryMissing|client library loaded: no"
+D_CLOUD_FAILED="cloud binding result: -14 kRuntimeCloudLoadFailed|runtime result: -14 kRuntimeCloudLoadFailed"
+D_NO_TIMESTAMP="client library primary signer: refused 0x80096005 TRUST_E_TIME_STAMP"
+D_CLIENT_UNSIGNED="client library primary signer: no embedded signature 0x80092009 CRYPT_E_NO_MATCH"
+D_CLOUD_UNSIGNED="cloud library primary signer: no embedded signature 0x80092009 CRYPT_E_NO_MATCH"
+# A signer whose certificates are not what the policy asks for (names, pinned
+# keys, validity) is refused with last error 0.
+D_CLIENT_POLICY="client library primary signer: refused 0x00000000 ERROR_SUCCESS"
+D_CLOUD_POLICY="cloud library primary signer: refused 0x00000000 ERROR_SUCCESS"
+
+declare -A SCENARIO_DEF=()
+SCENARIO_NAMES=()
+scenario() {
+  local name=$1
+  shift
+  SCENARIO_NAMES+=("$name")
+  SCENARIO_DEF[$name]=$(printf '%q ' "$@")
+}
+
+# === accepted ======================================================================
+
+scenario accepted.in_cloud groups="win7 win10" \
+  why="pinned cloud copy, stpInitializeRuntimeSdk2 0, stpIsRunningInCloud 1" \
+  cloud=cloud-pinned.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES" \
+  stdout=STP calls="$CALLS_ASKED" \
+  diag="$D_CLIENT_OK|$D_CLOUD_OK|cloud library primary signer: accepted|cloud binding result: 0 kRuntimeOk|$D_RESULT_OK|in cloud: yes|answer: {\"cloud_platform\":\"STP\"}"
+
+scenario accepted.in_cloud_low_byte_zero \
+  why="stpIsRunningInCloud returns 0x100: only the low byte counts" \
+  cloud=cloud-pinned.dll client=client-c4-rfc3161.dll \
+  env="STP_FAKE_INITIALIZE2=0 STP_FAKE_IN_CLOUD=0x100 STP_FAKE_CLIENT_INITIALIZE=0" \
+  stdout={} calls="$CALLS_ASKED" diag="$D_RESULT_OK|in cloud: no|answer: {}"
+
+scenario accepted.client_decides \
+  why="stpInitializeRuntimeSdk2 returns 1, the accepted client copy returns 0: asked" \
+  cloud=cloud-pinned.dll client=client-c4-rfc3161.dll env="$ENV_CLIENT_DECIDES" \
+  stdout=STP calls="$CALLS_ASKED" diag="$D_CLIENT_OK|client library primary signer: accepted|$D_RESULT_OK|in cloud: yes"
+
+scenario accepted.client_result_passed_through \
+  why="stpInitializeRuntimeSdk2 returns 1, the client copy returns 5: not asked" \
+  cloud=cloud-pinned.dll client=client-c4-rfc3161.dll \
+  env="STP_FAKE_INITIALIZE2=1 STP_FAKE_IN_CLOUD=1 STP_FAKE_CLIENT_INITIALIZE=5" \
+  stdout={} calls="$CALLS_NOT_ASKED" diag="runtime result: 5 returned by the runtime library|in cloud: not asked"
+
+scenario accepted.cloud_result_passed_through \
+  why="stpInitializeRuntimeSdk2 returns 7: its result counts, the client copy is still initialised" \
+  cloud=cloud-pinned.dll client=client-c4-rfc3161.dll \
+  env="STP_FAKE_INITIALIZE2=7 STP_FAKE_IN_CLOUD=1 STP_FAKE_CLIENT_INITIALIZE=0" \
+  stdout={} calls="$CALLS_NOT_ASKED" diag="runtime result: 7 returned by the runtime library|in cloud: not asked"
+
+scenario accepted.no_cloud_copy \
+  why="no cloud copy: the client copy's 0 is the result, but nobody can be asked" \
+  client=client-c4-rfc3161.dll env="$ENV_CLIENT_DECIDES" \
+  stdout={} calls="$K_UP|$K_DOWN" \
+  diag="cloud library present: no|cloud binding result: 1 kRuntimeClientOnly|$D_RESULT_OK|in cloud: not asked"
+
+scenario accepted.client_counter_signature \
+  why="client copy time-stamped by a legacy counter-signature one minute after signing" \
+  cloud=cloud-pinned.dll client=client-c4-legacy.dll env="$ENV_CLIENT_DECIDES" \
+  stdout=STP calls="$CALLS_ASKED" diag="$D_CLIENT_OK|client library primary signer: accepted"
+
+scenario accepted.client_counter_signature_2s_early \
+  why="counter-signature 2 s before the signing time: the most the rule allows" \
+  cloud=cloud-pinned.dll client=client-legacy-2s-early.dll env="$ENV_CLIENT_DECIDES" \
+  stdout=STP calls="$CALLS_ASKED" diag="$D_CLIENT_OK"
+
+scenario accepted.client_timestamp_2s_early_same_minute \
+  why="RFC 3161 genTime 12:00:28, signed 12:00:30: within T + 2" \
+  cloud=cloud-pinned.dll client=client-ts-2s-early.dll env="$ENV_CLIENT_DECIDES" \
+  stdout=STP calls="$CALLS_ASKED" diag="$D_CLIENT_OK"
+
+scenario accepted.client_four_name_chain \
+  why="chain 1: the signature carries all four certificates, so only the four-name chain fits" \
+  cloud=cloud-pinned.dll client=client-c1-rfc3161.dll env="$ENV_CLIENT_DECIDES" \
+  stdout=STP calls="$CALLS_ASKED" diag="$D_CLIENT_OK|client library primary signer: accepted"
+
+scenario accepted.client_chain12_upper_case \
+  why="chain 12: \"KORVEX CORPORATION\" under \"KORVEX Subordinate CA\"" \
+  cloud=cloud-pinned.dll client=client-c12-rfc3161.dll env="$ENV_CLIENT_DECIDES" \
+  stdout=STP calls="$CALLS_ASKED" diag="$D_CLIENT_OK"
+
+scenario accepted.client_chain13_mixed_case \
+  why="chain 13: \"Korvex Corporation\", SHA-1 leaf, trusted root carried, counter-signature" \
+  cloud=cloud-pinned.dll client=client-c13-legacy.dll env="$ENV_CLIENT_DECIDES" \
+  stdout=STP calls="$CALLS_ASKED" diag="$D_CLIENT_OK"
+
+scenario accepted.client_nested_signer groups="win7 win10" \
+  why="primary signer's names are not allowed; its nested signer is accepted" \
+  cloud=cloud-pinned.dll client=client-nested.dll env="$ENV_CLIENT_DECIDES" \
+  stdout=STP calls="$CALLS_ASKED" \
+  diag="$D_CLIENT_OK|$D_CLIENT_POLICY"
+
+# === the client copy refused =======================================================
+
+scenario refused.client_unsigned groups="win7 win10" \
+  why="no embedded signature" \
+  cloud=cloud-pinned.dll client=client-unsigned.dll env="$ENV_CLIENT_DECIDES" \
+  stdout={} calls="$CALLS_CLIENT_REFUSED" \
+  diag="$D_CLIENT_NO_MATCH|$D_CLIENT_UNSIGNED|$D_CLIENT_MISSING"
+
+scenario refused.client_one_byte_changed \
+  why="one byte of the signed image changed afterwards" \
+  cloud=cloud-pinned.dll client=client-one-byte.dll env="$ENV_CLIENT_DECIDES" \
+  stdout={} calls="$CALLS_CLIENT_REFUSED" \
+  diag="$D_CLIENT_NO_MATCH|client library primary signer: refused 0x80096010 TRUST_E_BAD_DIGEST|$D_CLIENT_MISSING"
+
+scenario refused.client_wrong_name \
+  why="\"Korvex Corporation\" under the Sentrix CA: no allowed chain lists it" \
+  cloud=cloud-pinned.dll client=client-wrong-name.dll env="$ENV_CLIENT_DECIDES" \
+  stdout={} calls="$CALLS_CLIENT_REFUSED" \
+  diag="$D_CLIENT_NO_MATCH|$D_CLIENT_POLICY|$D_CLIENT_MISSING"
+
+scenario refused.client_pinned_chain_names \
+  why="the cloud copy's pinned chain is no allowed name chain for the client copy" \
+  cloud=cloud-pinned.dll client=client-pinned-chain.dll env="$ENV_CLIENT_DECIDES" \
+  stdout={} calls="$CALLS_CLIENT_REFUSED" \
+  diag="$D_CLIENT_NO_MATCH|$D_CLIENT_POLICY|$D_CLIENT_MISSING"
+
+scenario refused.client_untrusted_root \
+  why="allowed names (chain 6) and a good time-stamp, but a root nobody trusts (SHA-1 leaf)" \
+  cloud=cloud-pinned.dll client=client-untrusted-root.dll env="$ENV_CLIENT_DECIDES" \
+  stdout={} calls="$CALLS_CLIENT_REFUSED" \
+  diag="$D_CLIENT_NO_MATCH|client library primary signer: refused 0x800b0109 CERT_E_UNTRUSTEDROOT|$D_CLIENT_MISSING"
+
+scenario refused.client_no_timestamp \
+  why="allowed names, no time-stamp of either kind" \
+  cloud=cloud-pinned.dll client=client-no-timestamp.dll env="$ENV_CLIENT_DECIDES" \
+  stdout={} calls="$CALLS_CLIENT_REFUSED" diag="$D_CLIENT_NO_MATCH|$D_NO_TIMESTAMP|$D_CLIENT_MISSING"
+
+scenario refused.client_timestamp_minute_early \
+  why="RFC 3161 genTime a minute before the signing time" \
+  cloud=cloud-pinned.dll client=client-ts-minute-early.dll env="$ENV_CLIENT_DECIDES" \
+  stdout={} calls="$CALLS_CLIENT_REFUSED" diag="$D_CLIENT_NO_MATCH|$D_NO_TIMESTAMP|$D_CLIENT_MISSING"
+
+scenario refused.client_timestamp_3s_early \
+  why="RFC 3161 genTime 12:00:27, signed 12:00:30: beyond T + 2" \
+  cloud=cloud-pinned.dll client=client-ts-3s-early.dll env="$ENV_CLIENT_DECIDES" \
+  stdout={} calls="$CALLS_CLIENT_REFUSED" diag="$D_CLIENT_NO_MATCH|$D_NO_TIMESTAMP|$D_CLIENT_MISSING"
+
+scenario refused.client_timestamp_1s_other_minute \
+  why="RFC 3161 genTime 12:00:59, signed 12:01:00: one second, but another minute" \
+  cloud=cloud-pinned.dll client=client-ts-1s-other-minute.dll env="$ENV_CLIENT_DECIDES" \
+  stdout={} calls="$CALLS_CLIENT_REFUSED" diag="$D_CLIENT_NO_MATCH|$D_NO_TIMESTAMP|$D_CLIENT_MISSING"
+
+scenario refused.client_counter_signature_3s_early \
+  why="counter-signature 3 s before the signing time" \
+  cloud=cloud-pinned.dll client=client-legacy-3s-early.dll env="$ENV_CLIENT_DECIDES" \
+  stdout={} calls="$CALLS_CLIENT_REFUSED" diag="$D_CLIENT_NO_MATCH|$D_NO_TIMESTAMP|$D_CLIENT_MISSING"
+
+scenario refused.client_nested_signer_refused \
+  why="primary signer's names not allowed, nested signer without a time-stamp" \
+  cloud=cloud-pinned.dll client=client-nested-refused.dll env="$ENV_CLIENT_DECIDES" \
+  stdout={} calls="$CALLS_CLIENT_REFUSED" diag="$D_CLIENT_NO_MATCH|$D_CLIENT_POLICY|$D_CLIENT_MISSING"
+
+scenario refused.client_garbage \
+  why="bytes that are no PE file, named as the library" \
+  cloud=cloud-pinned.dll client=garbage env="$ENV_CLIENT_DECIDES" \
+  stdout={} calls="$CALLS_CLIENT_REFUSED" diag="$D_CLIENT_NO_MATCH|$D_CLIENT_UNSIGNED|$D_CLIENT_MISSING"
+
+scenario refused.client_zero_length \
+  why="a zero-length file named as the library" \
+  cloud=cloud-pinned.dll client=empty env="$ENV_CLIENT_DECIDES" \
+  stdout={} calls="$CALLS_CLIENT_REFUSED" diag="$D_CLIENT_NO_MATCH|$D_CLIENT_UNSIGNED|$D_CLIENT_MISSING"
+
+scenario refused.client_directory \
+  why="a directory named as the library" \
+  cloud=cloud-pinned.dll client=dir env="$ENV_CLIENT_DECIDES" \
+  stdout={} calls="$CALLS_CLIENT_REFUSED" \
+  diag="client library present: a directory|client library verified load: refused 0x0000007e ERROR_MOD_NOT_FOUND|$D_CLIENT_MISSING"
+
+scenario refused.client_absent \
+  why="no client copy at all" \
+  cloud=cloud-pinned.dll client=- env="$ENV_CLIENT_DECIDES" \
+  stdout={} calls="$CALLS_CLIENT_REFUSED" \
+  diag="client library present: no|client library verified load: not tried (no file)|$D_CLIENT_MISSING"
+
+# === the cloud copy refused ========================================================
+
+scenario refused.cloud_unsigned groups="win7 win10" \
+  why="no embedded signature" \
+  cloud=cloud-unsigned.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES" \
+  stdout={} calls="$CALLS_CLOUD_REFUSED" \
+  diag="$D_CLOUD_NO_MATCH|$D_CLOUD_UNSIGNED|$D_CLOUD_FAILED"
+
+scenario refused.cloud_one_byte_changed \
+  why="one byte of the signed image changed afterwards" \
+  cloud=cloud-one-byte.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES" \
+  stdout={} calls="$CALLS_CLOUD_REFUSED" \
+  diag="$D_CLOUD_NO_MATCH|cloud library primary signer: refused 0x80096010 TRUST_E_BAD_DIGEST|$D_CLOUD_FAILED"
+
+scenario refused.cloud_wrong_pinned_key \
+  why="the four pinned names, but an L1 intermediate with another key" \
+  cloud=cloud-wrong-key.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES" \
+  stdout={} calls="$CALLS_CLOUD_REFUSED" diag="$D_CLOUD_NO_MATCH|$D_CLOUD_POLICY|$D_CLOUD_FAILED"
+
+scenario refused.cloud_wrong_name \
+  why="leaf \"STP SDK - Code Signing Leaf (test)\" under the pinned zone CA" \
+  cloud=cloud-wrong-name.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES" \
+  stdout={} calls="$CALLS_CLOUD_REFUSED" diag="$D_CLOUD_NO_MATCH|$D_CLOUD_POLICY|$D_CLOUD_FAILED"
+
+scenario refused.cloud_expired \
+  why="the pinned leaf name, valid during 2020 only; signed while it was valid" \
+  cloud=cloud-expired.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES" \
+  stdout={} calls="$CALLS_CLOUD_REFUSED" diag="$D_CLOUD_NO_MATCH|$D_CLOUD_POLICY|$D_CLOUD_FAILED"
+
+scenario refused.cloud_named_chain \
+  why="a signature the client copy's policy accepts is not the pinned chain" \
+  cloud=cloud-named-chain.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES" \
+  stdout={} calls="$CALLS_CLOUD_REFUSED" diag="$D_CLOUD_NO_MATCH|$D_CLOUD_POLICY|$D_CLOUD_FAILED"
+
+scenario refused.cloud_garbage \
+  why="bytes that are no PE file, named as the library" \
+  cloud=garbage client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES" \
+  stdout={} calls="$CALLS_CLOUD_REFUSED" diag="$D_CLOUD_NO_MATCH|$D_CLOUD_UNSIGNED|$D_CLOUD_FAILED"
+
+scenario refused.cloud_zero_length \
+  why="a zero-length file named as the library" \
+  cloud=empty client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES" \
+  stdout={} calls="$CALLS_CLOUD_REFUSED" diag="$D_CLOUD_NO_MATCH|$D_CLOUD_UNSIGNED|$D_CLOUD_FAILED"
+
+scenario refused.cloud_directory \
+  why="a directory named as the library" \
+  cloud=dir client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES" \
+  stdout={} calls="$CALLS_CLOUD_REFUSED" \
+  diag="cloud library present: a directory|cloud library verified load: refused 0x0000007e ERROR_MOD_NOT_FOUND|$D_CLOUD_FAILED"
+
+scenario refused.cloud_no_initialize2 \
+  why="accepted cloud copy without stpInitializeRuntimeSdk2: bound, then unloaded, -17" \
+  cloud=cloud-no-init2-pinned.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES" \
+  stdout={} calls="cloud attach|cloud detach|$K_UP|$K_DOWN" \
+  diag="$D_CLOUD_OK|cloud binding result: -17 kRuntimeEntryPointMissing|cloud library bound: no|runtime result: -17 kRuntimeEntryPointMissing"
+
+# === the release build =============================================================
+
+scenario release.test_signed_cloud exe=release \
+  why="the release exe pins the release chain: a test-signed cloud copy is refused" \
+  cloud=cloud-pinned.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES" \
+  stdout={} calls="$CALLS_CLOUD_REFUSED" diag="pins: release|$D_CLOUD_NO_MATCH|$D_CLOUD_POLICY|$D_CLIENT_OK|$D_CLOUD_FAILED"
+
+scenario release.unsigned_client exe=release \
+  why="the release exe with an unsigned client copy and no cloud copy" \
+  client=client-unsigned.dll env="$ENV_CLIENT_DECIDES" \
+  stdout={} calls="" diag="pins: release|$D_CLIENT_NO_MATCH|$D_CLIENT_UNSIGNED|runtime result: -2 kRuntimeClientLibraryMissing"
+
+# === planting ======================================================================
+
+scenario planting.win7 groups=win7 plant=yes \
+  why="trust-library names planted beside the exe; full System32 paths (Windows 7)" \
+  cloud=cloud-pinned.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES" \
+  stdout=STP calls="$CALLS_ASKED" diag="system build level: 7600|$D_CLOUD_OK|$D_CLIENT_OK"
+
+scenario planting.win10 groups=win10 plant=yes \
+  why="trust-library names planted beside the exe; System32-only search (Windows 10)" \
+  cloud=cloud-pinned.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES" \
+  stdout=STP calls="$CALLS_ASKED" diag="system build level: 9200|$D_CLOUD_OK|$D_CLIENT_OK"
+
+scenario planting.win7_refused_client groups=win7 plant=yes \
+  why="planted names while a refused client copy is checked (no cloud copy)" \
+  client=client-untrusted-root.dll env="$ENV_CLIENT_DECIDES" \
+  stdout={} calls="" diag="system build level: 7600|$D_CLIENT_NO_MATCH"
+
+# --- lookup ---------------------------------------------------------------------------
+
+scenario_lookup() {
+  local name=$1 kv
+  [[ -n ${SCENARIO_DEF[$name]+set} ]] || return 1
+  S_WHY='' S_GROUPS=win7 S_EXE=test S_CLOUD=- S_CLIENT=- S_ENV='' S_STDOUT='{}' S_CALLS=''
+  S_DIAG='' S_PLANT=''
+  local -a args
+  eval "args=(${SCENARIO_DEF[$name]})"
+  for kv in "${args[@]}"; do
+    case ${kv%%=*} in
+      why) S_WHY=${kv#*=} ;;
+      groups) S_GROUPS=${kv#*=} ;;
+      exe) S_EXE=${kv#*=} ;;
+      cloud) S_CLOUD=${kv#*=} ;;
+      client) S_CLIENT=${kv#*=} ;;
+      env) S_ENV=${kv#*=} ;;
+      stdout) S_STDOUT=${kv#*=} ;;
+      calls) S_CALLS=${kv#*=} ;;
+      diag) S_DIAG=${kv#*=} ;;
+      plant) [[ ${kv#*=} == yes ]] && S_PLANT=yes ;;
+      *) echo "scenario $name: unknown key ${kv%%=*}" >&2; return 1 ;;
+    esac
+  done
+}
+
+scenario_list() {
+  local name group
+  for name in "${SCENARIO_NAMES[@]}"; do
+    scenario_lookup "$name"
+    for group in $S_GROUPS; do echo "$group $name"; done
+  done
+}
+
+# --- fixture facts: what Wine's own CryptoAPI and WinTrust say ---------------------------
+# "file|line": a line e2e_sigcheck must print for that file. They show that each
+# refusal on trust grounds is real under Wine, that every fixture meant to be
+# accepted passes the trust provider, and which certificates each name-chain
+# walk climbs through, in the store's order.
+FACTS=(
+  # The trust provider: accepted signatures, and the three trust refusals.
+  "cloud-pinned.dll|trust: 0x00000000"
+  "client-c4-rfc3161.dll|trust: 0x00000000"
+  "client-c4-legacy.dll|trust: 0x00000000"
+  "client-c1-rfc3161.dll|trust: 0x00000000"
+  "client-c12-rfc3161.dll|trust: 0x00000000"
+  "client-c13-legacy.dll|trust: 0x00000000"
+  "client-nested.dll|trust: 0x00000000"
+  "client-unsigned.dll|trust: 0x800b0100"
+  "client-one-byte.dll|trust: 0x80096010"
+  "cloud-one-byte.dll|trust: 0x80096010"
+  "client-untrusted-root.dll|trust: 0x800b0109"
+  # Refusals that must come from the policy gate alone: the trust provider
+  # would let these through.
+  "client-wrong-name.dll|trust: 0x00000000"
+  "client-no-timestamp.dll|trust: 0x00000000"
+  "client-ts-minute-early.dll|trust: 0x00000000"
+  "client-ts-3s-early.dll|trust: 0x00000000"
+  "client-ts-1s-other-minute.dll|trust: 0x00000000"
+  "client-legacy-3s-early.dll|trust: 0x00000000"
+  "client-pinned-chain.dll|trust: 0x00000000"
+  "cloud-wrong-key.dll|trust: 0x00000000"
+  "cloud-wrong-name.dll|trust: 0x00000000"
+  "cloud-named-chain.dll|trust: 0x00000000"
+  # The machine builds the four-element pinned chain (its intermediates are in
+  # the machine CA store) for the accepted and the refused pinned signatures.
+  "cloud-pinned.dll|chain: 1 simple, 4 elements, status 0x00000000 : / STP SDK - Code Signing Leaf (prod) / STP SDK - Code Signing Zone All CA 01 / STP SDK - Code Signing L1 Intermediate CA 01 / STP Root CA 01"
+  "cloud-wrong-key.dll|chain: 1 simple, 4 elements, status 0x00000000 : / STP SDK - Code Signing Leaf (prod) / STP SDK - Code Signing Zone All CA 01 / STP SDK - Code Signing L1 Intermediate CA 01 / STP Root CA 01"
+  "cloud-wrong-name.dll|chain: 1 simple, 4 elements, status 0x00000000 : / STP SDK - Code Signing Leaf (test) / STP SDK - Code Signing Zone All CA 01 / STP SDK - Code Signing L1 Intermediate CA 01 / STP Root CA 01"
+  "cloud-expired.dll|chain: 1 simple, 4 elements, status 0x00000001 : / STP SDK - Code Signing Leaf (prod) / STP SDK - Code Signing Zone All CA 01 / STP SDK - Code Signing L1 Intermediate CA 01 / STP Root CA 01"
+  # Chain 1: the walk finds the CA, then G5 after it, then the root after G5,
+  # and the root (self-signed) yields no issuer: only the four-name chain ends
+  # there; the three-name chain 4 fails because G5 has an issuer in the store.
+  "client-c1-rfc3161.dll|store: Sentrix Class 3 SHA256 Code Signing CA <- Verimark Class 3 Public Primary Certification Authority - G5"
+  "client-c1-rfc3161.dll|issuer-lookup: Verimark Class 3 Public Primary Certification Authority - G5 -> Microsoft Code Verification Root"
+  "client-c1-rfc3161.dll|issuer-lookup: Microsoft Code Verification Root -> none 0x80092007"
+  # Chains 4 and 12: the CA's issuer is not carried, so the last name is read
+  # from the CA's issuer name.
+  "client-c4-rfc3161.dll|issuer-lookup: Sentrix Class 3 SHA256 Code Signing CA -> none 0x80092004"
+  "client-c12-rfc3161.dll|issuer-lookup: KORVEX Subordinate CA -> none 0x80092004"
+  # Time-stamps of both kinds and the nested signature are where the probe
+  # looks for them.
+  "client-c4-rfc3161.dll|unauth: 1.3.6.1.4.1.311.3.3.1 x1"
+  "client-c4-legacy.dll|unauth: 1.2.840.113549.1.9.6 x1"
+  "client-nested.dll|unauth: 1.3.6.1.4.1.311.2.4.1 x1"
+  "client-no-timestamp.dll|signer: KORVEX Corporation"
+)
+
+fact_files() {
+  local fact
+  for fact in "${FACTS[@]}"; do echo "${fact%%|*}"; done | sort -u
+}
+
+fact_lines() {
+  local fact
+  for fact in "${FACTS[@]}"; do
+    echo "${fact%%|*}|${fact#*|}"
+  done
+}

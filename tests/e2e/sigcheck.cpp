@@ -1,0 +1,130 @@
+// Fixture inspection under Wine: what the platform itself says about a signed
+// file, independent of the probe. For each file named on the command line it
+// prints "name: value" lines:
+//   file: <path>
+//   trust: 0x<WinVerifyTrust status>        generic Authenticode action, no UI,
+//                                           whole-chain revocation, cache only
+//   query: 0x<last error> | ok              CryptQueryObject, embedded PKCS #7
+//   store: <subject> <- <issuer>            every certificate the signature
+//                                           carries, in the store's order
+//   issuer-lookup: <subject> -> <found subject | none 0x<error>>
+//                                           CertGetIssuerCertificateFromStore
+//                                           on the signature's own store
+//   signer: <subject>                       the primary signer's certificate
+//   chain: <n> elements, status 0x<error> : <subject> / <subject> ...
+//                                           the local machine's chain engine
+//   unauth: <oid> x<values>                 the primary signer's unsigned
+//                                           attributes
+// Exit status 0 unless an argument could not be examined at all.
+#include <windows.h>
+#include <wincrypt.h>
+#include <wintrust.h>
+#include <softpub.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+std::string NameOf(PCCERT_CONTEXT cert, DWORD flags) {
+  char name[256] = {};
+  CertGetNameStringA(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, flags, nullptr, name, sizeof name);
+  return name;
+}
+
+LONG Trust(const wchar_t* path) {
+  WINTRUST_FILE_INFO file = {};
+  file.cbStruct = sizeof file;
+  file.pcwszFilePath = path;
+  WINTRUST_DATA data = {};
+  data.cbStruct = sizeof data;
+  data.dwUIChoice = WTD_UI_NONE;
+  data.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
+  data.dwUnionChoice = WTD_CHOICE_FILE;
+  data.pFile = &file;
+  data.dwStateAction = WTD_STATEACTION_IGNORE;
+  data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
+  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+  return WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+}
+
+void Inspect(const wchar_t* path) {
+  std::printf("file: %ls\n", path);
+  std::printf("trust: 0x%08lx\n", static_cast<unsigned long>(Trust(path)));
+
+  HCERTSTORE store = nullptr;
+  HCRYPTMSG msg = nullptr;
+  if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+                        CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store,
+                        &msg, nullptr)) {
+    std::printf("query: 0x%08lx\n", GetLastError());
+    return;
+  }
+  std::printf("query: ok\n");
+
+  for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(store, nullptr); c;
+       c = CertEnumCertificatesInStore(store, c)) {
+    std::printf("store: %s <- %s\n", NameOf(c, 0).c_str(),
+                NameOf(c, CERT_NAME_ISSUER_FLAG).c_str());
+  }
+  for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(store, nullptr); c;
+       c = CertEnumCertificatesInStore(store, c)) {
+    DWORD flags = 0;
+    PCCERT_CONTEXT issuer = CertGetIssuerCertificateFromStore(store, c, nullptr, &flags);
+    if (issuer) {
+      std::printf("issuer-lookup: %s -> %s\n", NameOf(c, 0).c_str(), NameOf(issuer, 0).c_str());
+      CertFreeCertificateContext(issuer);
+    } else {
+      std::printf("issuer-lookup: %s -> none 0x%08lx\n", NameOf(c, 0).c_str(), GetLastError());
+    }
+  }
+
+  DWORD size = 0;
+  if (CryptMsgGetParam(msg, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size) && size) {
+    auto* signer = static_cast<PCMSG_SIGNER_INFO>(LocalAlloc(LPTR, size));
+    if (signer && CryptMsgGetParam(msg, CMSG_SIGNER_INFO_PARAM, 0, signer, &size)) {
+      CERT_INFO id = {};
+      id.Issuer = signer->Issuer;
+      id.SerialNumber = signer->SerialNumber;
+      PCCERT_CONTEXT cert = CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                                       0, CERT_FIND_SUBJECT_CERT, &id, nullptr);
+      if (cert) {
+        std::printf("signer: %s\n", NameOf(cert, 0).c_str());
+        CERT_CHAIN_PARA para = {};
+        para.cbSize = sizeof para;
+        PCCERT_CHAIN_CONTEXT chain = nullptr;
+        if (CertGetCertificateChain(HCCE_LOCAL_MACHINE, cert, nullptr, nullptr, &para, 0, nullptr,
+                                    &chain)) {
+          std::printf("chain: %lu simple", chain->cChain);
+          if (chain->cChain > 0) {
+            std::printf(", %lu elements, status 0x%08lx :", chain->rgpChain[0]->cElement,
+                        chain->TrustStatus.dwErrorStatus);
+            for (DWORD j = 0; j < chain->rgpChain[0]->cElement; ++j)
+              std::printf(" / %s",
+                          NameOf(chain->rgpChain[0]->rgpElement[j]->pCertContext, 0).c_str());
+          }
+          std::printf("\n");
+          CertFreeCertificateChain(chain);
+        } else {
+          std::printf("chain: failed 0x%08lx\n", GetLastError());
+        }
+        CertFreeCertificateContext(cert);
+      } else {
+        std::printf("signer: not in store 0x%08lx\n", GetLastError());
+      }
+      for (DWORD i = 0; i < signer->UnauthAttrs.cAttr; ++i)
+        std::printf("unauth: %s x%lu\n", signer->UnauthAttrs.rgAttr[i].pszObjId,
+                    signer->UnauthAttrs.rgAttr[i].cValue);
+    }
+    LocalFree(signer);
+  }
+  CertCloseStore(store, 0);
+  CryptMsgClose(msg);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  for (int i = 1; i < argc; ++i) Inspect(argv[i]);
+  return 0;
+}
