@@ -36,6 +36,12 @@ test_preset() {
 build_preset windows-i686
 build_preset host
 test_preset host
+# The unit suite again under AddressSanitizer + UndefinedBehaviorSanitizer, and
+# built 32-bit like the product, where pointer-width and wrap faults show.
+build_preset asan
+test_preset asan
+build_preset host32
+test_preset host32
 
 echo
 if [[ ${#failed_presets[@]} -ne 0 ]]; then
