@@ -4,9 +4,11 @@ probe_unit_test(pinned_keys_release_test
   SOURCES ${PROJECT_SOURCE_DIR}/tests/unit/pinned_keys_test.cpp
   LIBS probe_pinned_release)
 target_compile_definitions(pinned_keys_release_test PRIVATE
-  PINNED_CERT_DIR="${PROJECT_SOURCE_DIR}/pki/release" PINNED_RELEASE=1)
+  PINNED_CERT_DIR="${PROJECT_SOURCE_DIR}/pki/release" PINNED_RELEASE=1
+  RELEASE_CERT_DIR="${PROJECT_SOURCE_DIR}/pki/release")
 
 probe_unit_test(pinned_keys_test
   SOURCES ${PROJECT_SOURCE_DIR}/tests/unit/pinned_keys_test.cpp)
 target_compile_definitions(pinned_keys_test PRIVATE
-  PINNED_CERT_DIR="${PROJECT_SOURCE_DIR}/tests/pki/pinned" PINNED_RELEASE=0)
+  PINNED_CERT_DIR="${PROJECT_SOURCE_DIR}/tests/pki/pinned" PINNED_RELEASE=0
+  RELEASE_CERT_DIR="${PROJECT_SOURCE_DIR}/pki/release")
