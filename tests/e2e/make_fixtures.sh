@@ -66,7 +66,7 @@ pinned_wrongname=$(chain pinned-wrongname.pem "$pki"/pinned-wrongname-leaf.pem "
 pinned_wrongkey=$(chain pinned-wrongkey.pem "$pki"/wrongkey-leaf.pem "$pki"/wrongkey-zone.pem "$pki"/wrongkey-l1.pem)
 
 # The legacy time-stamp responder, on loopback, for this run only.
-"$here/legacy_tsa.py" --certs "$tsa" --key "$pki/tsa.key" --port-file "$work/port" \
+python3 "$here/legacy_tsa.py" --certs "$tsa" --key "$pki/tsa.key" --port-file "$work/port" \
   --max-requests 16 --timeout 120 &
 responder_pid=$!
 for _ in $(seq 100); do
