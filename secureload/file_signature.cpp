@@ -59,7 +59,8 @@ bool ResolveCryptoApi() {
 
 // crypt32 and the table are required. cryptnet and cryptbase are only kept
 // resident from the system directory; cryptnet missing outright (126) fails the
-// call, any other reason lets it go on and the next call tries again.
+// call, any other reason lets it go on and the next call tries again. wintrust
+// must be resident before any signature is opened (see below).
 Outcome LoadCryptoLibraries() {
   SystemLibraryCache& cache = g_systemLibraryCache;
   if (cache.crypt32 == nullptr) cache.crypt32 = LoadSystemLibrary(L"crypt32.dll");
@@ -72,7 +73,14 @@ Outcome LoadCryptoLibraries() {
     cryptnetMissing = cache.cryptnet == nullptr && GetLastError() == ERROR_MOD_NOT_FOUND;
   }
   if (cache.cryptbase == nullptr) cache.cryptbase = LoadSystemLibrary(L"cryptbase.dll");
-  if (cryptnetMissing) return {0, ERROR_MOD_NOT_FOUND};
+  // wintrust is made resident here, before the signature is opened, although
+  // only the trust gate calls into it: opening a file's embedded signature makes
+  // crypt32 load wintrust.dll by bare name, and with no wintrust.dll in the
+  // process yet that load follows the default search order, where a copy
+  // planted beside the executable comes first. With the system copy resident,
+  // the bare name resolves to it. Without it the signature is not opened at all.
+  if (cache.wintrust == nullptr) cache.wintrust = LoadSystemLibrary(L"wintrust.dll");
+  if (cryptnetMissing || cache.wintrust == nullptr) return {0, ERROR_MOD_NOT_FOUND};
   return {1, ERROR_SUCCESS};
 }
 

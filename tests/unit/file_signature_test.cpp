@@ -223,7 +223,8 @@ TEST_F(FileSignatureTest, TableResumesAtTheFirstEmptySlot) {
   EXPECT_EQ(TraceWith("GetProcAddress"), Lookups(10, 15));
   EXPECT_EQ(TraceWith("LoadLibraryExW"), (std::vector<std::string>{
                                              "LoadLibraryExW cryptnet.dll 0x800",
-                                             "LoadLibraryExW cryptbase.dll 0x800"}));
+                                             "LoadLibraryExW cryptbase.dll 0x800",
+                                             "LoadLibraryExW wintrust.dll 0x800"}));
   EXPECT_EQ(g_cryptoApi.CryptDecodeObjectEx, &StandInDecode);
 
   // Once everything is in place, nothing is loaded or looked up again.
@@ -243,12 +244,15 @@ TEST_F(FileSignatureTest, TrustLibrariesAreLoadedFromTheSystemDirectoryAndKept) 
   EXPECT_EQ(TraceWith("LoadLibraryExW"),
             (std::vector<std::string>{"LoadLibraryExW C:\\Windows\\system32\\crypt32.dll 0x0",
                                       "LoadLibraryExW C:\\Windows\\system32\\cryptnet.dll 0x0",
-                                      "LoadLibraryExW C:\\Windows\\system32\\cryptbase.dll 0x0"}));
+                                      "LoadLibraryExW C:\\Windows\\system32\\cryptbase.dll 0x0",
+                                      "LoadLibraryExW C:\\Windows\\system32\\wintrust.dll 0x0"}));
   EXPECT_EQ(TraceWith("GetProcAddress"), Lookups(1, 15));
   EXPECT_NE(g_systemLibraryCache.crypt32, nullptr);
   EXPECT_NE(g_systemLibraryCache.cryptnet, nullptr);
   EXPECT_NE(g_systemLibraryCache.cryptbase, nullptr);
-  EXPECT_EQ(g_systemLibraryCache.wintrust, nullptr);
+  // Resident before the signature is opened, so that crypt32's own bare-name
+  // load of wintrust.dll cannot pick up a planted copy.
+  EXPECT_NE(g_systemLibraryCache.wintrust, nullptr);
 }
 
 TEST_F(FileSignatureTest, CryptnetAndCryptbaseRules) {
@@ -265,6 +269,9 @@ TEST_F(FileSignatureTest, CryptnetAndCryptbaseRules) {
       {"cryptnet fails otherwise", "cryptnet.dll", ERROR_ACCESS_DENIED, 1, 0},
       {"cryptbase missing", "cryptbase.dll", ERROR_MOD_NOT_FOUND, 1, 0},
       {"cryptbase fails otherwise", "cryptbase.dll", ERROR_ACCESS_DENIED, 1, 0},
+      // Without the system wintrust resident, the signature is never opened.
+      {"wintrust missing", "wintrust.dll", ERROR_MOD_NOT_FOUND, 0, ERROR_MOD_NOT_FOUND},
+      {"wintrust fails otherwise", "wintrust.dll", ERROR_ACCESS_DENIED, 0, ERROR_MOD_NOT_FOUND},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
