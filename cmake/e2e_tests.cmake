@@ -34,3 +34,6 @@ add_test(NAME exe.resources
                  "${PROBE_MINGW_WINDRES}" ${PROBE_VERSION_QUAD})
 set_tests_properties(exe.size_and_imports exe.resources PROPERTIES
                      LABELS size TIMEOUT 60 SKIP_RETURN_CODE 77)
+
+# The end-to-end scenario matrix under Wine.
+include(${PROJECT_SOURCE_DIR}/cmake/e2e_matrix.cmake)
