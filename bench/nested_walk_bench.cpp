@@ -1,0 +1,281 @@
+// How the walk over nested signatures scales with the size of the signer
+// record, driven through the simulated Windows.
+//
+// The file's signer record is given as raw bytes (sim::SignFileWithRawSignerRecord):
+// the nested-signature attribute's value starts at the first byte and holds K
+// candidates one after another, each at the next 8-byte step after the one
+// before, so the walk visits all K and then leaves the record. Every candidate
+// is refused, so each call of VerifyFileSignature walks the whole record and
+// returns 0 with last error 0. Three shapes:
+//   opaque   31-byte candidates, 32-byte step, whose header passes the walk's
+//            test but whose body the platform cannot decode: per candidate a
+//            message is opened, fed and closed, and nothing more
+//   refused  the same size, decodable nested signatures whose signer is
+//            refused (its certificate is in no store): per candidate also a
+//            signer record is measured, allocated and filled, a store is opened
+//            and closed and the certificate looked up
+//   large    4,096-byte decodable candidates, refused: fewer candidates, more
+//            bytes each
+//
+// Most of a call's time is the simulated platform's. "PlatformSequence" makes
+// the same simulated calls on the same record in the verifier's order, with the
+// candidates' positions known in advance instead of found, so the summary can
+// put the walk's own share (the difference) beside the whole.
+//
+// Between iterations, with the clock paused, the simulated world is made again
+// so that nothing it keeps (its call log, the messages fed, the stores it has
+// opened) carries over from one iteration to the next. The process's crypt32
+// entry points stay resolved from the first call, as in a process.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bench/summary.h"
+#include "platform/sim/sim_control.h"
+#include "platform/sim/sim_crypt_control.h"
+#include "platform/sim/sim_msg_control.h"
+#include "secureload/crypto_api.h"
+#include "secureload/file_signature.h"
+#include "secureload/signature_policy.h"
+#include "secureload/signer_policy.h"
+#include "tests/support/process_state.h"
+
+namespace {
+
+const std::wstring kFile = L"C:\\ProgramData\\KORVEX Corporation\\Stratoplay\\STP32.dll";
+constexpr SignaturePolicy kPolicy = kPolicyPinnedChain;
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+// Bytes 15 on of a simulated nested signature: its [0] wrapper. Anything else
+// there and the platform cannot decode the candidate.
+constexpr size_t kWrapperOffset = 15;
+
+enum class Shape { kOpaque, kRefused, kLarge };
+constexpr Shape kShapes[] = {Shape::kOpaque, Shape::kRefused, Shape::kLarge};
+
+struct ShapeInfo {
+  const char* name;
+  uint16_t contentLength;  // L: the candidate is L + 4 bytes
+  uint32_t step;           // L + 4 rounded up to a multiple of 8
+  bool decodes;
+  int64_t minSize;
+  int64_t maxSize;
+};
+
+const ShapeInfo& Info(Shape shape) {
+  static const ShapeInfo kOpaqueInfo{"opaque", 27, 32, false, int64_t{1} << 10, int64_t{1} << 22};
+  // The simulated certificate part keeps every store it ever opened and finds
+  // a store by looking through all of them, so a call's platform time grows
+  // with the square of the number of decodable candidates; 256 KiB (8,192
+  // candidates) keeps a run short.
+  static const ShapeInfo kRefusedInfo{"refused", 27, 32, true, int64_t{1} << 10, int64_t{1} << 18};
+  static const ShapeInfo kLargeInfo{"large", 4092, 4096, true, int64_t{1} << 14, int64_t{1} << 22};
+  switch (shape) {
+    case Shape::kOpaque: return kOpaqueInfo;
+    case Shape::kRefused: return kRefusedInfo;
+    case Shape::kLarge: break;
+  }
+  return kLargeInfo;
+}
+
+uint32_t Candidates(Shape shape, int64_t size) {
+  return static_cast<uint32_t>(size / Info(shape).step);
+}
+
+// A fresh simulated world whose file carries `candidates` candidates of this
+// shape. Process-wide values of the probe are left as they are.
+void ArrangeWorld(Shape shape, uint32_t candidates) {
+  const ShapeInfo& info = Info(shape);
+  sim::Reset();
+  sim::AddFile(kFile, {0x4D, 0x5A});
+  // No certificate is ever added, so every signer is refused at its lookup.
+  const sim::SignatureSpec nested{{}, sim::SignerSpec{"Bench Signing CA", {0x42}, {}, {}}};
+  std::vector<uint8_t> one = sim::EncodeNestedSignatureOfLength(nested, info.contentLength);
+  if (!info.decodes) one[kWrapperOffset] = 0x04;
+  std::vector<uint8_t> bytes(static_cast<size_t>(info.step) * candidates, 0);
+  for (uint32_t i = 0; i < candidates; ++i) {
+    std::copy(one.begin(), one.end(), bytes.begin() + static_cast<std::ptrdiff_t>(i) * info.step);
+  }
+  sim::SignFileWithRawSignerRecord(kFile, std::move(bytes), 0);
+}
+
+// One call walks every candidate, refuses them all, leaves last error 0, and
+// releases everything. Run first in a fresh process: it fills the crypt32 table.
+bool CheckWalk(benchmark::State& state, Shape shape, uint32_t candidates) {
+  ResetProcessState();
+  ArrangeWorld(shape, candidates);
+  const DWORD result = VerifyFileSignature(kFile.c_str(), kPolicy);
+  const DWORD error = GetLastError();
+  const std::vector<sim::MessageUpdate>& updates = sim::MessageUpdates();
+  if (result != 0 || error != 0) {
+    state.SkipWithError("a refused file should give 0 with last error 0");
+    return false;
+  }
+  if (updates.size() != candidates) {
+    state.SkipWithError("the walk did not feed every candidate to a message");
+    return false;
+  }
+  for (const sim::MessageUpdate& update : updates) {
+    if (update.decoded != Info(shape).decodes || update.size != Info(shape).contentLength + 4u) {
+      state.SkipWithError("a candidate was not fed whole, or decoded against its shape");
+      return false;
+    }
+  }
+  if (!sim::AllReleased()) {
+    state.SkipWithError("the call left something acquired");
+    return false;
+  }
+  return true;
+}
+
+void BM_VerifyFileSignature(benchmark::State& state, Shape shape) {
+  const uint32_t candidates = Candidates(shape, state.range(0));
+  if (!CheckWalk(state, shape, candidates)) return;
+  for (auto _ : state) {
+    state.PauseTiming();
+    ArrangeWorld(shape, candidates);
+    state.ResumeTiming();
+    DWORD result = VerifyFileSignature(kFile.c_str(), kPolicy);
+    benchmark::DoNotOptimize(result);
+  }
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+  state.counters["candidates"] = candidates;
+}
+
+// The simulated platform's part of one call, in the order the verifier makes
+// the calls: the file test, the signature query, the primary signer's record
+// and its refusal, then per candidate a message opened and fed and, when it
+// decodes, the nested signer's record, store and refusal. Returns the number
+// of refusals.
+DWORD PlatformSequence(Shape shape, uint32_t candidates) {
+  const ShapeInfo& info = Info(shape);
+  const CryptoApiTable& api = g_cryptoApi;
+  HCERTSTORE store = nullptr;
+  HCRYPTMSG message = nullptr;
+  if (GetFileAttributesW(kFile.c_str()) == INVALID_FILE_ATTRIBUTES ||
+      !api.CryptQueryObject(CERT_QUERY_OBJECT_FILE, kFile.c_str(),
+                            CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+                            CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store,
+                            &message, nullptr)) {
+    return 0;
+  }
+  DWORD refused = 0;
+  DWORD size = 0;
+  api.CryptMsgGetParam(message, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size);
+  HLOCAL record = LocalAlloc(LPTR, size);
+  api.CryptMsgGetParam(message, CMSG_SIGNER_INFO_PARAM, 0, record, &size);
+  PCMSG_SIGNER_INFO signer = static_cast<PCMSG_SIGNER_INFO>(record);
+  refused += VerifySigner(signer, store, kFile.c_str(), kPolicy) == 0;
+  const BYTE* first = signer->UnauthAttrs.rgAttr[0].rgValue[0].pbData;
+  const DWORD extent = info.contentLength + 4u;
+  for (uint32_t i = 0; i < candidates; ++i) {
+    HCRYPTMSG nested = api.CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr);
+    if (api.CryptMsgUpdate(nested, first + static_cast<size_t>(i) * info.step, extent, TRUE)) {
+      DWORD nestedSize = 0;
+      api.CryptMsgGetParam(nested, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &nestedSize);
+      HLOCAL nestedRecord = LocalAlloc(LPTR, nestedSize);
+      api.CryptMsgGetParam(nested, CMSG_SIGNER_INFO_PARAM, 0, nestedRecord, &nestedSize);
+      HCERTSTORE nestedStore = api.CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, nested);
+      refused += VerifySigner(static_cast<PCMSG_SIGNER_INFO>(nestedRecord), nestedStore,
+                              kFile.c_str(), kPolicy) == 0;
+      api.CertCloseStore(nestedStore, 0);
+      LocalFree(nestedRecord);
+    } else {
+      ++refused;
+    }
+    api.CryptMsgClose(nested);
+  }
+  LocalFree(record);
+  api.CertCloseStore(store, 0);
+  api.CryptMsgClose(message);
+  return refused;
+}
+
+void BM_PlatformSequence(benchmark::State& state, Shape shape) {
+  const uint32_t candidates = Candidates(shape, state.range(0));
+  // The walk's own first call fills the crypt32 table and proves that the
+  // record is what the sequence assumes.
+  if (!CheckWalk(state, shape, candidates)) return;
+  ArrangeWorld(shape, candidates);
+  if (PlatformSequence(shape, candidates) != candidates + 1 ||
+      sim::MessageUpdates().size() != candidates || !sim::AllReleased()) {
+    state.SkipWithError("the platform sequence did not refuse every candidate cleanly");
+    return;
+  }
+  for (auto _ : state) {
+    state.PauseTiming();
+    ArrangeWorld(shape, candidates);
+    state.ResumeTiming();
+    DWORD refused = PlatformSequence(shape, candidates);
+    benchmark::DoNotOptimize(refused);
+  }
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+  state.counters["candidates"] = candidates;
+}
+
+std::string RunName(const char* function, Shape shape, int64_t size) {
+  return std::string(function) + "/" + Info(shape).name + "/" + std::to_string(size);
+}
+
+void PrintSummary(const bench::CollectingReporter& reporter) {
+  std::printf("\nSummary (CPU time, median of the repetitions; per candidate: the whole call,"
+              " the simulated platform's calls alone, and the difference, the walk's own)\n");
+  std::printf("%-8s %9s %10s %12s %12s %10s %11s %11s\n", "shape", "bytes", "candidates",
+              "call ns/c", "platform ns/c", "walk ns/c", "call ns/B", "walk ns/B");
+  for (Shape shape : kShapes) {
+    const ShapeInfo& info = Info(shape);
+    double callLow = 0, callHigh = 0, walkLow = 0, walkHigh = 0;
+    bool complete = true;
+    for (int64_t size = info.minSize; size <= info.maxSize; size *= 4) {
+      const double call = reporter.Seconds(RunName("VerifyFileSignature", shape, size));
+      const double platform = reporter.Seconds(RunName("PlatformSequence", shape, size));
+      if (call <= 0 || platform <= 0) {
+        complete = false;
+        continue;
+      }
+      const double candidates = Candidates(shape, size);
+      const double bytes = static_cast<double>(size);
+      const double callPerByte = call * 1e9 / bytes;
+      const double walkPerByte = (call - platform) * 1e9 / bytes;
+      std::printf("%-8s %9lld %10.0f %12.1f %12.1f %10.1f %11.3f %11.3f\n", info.name,
+                  static_cast<long long>(size), candidates, call * 1e9 / candidates,
+                  platform * 1e9 / candidates, (call - platform) * 1e9 / candidates, callPerByte,
+                  walkPerByte);
+      callLow = callLow == 0 ? callPerByte : std::min(callLow, callPerByte);
+      callHigh = std::max(callHigh, callPerByte);
+      walkLow = walkLow == 0 ? walkPerByte : std::min(walkLow, walkPerByte);
+      walkHigh = std::max(walkHigh, walkPerByte);
+    }
+    if (!complete || callLow == 0) {
+      std::printf("%-8s not every size ran; no summary\n", info.name);
+      continue;
+    }
+    std::printf("%-8s whole call ns/byte %.3f to %.3f (spread %.2fx); walk's own ns/byte %.3f to "
+                "%.3f\n",
+                info.name, callLow, callHigh, callHigh / callLow, walkLow, walkHigh);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (Shape shape : kShapes) {
+    const ShapeInfo& info = Info(shape);
+    for (auto [function, fn] : {std::pair{"VerifyFileSignature", &BM_VerifyFileSignature},
+                                std::pair{"PlatformSequence", &BM_PlatformSequence}}) {
+      benchmark::RegisterBenchmark((std::string(function) + "/" + info.name).c_str(), fn, shape)
+          ->RangeMultiplier(4)
+          ->Range(info.minSize, info.maxSize);
+    }
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  bench::CollectingReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  PrintSummary(reporter);
+  return 0;
+}
