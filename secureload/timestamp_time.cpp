@@ -55,29 +55,30 @@ struct DerElement {
 
 // Takes one element (tag octet, definite length, content) off the front of
 // range. Fails on a header cut short, more than four length octets, or content
-// longer than what remains; the comparison is against the remaining length, so
-// no position is ever computed that could wrap.
-[[nodiscard]] bool TakeElement(DerRange* range, DerElement* out) {
-  DerRange rest = *range;
-  uint8_t tag = 0;
-  uint8_t first = 0;
-  if (!TakeByte(&rest, &tag) || !TakeByte(&rest, &first)) return false;
-  uint32_t length = first;
-  if (first & 0x80) {
-    const uint8_t octets = first & 0x7F;
-    if (octets > kMaxLengthOctets) return false;
+// longer than what remains. Every count is compared with what remains before a
+// byte is read, and no position is ever computed that could wrap. This is the
+// walk's hot path, so it works on plain locals.
+[[nodiscard]] inline bool TakeElement(DerRange* range, DerElement* out) {
+  const uint8_t* p = range->data;
+  uint32_t left = range->length;
+  if (left < 2) return false;
+  const uint8_t tag = p[0];
+  uint32_t length = p[1];
+  p += 2;
+  left -= 2;
+  if (length & 0x80) {
+    const uint32_t octets = length & 0x7F;
+    if (octets > kMaxLengthOctets || octets > left) return false;
     length = 0;
-    for (uint8_t i = 0; i < octets; ++i) {
-      uint8_t next = 0;
-      if (!TakeByte(&rest, &next)) return false;
-      length = (length << 8) | next;
-    }
+    for (uint32_t i = 0; i < octets; ++i) length = (length << 8) | p[i];
+    p += octets;
+    left -= octets;
   }
-  DerRange content;
-  if (!TakeBytes(&rest, length, &content)) return false;
+  if (length > left) return false;
   out->tag = tag;
-  out->content = content;
-  *range = rest;
+  out->content = DerRange{p, length};
+  range->data = p + length;
+  range->length = left - length;
   return true;
 }
 
@@ -123,24 +124,52 @@ struct DerElement {
   return value;
 }
 
-// One level of the walk. depth is the number of constructed elements entered
-// to reach range; see kTimestampMaxDepth.
-[[nodiscard]] uint64_t WalkRange(DerRange range, bool insideTstInfo, unsigned depth) {
-  while (!IsEmpty(range)) {
+// A level of the walk that waits for the level it entered: what is left of its
+// range, and its flag.
+struct PendingLevel {
+  DerRange rest;
+  bool insideTstInfo;
+};
+
+// The walk over nested ranges, kept on a fixed stack of its own rather than in
+// recursion: entering a constructed element saves what is left of the current
+// range; a range that is used up, or whose walk ends early (a malformed element,
+// a time that does not parse, the depth cap), hands back to the level that
+// entered it, which goes on with its next element. A time found at any level is
+// the result at once. depth is the number of constructed elements entered to
+// reach range; see kTimestampMaxDepth.
+[[nodiscard]] uint64_t Walk(DerRange range, bool insideTstInfo) {
+  PendingLevel pending[kTimestampMaxDepth];
+  unsigned depth = 0;
+  for (;;) {
     DerElement element;
-    if (!TakeElement(&range, &element)) return 0;
+    if (!TakeElement(&range, &element)) {
+      // The range is used up, or its next element is malformed: either way this
+      // level found nothing.
+      if (depth == 0) return 0;
+      --depth;
+      range = pending[depth].rest;
+      insideTstInfo = pending[depth].insideTstInfo;
+      continue;
+    }
 
     if (IsConstructed(element)) {
-      if (depth >= kTimestampMaxDepth) return 0;
-      const uint64_t found = WalkRange(element.content, insideTstInfo, depth + 1);
-      if (found != 0) return found;
+      if (depth >= kTimestampMaxDepth) {
+        range.length = 0;  // too deep: this level ends with nothing
+        continue;
+      }
+      pending[depth] = PendingLevel{range, insideTstInfo};
+      ++depth;
+      range = element.content;
       continue;
     }
 
     if (insideTstInfo) {
-      // The first time inside the TSTInfo decides this range, good or bad.
+      // The first time inside the TSTInfo decides this level, good or bad.
       if (TagNumber(element) == kTagNumberGeneralizedTime) {
-        return ParseGeneralizedTime(element.content);
+        const uint64_t time = ParseGeneralizedTime(element.content);
+        if (time != 0) return time;
+        range.length = 0;
       }
       continue;
     }
@@ -150,26 +179,32 @@ struct DerElement {
     // eContent follows its type: either the OCTET STRING itself or the [0]
     // wrapper around it. range now starts at that element.
     DerElement wrapper;
-    if (!TakeElement(&range, &wrapper)) return 0;
+    if (!TakeElement(&range, &wrapper)) {
+      range.length = 0;
+      continue;
+    }
     DerElement candidate = wrapper;
     if (IsConstructed(wrapper)) {
       DerRange inside = wrapper.content;
       if (IsEmpty(inside)) continue;
-      if (!TakeElement(&inside, &candidate)) return 0;
+      if (!TakeElement(&inside, &candidate)) {
+        range.length = 0;
+        continue;
+      }
     }
     if (candidate.tag != kTagOctetString) continue;  // the wrapper is skipped, not walked
 
-    // The TSTInfo is here: what is left of this range no longer matters. The
-    // flag is set from now on, so this happens at most once per level.
+    // The TSTInfo is here: what is left of this level no longer matters. The
+    // flag is set from now on, so this happens at most once per level, and the
+    // level keeps its depth.
     range = candidate.content;
     insideTstInfo = true;
   }
-  return 0;
 }
 
 }  // namespace
 
 uint64_t FindTimestampTime(const uint8_t* der, uint32_t length, uint32_t insideTstInfo) {
   if (der == nullptr) return 0;
-  return WalkRange(DerRange{der, length}, insideTstInfo != 0, 0);
+  return Walk(DerRange{der, length}, insideTstInfo != 0);
 }

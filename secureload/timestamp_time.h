@@ -12,11 +12,11 @@
 // Maximum nesting of constructed elements the walk descends into. The range
 // handed in is level 0; the content of a constructed element found at level d
 // is walked as level d + 1, so at most 32 nested constructed elements are
-// entered and the recursion is at most 33 frames deep. A real token needs
-// five (SignedData, encapContentInfo, TSTInfo, messageImprint, its
-// AlgorithmIdentifier). A
-// constructed element met at level 32 is not entered: the walk of the range
-// holding it ends with 0, as for malformed bytes (below).
+// entered. The walk keeps the levels it waits on in a fixed array of that many
+// entries instead of recursing, so its stack use is constant. A real token
+// needs five (SignedData, encapContentInfo, TSTInfo, messageImprint, its
+// AlgorithmIdentifier). A constructed element met at level 32 is not entered:
+// the walk of the range holding it ends with 0, as for malformed bytes (below).
 constexpr unsigned kTimestampMaxDepth = 32;
 
 // der/length: DER elements one after another. insideTstInfo: nonzero when the
