@@ -10,6 +10,8 @@
 //         last octet, so the comparison reads all eleven octets), then the token
 //   deep  nests of 32 SEQUENCEs, the deepest the walk enters, each around a few
 //         such primitive elements, one after another, then the token
+//   branchy  the same nests with one more element after the nested one at
+//         every level, so that every level waits for the one below it
 // The checksum adds every byte into a 32-bit sum, one byte per step.
 //
 // After the Google Benchmark table, a summary prints for each shape and size:
@@ -111,15 +113,35 @@ Bytes DeepInput(size_t size) {
   return out;
 }
 
-enum class Shape { kFlat, kDeep };
-const char* Name(Shape shape) { return shape == Shape::kFlat ? "flat" : "deep"; }
+// Nests of 32 SEQUENCEs in which every level also holds an element after the
+// one it nests, so the walk must come back to each level: the costliest shape
+// for the levels it keeps waiting.
+Bytes BranchyInput(size_t size) {
+  Bytes nest = der::Concat({NearMissIdentifier(), der::Integer(7), der::Null()});
+  for (unsigned level = 0; level < kTimestampMaxDepth; ++level) {
+    nest = der::Sequence({nest, der::Integer(7)});
+  }
+  const Bytes token = Token();
+  Bytes out;
+  out.reserve(size);
+  Fill(&out, size, token.size(), {nest});
+  der::Append(&out, token);
+  return out;
+}
+
+enum class Shape { kFlat, kDeep, kBranchy };
+const char* Name(Shape shape) {
+  return shape == Shape::kFlat ? "flat" : shape == Shape::kDeep ? "deep" : "branchy";
+}
 
 const Bytes& Input(Shape shape, int64_t size) {
   static std::map<std::pair<Shape, int64_t>, Bytes> inputs;
   auto it = inputs.find({shape, size});
   if (it == inputs.end()) {
     const size_t n = static_cast<size_t>(size);
-    Bytes input = shape == Shape::kFlat ? FlatInput(n) : DeepInput(n);
+    Bytes input = shape == Shape::kFlat   ? FlatInput(n)
+                  : shape == Shape::kDeep ? DeepInput(n)
+                                          : BranchyInput(n);
     it = inputs.emplace(std::make_pair(shape, size), std::move(input)).first;
   }
   return it->second;
@@ -174,7 +196,7 @@ void PrintSummary(const bench::CollectingReporter& reporter) {
   std::printf("\nSummary (CPU time, median of the repetitions; MB/s = 10^6 bytes per second)\n");
   std::printf("%-6s %10s %14s %14s %12s %12s\n", "shape", "bytes", "walk MB/s", "checksum MB/s",
               "walk/chksum", "walk ns/B");
-  for (Shape shape : {Shape::kFlat, Shape::kDeep}) {
+  for (Shape shape : {Shape::kFlat, Shape::kDeep, Shape::kBranchy}) {
     double lowest = 0, highest = 0, worstRatio = 0;
     bool complete = true;
     for (int64_t size = kMinSize; size <= kMaxSize; size *= kSizeStep) {
@@ -208,7 +230,7 @@ void PrintSummary(const bench::CollectingReporter& reporter) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (Shape shape : {Shape::kFlat, Shape::kDeep}) {
+  for (Shape shape : {Shape::kFlat, Shape::kDeep, Shape::kBranchy}) {
     for (auto [function, fn] : {std::pair{"FindTimestampTime", &BM_FindTimestampTime},
                                 std::pair{"ByteChecksum", &BM_ByteChecksum}}) {
       benchmark::RegisterBenchmark((std::string(function) + "/" + Name(shape)).c_str(), fn, shape)

@@ -124,32 +124,38 @@ struct DerElement {
   return value;
 }
 
-// A level of the walk that waits for the level it entered: what is left of its
-// range, and its flag.
+// A level of the walk that waits for a level it entered: what is left of its
+// range, its flag and its depth.
 struct PendingLevel {
   DerRange rest;
   bool insideTstInfo;
+  unsigned depth;
 };
 
 // The walk over nested ranges, kept on a fixed stack of its own rather than in
 // recursion: entering a constructed element saves what is left of the current
 // range; a range that is used up, or whose walk ends early (a malformed element,
-// a time that does not parse, the depth cap), hands back to the level that
-// entered it, which goes on with its next element. A time found at any level is
-// the result at once. depth is the number of constructed elements entered to
-// reach range; see kTimestampMaxDepth.
+// a time that does not parse, the depth cap), hands back to the nearest level
+// that still has elements, which goes on with its next one. A level with
+// nothing left after the element it entered is not saved at all: it could only
+// hand back in turn. A time found at any level is the result at once. depth is
+// the number of constructed elements entered to reach range; see
+// kTimestampMaxDepth. At most one level per depth waits, so the stack never
+// holds more than kTimestampMaxDepth entries.
 [[nodiscard]] uint64_t Walk(DerRange range, bool insideTstInfo) {
   PendingLevel pending[kTimestampMaxDepth];
+  unsigned waiting = 0;
   unsigned depth = 0;
   for (;;) {
     DerElement element;
     if (!TakeElement(&range, &element)) {
       // The range is used up, or its next element is malformed: either way this
       // level found nothing.
-      if (depth == 0) return 0;
-      --depth;
-      range = pending[depth].rest;
-      insideTstInfo = pending[depth].insideTstInfo;
+      if (waiting == 0) return 0;
+      --waiting;
+      range = pending[waiting].rest;
+      insideTstInfo = pending[waiting].insideTstInfo;
+      depth = pending[waiting].depth;
       continue;
     }
 
@@ -158,7 +164,7 @@ struct PendingLevel {
         range.length = 0;  // too deep: this level ends with nothing
         continue;
       }
-      pending[depth] = PendingLevel{range, insideTstInfo};
+      if (!IsEmpty(range)) pending[waiting++] = PendingLevel{range, insideTstInfo, depth};
       ++depth;
       range = element.content;
       continue;
