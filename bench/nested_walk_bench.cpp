@@ -92,7 +92,7 @@ void ArrangeWorld(Shape shape, uint32_t candidates) {
   sim::Reset();
   sim::AddFile(kFile, {0x4D, 0x5A});
   // No certificate is ever added, so every signer is refused at its lookup.
-  const sim::SignatureSpec nested{{}, sim::SignerSpec{"Bench Signing CA", {0x42}, {}, {}}};
+  const sim::SignatureDesc nested{{}, sim::SignerDesc{"Bench Signing CA", {0x42}, {}, {}}};
   std::vector<uint8_t> one = sim::EncodeNestedSignatureOfLength(nested, info.contentLength);
   if (!info.decodes) one[kWrapperOffset] = 0x04;
   std::vector<uint8_t> bytes(static_cast<size_t>(info.step) * candidates, 0);

@@ -52,7 +52,7 @@ constexpr uint64_t kTicksPerSecond = 10000000;
 constexpr uint64_t kSigningTime = 133590384000000000ull;
 
 sim::CertId Cert(const char* subject, const char* issuer, uint8_t serial) {
-  sim::CertSpec cert;
+  sim::CertDesc cert;
   cert.subject = subject;
   cert.issuer = issuer;
   cert.serial = {0x5E, serial};
@@ -61,12 +61,12 @@ sim::CertId Cert(const char* subject, const char* issuer, uint8_t serial) {
 
 // A signer whose names match one of the allowed chains, its time-stamping
 // counter-signer, and the certificates both need.
-sim::SignatureSpec NamedChainSignature(uint8_t serial) {
+sim::SignatureDesc NamedChainSignature(uint8_t serial) {
   const char* const ca = "Sentrix Class 3 SHA256 Code Signing CA";
   const char* const root = "Verimark Class 3 Public Primary Certification Authority - G5";
   const sim::CertId leaf = Cert("KORVEX Corporation", ca, serial);
   const sim::CertId tsa = Cert("Test Time Stamping Service", "Test Time Stamping Root", serial);
-  sim::SignatureSpec signature;
+  sim::SignatureDesc signature;
   signature.certs = {leaf, Cert(ca, root, serial), Cert(root, root, serial), tsa};
   signature.signer = sim::SignerOf(leaf);
   signature.signer.authAttrs = {{szOID_RSA_signingTime, {sim::EncodeSigningTime(kSigningTime)}}};
@@ -92,26 +92,26 @@ der::Bytes TimestampToken() {
 //   2  a signer matching a name chain, with a counter-signature 5 s later
 //   3  the same with an RFC 3161 time-stamp token instead
 void RegisterNestedSignatures() {
-  sim::SignatureSpec missing;
+  sim::SignatureDesc missing;
   missing.signer.issuer = "Nobody's CA";
   missing.signer.serial = {0x5E, 0x00};
   (void)sim::EncodeNestedSignature(missing);
 
   const sim::CertId plain = Cert("Plain Signer", "Plain CA", 1);
-  sim::SignatureSpec plainSignature;
+  sim::SignatureDesc plainSignature;
   plainSignature.certs = {plain};
   plainSignature.signer = sim::SignerOf(plain);
   (void)sim::EncodeNestedSignature(plainSignature);
 
-  sim::SignatureSpec counterSigned = NamedChainSignature(2);
-  sim::SignerSpec counterSigner = sim::SignerOf(counterSigned.certs.back());
+  sim::SignatureDesc counterSigned = NamedChainSignature(2);
+  sim::SignerDesc counterSigner = sim::SignerOf(counterSigned.certs.back());
   counterSigner.authAttrs = {
       {szOID_RSA_signingTime, {sim::EncodeSigningTime(kSigningTime + 5 * kTicksPerSecond)}}};
   counterSigned.signer.unauthAttrs = {
       {szOID_RSA_counterSign, {sim::EncodeCounterSignature(counterSigner)}}};
   (void)sim::EncodeNestedSignature(counterSigned);
 
-  sim::SignatureSpec stamped = NamedChainSignature(3);
+  sim::SignatureDesc stamped = NamedChainSignature(3);
   stamped.signer.unauthAttrs = {{szOID_RFC3161_counterSign, {TimestampToken()}}};
   (void)sim::EncodeNestedSignature(stamped);
 }

@@ -298,7 +298,7 @@ void CheckSigningTime(const uint8_t* der, DWORD length, bool callerBuffer) {
 uintptr_t RoundUp8(uintptr_t at) { return (at + 7) & ~static_cast<uintptr_t>(7); }
 
 void CheckAttributes(const Block& block, const CRYPT_ATTRIBUTES& attributes,
-                     std::vector<sim::AttributeSpec>* out) {
+                     std::vector<sim::AttributeDesc>* out) {
   if (attributes.cAttr == 0) {
     if (attributes.rgAttr != nullptr) Fail("an empty attribute table with a pointer");
     return;
@@ -309,7 +309,7 @@ void CheckAttributes(const Block& block, const CRYPT_ATTRIBUTES& attributes,
   }
   for (DWORD i = 0; i < attributes.cAttr; ++i) {
     const CRYPT_ATTRIBUTE& attribute = attributes.rgAttr[i];
-    sim::AttributeSpec copy;
+    sim::AttributeDesc copy;
     copy.oid.assign(attribute.pszObjId, block.String(attribute.pszObjId));
     if (attribute.cValue == 0) {
       if (attribute.rgValue != nullptr) Fail("an attribute without values has a value table");
@@ -335,12 +335,12 @@ void CheckAttributes(const Block& block, const CRYPT_ATTRIBUTES& attributes,
   }
 }
 
-sim::SignerSpec CheckSignerRecord(const Block& block) {
+sim::SignerDesc CheckSignerRecord(const Block& block) {
   if (block.size < sizeof(CMSG_SIGNER_INFO) || block.start % 8 != 0) {
     Fail("a signer record too small or not on a multiple of 8");
   }
   const auto* info = reinterpret_cast<const CMSG_SIGNER_INFO*>(block.start);
-  sim::SignerSpec signer;
+  sim::SignerDesc signer;
   if (!block.Holds(info->Issuer.pbData, info->Issuer.cbData) ||
       !block.Holds(info->SerialNumber.pbData, info->SerialNumber.cbData)) {
     Fail("issuer or serial outside the record");
@@ -355,9 +355,9 @@ sim::SignerSpec CheckSignerRecord(const Block& block) {
   return signer;
 }
 
-bool SameSigner(const sim::SignerSpec& a, const sim::SignerSpec& b) {
-  auto same = [](const std::vector<sim::AttributeSpec>& x,
-                 const std::vector<sim::AttributeSpec>& y) {
+bool SameSigner(const sim::SignerDesc& a, const sim::SignerDesc& b) {
+  auto same = [](const std::vector<sim::AttributeDesc>& x,
+                 const std::vector<sim::AttributeDesc>& y) {
     if (x.size() != y.size()) return false;
     for (size_t i = 0; i < x.size(); ++i) {
       if (x[i].oid != y[i].oid || x[i].values != y[i].values) return false;
@@ -368,7 +368,7 @@ bool SameSigner(const sim::SignerSpec& a, const sim::SignerSpec& b) {
          same(a.unauthAttrs, b.unauthAttrs);
 }
 
-bool DecodeSignerInfo(const uint8_t* der, DWORD length, sim::SignerSpec* out) {
+bool DecodeSignerInfo(const uint8_t* der, DWORD length, sim::SignerDesc* out) {
   CMSG_SIGNER_INFO* record = nullptr;
   DWORD size = 0;
   if (!g_cryptoApi.CryptDecodeObjectEx(kEncoding, PKCS7_SIGNER_INFO, der, length,
@@ -394,11 +394,11 @@ void CheckSignerInfo(const uint8_t* der, DWORD length, bool callerBuffer) {
     }
     return;
   }
-  sim::SignerSpec signer;
+  sim::SignerDesc signer;
   if (!DecodeSignerInfo(der, length, &signer)) return;
   const Bytes again = sim::EncodeCounterSignature(signer);
   if (again.size() > length) Fail("the canonical form is longer than the input");
-  sim::SignerSpec second;
+  sim::SignerDesc second;
   if (!DecodeSignerInfo(again.data(), static_cast<DWORD>(again.size()), &second) ||
       !SameSigner(signer, second)) {
     Fail("the canonical form decodes differently");
@@ -410,23 +410,23 @@ void CheckSignerInfo(const uint8_t* der, DWORD length, bool callerBuffer) {
 // Registered after every reset, so that candidates naming index 0 to 2 decode;
 // their records have attribute tables and values of several shapes.
 void RegisterNestedSignatures() {
-  sim::CertSpec cert;
+  sim::CertDesc cert;
   cert.subject = "Nested Signer";
   cert.issuer = "Nested CA";
   const sim::CertId id = sim::AddCertificate(cert);
-  sim::SignatureSpec plain;
+  sim::SignatureDesc plain;
   plain.certs = {id};
   plain.signer = sim::SignerOf(id);
   (void)sim::EncodeNestedSignature(plain);
 
-  sim::SignatureSpec attributed = plain;
+  sim::SignatureDesc attributed = plain;
   attributed.signer.authAttrs = {{szOID_RSA_signingTime, {sim::EncodeSigningTime(0)}}};
   attributed.signer.unauthAttrs = {
       {szOID_RSA_counterSign, {sim::EncodeCounterSignature(sim::SignerOf(id))}},
       {szOID_NESTED_SIGNATURE, {Bytes(31, 0x30), Bytes(1, 0x01), {}}}};
   (void)sim::EncodeNestedSignature(attributed);
 
-  sim::SignatureSpec empty;
+  sim::SignatureDesc empty;
   (void)sim::EncodeNestedSignature(empty);
 }
 

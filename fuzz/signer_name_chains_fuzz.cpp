@@ -154,7 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   crypt_world::ResolveCryptoApi();
   std::vector<sim::CertId> ids(count);
   for (size_t i = 0; i < count; ++i) {
-    sim::CertSpec cert;
+    sim::CertDesc cert;
     cert.subject = resolve(choices[i].subject);
     cert.issuer = resolve(choices[i].issuer);
     cert.serial = {0x01, static_cast<uint8_t>(i)};
@@ -168,7 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i : order) stored.push_back(ids[i]);
 
   HCERTSTORE store = sim::internal::OpenStoreOf(stored);
-  const sim::CertSpec& leafCert = sim::CertificateSpec(ids[leafIndex]);
+  const sim::CertDesc& leafCert = sim::CertificateDesc(ids[leafIndex]);
   std::vector<BYTE> issuer(leafCert.issuer.begin(), leafCert.issuer.end());
   std::vector<BYTE> serial = leafCert.serial;
   CERT_INFO wanted = {};

@@ -236,7 +236,7 @@ bool DottedOid(Der content, std::string* dotted) {
 struct SimStore;
 
 struct Cert {
-  CertSpec spec;
+  CertDesc desc;
   std::vector<BYTE> issuerBlob;
   std::vector<BYTE> serial;
   std::vector<BYTE> key;
@@ -274,7 +274,7 @@ struct CertWorld {
   std::vector<std::unique_ptr<Cert>> certs;
   std::vector<std::unique_ptr<SimStore>> stores;
   SimStore engineStore;  // where the chain engine takes the certificates above the signer
-  std::map<CertId, ChainSpec> chains;
+  std::map<CertId, ChainDesc> chains;
   std::vector<std::unique_ptr<SimChain>> chainContexts;
   std::map<const CERT_CONTEXT*, SimCertContext*> contexts;
   uint64_t now = 0;
@@ -315,12 +315,12 @@ SimCertContext* AddContext(SimStore* store, CertId id) {
   ctx->info.SerialNumber = {static_cast<DWORD>(cert->serial.size()), cert->serial.data()};
   ctx->info.Issuer = {static_cast<DWORD>(cert->issuerBlob.size()), cert->issuerBlob.data()};
   ctx->info.Subject = {static_cast<DWORD>(cert->subjectBlob.size()), cert->subjectBlob.data()};
-  ctx->info.NotBefore = {static_cast<DWORD>(cert->spec.notBefore),
-                         static_cast<DWORD>(cert->spec.notBefore >> 32)};
-  ctx->info.NotAfter = {static_cast<DWORD>(cert->spec.notAfter),
-                        static_cast<DWORD>(cert->spec.notAfter >> 32)};
+  ctx->info.NotBefore = {static_cast<DWORD>(cert->desc.notBefore),
+                         static_cast<DWORD>(cert->desc.notBefore >> 32)};
+  ctx->info.NotAfter = {static_cast<DWORD>(cert->desc.notAfter),
+                        static_cast<DWORD>(cert->desc.notAfter >> 32)};
   ctx->info.SubjectPublicKeyInfo.PublicKey = {static_cast<DWORD>(cert->key.size()),
-                                              cert->key.data(), cert->spec.unusedBits};
+                                              cert->key.data(), cert->desc.unusedBits};
   ctx->context.dwCertEncodingType = X509_ASN_ENCODING;
   ctx->context.pCertInfo = &ctx->info;
   ctx->context.hCertStore = store;
@@ -340,7 +340,7 @@ bool Usable(const SimCertContext* ctx) {
   return ctx->holds > 0 || ctx->chainRefs > 0 || ctx->store->handles > 0;
 }
 
-const std::string& SubjectOf(const SimCertContext* ctx) { return CertOf(ctx->cert)->spec.subject; }
+const std::string& SubjectOf(const SimCertContext* ctx) { return CertOf(ctx->cert)->desc.subject; }
 
 std::string NameForTrace(PCCERT_CONTEXT cert) {
   const SimCertContext* ctx = ContextOf(cert);
@@ -445,9 +445,9 @@ BOOL DecodeSigningTime(const BYTE* encoded, DWORD size, DWORD flags, void* out, 
 //              [0] { Attribute... } OPTIONAL,   authenticated
 //              [1] { Attribute... } OPTIONAL }  unauthenticated
 //   Attribute ::= SEQUENCE { UTF8String dotted-oid, SET { OCTET STRING value... } }
-std::vector<uint8_t> EncodeAttributes(uint8_t tag, const std::vector<AttributeSpec>& attrs) {
+std::vector<uint8_t> EncodeAttributes(uint8_t tag, const std::vector<AttributeDesc>& attrs) {
   std::vector<uint8_t> list;
-  for (const AttributeSpec& attr : attrs) {
+  for (const AttributeDesc& attr : attrs) {
     std::vector<uint8_t> values;
     for (const auto& value : attr.values) {
       const auto tlv = Tlv(0x04, value);
@@ -459,26 +459,26 @@ std::vector<uint8_t> EncodeAttributes(uint8_t tag, const std::vector<AttributeSp
   return Tlv(tag, list);
 }
 
-bool DecodeAttributes(Der list, std::vector<AttributeSpec>* attrs) {
+bool DecodeAttributes(Der list, std::vector<AttributeDesc>* attrs) {
   while (list.n > 0) {
     Der attr{}, oid{}, values{};
     if (!list.Read(0x30, &attr) || !attr.Read(0x0C, &oid) || !attr.Read(0x31, &values) ||
         attr.n != 0) {
       return false;
     }
-    AttributeSpec spec;
-    spec.oid.assign(reinterpret_cast<const char*>(oid.p), oid.n);
+    AttributeDesc desc;
+    desc.oid.assign(reinterpret_cast<const char*>(oid.p), oid.n);
     while (values.n > 0) {
       Der value{};
       if (!values.Read(0x04, &value)) return false;
-      spec.values.emplace_back(value.p, value.p + value.n);
+      desc.values.emplace_back(value.p, value.p + value.n);
     }
-    attrs->push_back(std::move(spec));
+    attrs->push_back(std::move(desc));
   }
   return true;
 }
 
-bool DecodeCounterSigner(const BYTE* encoded, DWORD size, SignerSpec* signer) {
+bool DecodeCounterSigner(const BYTE* encoded, DWORD size, SignerDesc* signer) {
   Der in{encoded, size};
   Der body{}, version{}, id{}, issuer{}, serial{};
   if (!in.Read(0x30, &body) || in.n != 0) return false;
@@ -501,7 +501,7 @@ bool DecodeCounterSigner(const BYTE* encoded, DWORD size, SignerSpec* signer) {
 }
 
 BOOL DecodeSignerInfo(const BYTE* encoded, DWORD size, DWORD flags, void* out, DWORD* outSize) {
-  SignerSpec signer;
+  SignerDesc signer;
   if (!DecodeCounterSigner(encoded, size, &signer)) {
     SetLastError(static_cast<DWORD>(CRYPT_E_ASN1_BADTAG));
     return FALSE;
@@ -559,26 +559,26 @@ std::string StructTypeName(LPCSTR structType) {
 
 // ------------------------------------------------------------------ control
 
-CertId AddCertificate(CertSpec spec) {
+CertId AddCertificate(CertDesc desc) {
   auto cert = std::make_unique<Cert>();
-  cert->issuerBlob.assign(spec.issuer.begin(), spec.issuer.end());
-  cert->subjectBlob.assign(spec.subject.begin(), spec.subject.end());
-  cert->serial = spec.serial;
-  cert->key = spec.publicKey;
-  cert->spec = std::move(spec);
+  cert->issuerBlob.assign(desc.issuer.begin(), desc.issuer.end());
+  cert->subjectBlob.assign(desc.subject.begin(), desc.subject.end());
+  cert->serial = desc.serial;
+  cert->key = desc.publicKey;
+  cert->desc = std::move(desc);
   C().certs.push_back(std::move(cert));
   return static_cast<CertId>(C().certs.size() - 1);
 }
 
-const CertSpec& CertificateSpec(CertId cert) { return CertOf(cert)->spec; }
+const CertDesc& CertificateDesc(CertId cert) { return CertOf(cert)->desc; }
 
 void SetCurrentTime(uint64_t fileTime) { C().now = fileTime; }
 uint64_t CurrentTime() { return C().now; }
 
-SignerSpec SignerOf(CertId cert) {
-  SignerSpec signer;
-  signer.issuer = CertOf(cert)->spec.issuer;
-  signer.serial = CertOf(cert)->spec.serial;
+SignerDesc SignerOf(CertId cert) {
+  SignerDesc signer;
+  signer.issuer = CertOf(cert)->desc.issuer;
+  signer.serial = CertOf(cert)->desc.serial;
   return signer;
 }
 
@@ -603,7 +603,7 @@ std::vector<uint8_t> EncodeSigningTime(uint64_t fileTime) {
   return Tlv(0x18, Bytes(value + "Z"));
 }
 
-std::vector<uint8_t> EncodeCounterSignature(const SignerSpec& counterSigner) {
+std::vector<uint8_t> EncodeCounterSignature(const SignerDesc& counterSigner) {
   std::vector<uint8_t> body =
       Concat({Tlv(0x02, {1}), Tlv(0x30, Concat({Tlv(0x0C, Bytes(counterSigner.issuer)),
                                                 Tlv(0x02, counterSigner.serial)}))});
@@ -616,7 +616,7 @@ std::vector<uint8_t> EncodeCounterSignature(const SignerSpec& counterSigner) {
   return Tlv(0x30, body);
 }
 
-void SetChain(CertId signer, ChainSpec chain) { C().chains[signer] = std::move(chain); }
+void SetChain(CertId signer, ChainDesc chain) { C().chains[signer] = std::move(chain); }
 
 namespace internal {
 
@@ -752,8 +752,8 @@ DWORD WINAPI CertGetNameStringA(PCCERT_CONTEXT cert, DWORD type, DWORD flags, vo
   if (ctx == nullptr || !sim::Usable(ctx)) {
     sim::Count(sim::Counter::kBadReleases, 1);  // read after the last reference went
   } else if (type == CERT_NAME_SIMPLE_DISPLAY_TYPE) {
-    const sim::CertSpec& spec = sim::CertOf(ctx->cert)->spec;
-    name = (flags & CERT_NAME_ISSUER_FLAG) ? spec.issuer : spec.subject;
+    const sim::CertDesc& desc = sim::CertOf(ctx->cert)->desc;
+    name = (flags & CERT_NAME_ISSUER_FLAG) ? desc.issuer : desc.subject;
   }
   name = name.substr(0, std::min(name.size(), std::strlen(name.c_str())));
   if (nameString == nullptr || nameStringSize == 0) return static_cast<DWORD>(name.size() + 1);
@@ -789,14 +789,14 @@ PCCERT_CONTEXT WINAPI CertGetIssuerCertificateFromStore(HCERTSTORE store, PCCERT
     from = prev->position + 1;
     sim::Release(prevIssuer);
   }
-  const sim::CertSpec& spec = sim::CertOf(subjectCtx->cert)->spec;
-  if (spec.subject == spec.issuer) {
+  const sim::CertDesc& desc = sim::CertOf(subjectCtx->cert)->desc;
+  if (desc.subject == desc.issuer) {
     SetLastError(static_cast<DWORD>(sim::kSelfSigned));
     return nullptr;
   }
   for (size_t i = from; i < s->contexts.size(); ++i) {
     sim::SimCertContext* ctx = s->contexts[i].get();
-    if (sim::CertOf(ctx->cert)->spec.subject == spec.issuer) return sim::Hold(ctx);
+    if (sim::CertOf(ctx->cert)->desc.subject == desc.issuer) return sim::Hold(ctx);
   }
   SetLastError(static_cast<DWORD>(CRYPT_E_NOT_FOUND));
   return nullptr;
@@ -825,21 +825,21 @@ BOOL WINAPI CertGetCertificateChain(HCERTCHAINENGINE engine, PCCERT_CONTEXT cert
     return FALSE;
   }
   *chainContext = nullptr;
-  sim::ChainSpec spec;
-  spec.simpleChains = {{signer->cert}};
+  sim::ChainDesc desc;
+  desc.simpleChains = {{signer->cert}};
   auto chosen = C().chains.find(signer->cert);
-  if (chosen != C().chains.end()) spec = chosen->second;
-  if (!spec.builds) {
-    SetLastError(spec.error);
+  if (chosen != C().chains.end()) desc = chosen->second;
+  if (!desc.builds) {
+    SetLastError(desc.error);
     return FALSE;
   }
   auto chain = std::make_unique<sim::SimChain>();
-  const size_t count = spec.simpleChains.size();
+  const size_t count = desc.simpleChains.size();
   chain->simple.resize(count);
   chain->elements.resize(count);
   chain->elementPointers.resize(count);
   for (size_t i = 0; i < count; ++i) {
-    const auto& ids = spec.simpleChains[i];
+    const auto& ids = desc.simpleChains[i];
     chain->elements[i].resize(ids.size());
     for (size_t j = 0; j < ids.size(); ++j) {
       sim::SimCertContext* ctx =

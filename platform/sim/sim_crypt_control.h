@@ -18,7 +18,7 @@ namespace sim {
 
 // ---------------------------------------------------------------- certificates
 
-struct CertSpec {
+struct CertDesc {
   std::string subject;  // simple display name of the subject
   std::string issuer;   // simple display name of the issuer
   std::vector<uint8_t> serial{0x01};
@@ -28,8 +28,8 @@ struct CertSpec {
   uint64_t notAfter = UINT64_MAX;
 };
 using CertId = int;
-CertId AddCertificate(CertSpec spec);
-const CertSpec& CertificateSpec(CertId cert);
+CertId AddCertificate(CertDesc desc);
+const CertDesc& CertificateDesc(CertId cert);
 
 // The clock CertVerifyTimeValidity compares with, as a FILETIME value.
 void SetCurrentTime(uint64_t fileTime);
@@ -37,40 +37,40 @@ uint64_t CurrentTime();
 
 // ---------------------------------------------------------------- signatures
 
-struct AttributeSpec {
+struct AttributeDesc {
   std::string oid;
   std::vector<std::vector<uint8_t>> values;  // encoded values, in order
 };
 
 // What a signer record (CMSG_SIGNER_INFO) says: the issuer name and serial
 // number of the signer's certificate and its attributes.
-struct SignerSpec {
+struct SignerDesc {
   std::string issuer;
   std::vector<uint8_t> serial;
-  std::vector<AttributeSpec> authAttrs;
-  std::vector<AttributeSpec> unauthAttrs;
+  std::vector<AttributeDesc> authAttrs;
+  std::vector<AttributeDesc> unauthAttrs;
 };
 // A signer record pointing at this certificate, with no attributes.
-SignerSpec SignerOf(CertId cert);
+SignerDesc SignerOf(CertId cert);
 
 // A PKCS #7 signature message: the certificates it carries, in store order,
 // and its one signer.
-struct SignatureSpec {
+struct SignatureDesc {
   std::vector<CertId> certs;
-  SignerSpec signer;
+  SignerDesc signer;
 };
 
 // The file (which must exist) now carries this embedded signature.
-void SignFile(const std::wstring& path, SignatureSpec signature);
+void SignFile(const std::wstring& path, SignatureDesc signature);
 
 // Attribute values the simulated decoders understand.
 //   signing time (1.2.840.113549.1.9.5): a DER UTCTime or GeneralizedTime
 std::vector<uint8_t> EncodeSigningTime(uint64_t fileTime);
 //   counter-signature (1.2.840.113549.1.9.6): decodes as PKCS7_SIGNER_INFO
-std::vector<uint8_t> EncodeCounterSignature(const SignerSpec& counterSigner);
+std::vector<uint8_t> EncodeCounterSignature(const SignerDesc& counterSigner);
 //   nested signature (1.3.6.1.4.1.311.2.4.1): a ContentInfo whose first 15
 //   bytes are the real DER header 30 82 LL LL 06 09 <signedData OID>
-std::vector<uint8_t> EncodeNestedSignature(const SignatureSpec& signature);
+std::vector<uint8_t> EncodeNestedSignature(const SignatureDesc& signature);
 // An RFC 3161 token value (1.3.6.1.4.1.311.3.3.1) is real DER ContentInfo bytes;
 // PKCS_CONTENT_INFO decoding parses them.
 
@@ -78,12 +78,12 @@ std::vector<uint8_t> EncodeNestedSignature(const SignatureSpec& signature);
 
 // What CertGetCertificateChain builds for a signer certificate: each simple
 // chain is a list of certificates, element 0 the signer.
-struct ChainSpec {
+struct ChainDesc {
   bool builds = true;  // false: the call fails with `error`
   DWORD error = 0;
   std::vector<std::vector<CertId>> simpleChains;
 };
-void SetChain(CertId signer, ChainSpec chain);
+void SetChain(CertId signer, ChainDesc chain);
 
 // ---------------------------------------------------------------- trust
 
@@ -108,7 +108,7 @@ namespace sim::internal {
 // inside it: each attribute's first value at a multiple of 8 and each further
 // value at the first multiple of 8 at or after the end of the one before.
 // Counted as a local block; the caller frees it with LocalFree.
-HLOCAL BuildSignerRecord(const SignerSpec& signer, DWORD* size);
+HLOCAL BuildSignerRecord(const SignerDesc& signer, DWORD* size);
 // A store holding these certificates in this order; closed by CertCloseStore.
 HCERTSTORE OpenStoreOf(const std::vector<CertId>& certs);
 }  // namespace sim::internal

@@ -38,7 +38,7 @@ constexpr char kRsaOid[] = "1.2.840.113549.1.1.1";
 // What a message (or a signed file) carries.
 struct Content {
   bool raw = false;
-  SignatureSpec signature;         // when !raw
+  SignatureDesc signature;         // when !raw
   std::vector<uint8_t> rawBytes;   // when raw
   int64_t rawValueOffset = 0;
   std::vector<CertId> rawCerts;
@@ -58,7 +58,7 @@ struct Failure {
 
 struct MsgWorld {
   std::map<std::wstring, Content> signedFiles;  // by path key
-  std::vector<SignatureSpec> nestedRegistry;
+  std::vector<SignatureDesc> nestedRegistry;
   std::map<HCRYPTMSG, std::unique_ptr<Message>> messages;
   std::map<MsgFailure, Failure> failures;
   std::vector<MessageUpdate> updates;
@@ -115,12 +115,12 @@ class RecordWriter {
   size_t cursor_ = 0;
 };
 
-CRYPT_ATTRIBUTES PutAttributes(RecordWriter& w, const std::vector<AttributeSpec>& attributes) {
+CRYPT_ATTRIBUTES PutAttributes(RecordWriter& w, const std::vector<AttributeDesc>& attributes) {
   if (attributes.empty()) return CRYPT_ATTRIBUTES{0, nullptr};
   const size_t table =
       w.Reserve(sizeof(CRYPT_ATTRIBUTE) * attributes.size(), alignof(CRYPT_ATTRIBUTE));
   for (size_t i = 0; i < attributes.size(); ++i) {
-    const AttributeSpec& given = attributes[i];
+    const AttributeDesc& given = attributes[i];
     const size_t oid = w.PutString(given.oid);
     const size_t blobs =
         w.Reserve(sizeof(CRYPT_ATTR_BLOB) * given.values.size(), alignof(CRYPT_ATTR_BLOB));
@@ -139,7 +139,7 @@ CRYPT_ATTRIBUTES PutAttributes(RecordWriter& w, const std::vector<AttributeSpec>
                           w.PointerTo<CRYPT_ATTRIBUTE>(table)};
 }
 
-void LayOutSigner(RecordWriter& w, const SignerSpec& signer) {
+void LayOutSigner(RecordWriter& w, const SignerDesc& signer) {
   const size_t head = w.Reserve(sizeof(CMSG_SIGNER_INFO), alignof(CMSG_SIGNER_INFO));
   CMSG_SIGNER_INFO info = {};
   info.dwVersion = 1;
@@ -454,7 +454,7 @@ const internal::WorldPart part{[] {
 
 // ---- control
 
-void SignFile(const std::wstring& path, SignatureSpec signature) {
+void SignFile(const std::wstring& path, SignatureDesc signature) {
   Content content;
   content.signature = std::move(signature);
   M().signedFiles[internal::PathKey(path)] = std::move(content);
@@ -470,7 +470,7 @@ void SignFileWithRawSignerRecord(const std::wstring& path, std::vector<uint8_t> 
   M().signedFiles[internal::PathKey(path)] = std::move(content);
 }
 
-std::vector<uint8_t> EncodeNestedSignatureOfLength(const SignatureSpec& signature,
+std::vector<uint8_t> EncodeNestedSignatureOfLength(const SignatureDesc& signature,
                                                    uint16_t contentLength) {
   const size_t length = std::max<size_t>(contentLength, kMinNestedContentLength);
   const uint32_t index = static_cast<uint32_t>(M().nestedRegistry.size());
@@ -491,7 +491,7 @@ std::vector<uint8_t> EncodeNestedSignatureOfLength(const SignatureSpec& signatur
   return out;
 }
 
-std::vector<uint8_t> EncodeNestedSignature(const SignatureSpec& signature) {
+std::vector<uint8_t> EncodeNestedSignature(const SignatureDesc& signature) {
   return EncodeNestedSignatureOfLength(signature, kMinNestedContentLength);
 }
 
@@ -503,7 +503,7 @@ const std::vector<MessageUpdate>& MessageUpdates() { return M().updates; }
 
 namespace internal {
 
-HLOCAL BuildSignerRecord(const SignerSpec& signer, DWORD* size) {
+HLOCAL BuildSignerRecord(const SignerDesc& signer, DWORD* size) {
   Content content;
   content.signature.signer = signer;
   const size_t needed = MeasureAt(0, content);

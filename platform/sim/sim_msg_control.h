@@ -29,7 +29,7 @@ constexpr uint16_t kMinNestedContentLength = 27;
 // Like EncodeNestedSignature, stretched with padding so that the length L in
 // bytes 2 and 3 is exactly contentLength (raised to the minimum if below it);
 // the encoding is L + 4 bytes long.
-std::vector<uint8_t> EncodeNestedSignatureOfLength(const SignatureSpec& signature,
+std::vector<uint8_t> EncodeNestedSignatureOfLength(const SignatureDesc& signature,
                                                    uint16_t contentLength);
 
 // Single failures of message operations: the nth call of that kind from now

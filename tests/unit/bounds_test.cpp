@@ -134,7 +134,7 @@ TEST_F(NestedWalkBound, DenselyPackedRecordsAreWalkedToTheEndAndNoFurther) {
 // Decodable candidates go through the signer check one by one; still one
 // update each and the walk ends with the record.
 TEST_F(NestedWalkBound, RefusedSignersOneUpdateEach) {
-  sim::SignatureSpec refused;  // its signer's certificate is not in its store
+  sim::SignatureDesc refused;  // its signer's certificate is not in its store
   refused.signer.issuer = "Nobody's CA";
   refused.signer.serial = {0x42};
   const std::vector<uint8_t> nested = sim::EncodeNestedSignature(refused);

@@ -43,7 +43,7 @@ inline void ResolveCryptoApi() {
 // A signer record in the platform's one-buffer layout, freed when it goes.
 class SignerRecord {
  public:
-  explicit SignerRecord(const sim::SignerSpec& signer)
+  explicit SignerRecord(const sim::SignerDesc& signer)
       : block_(sim::internal::BuildSignerRecord(signer, &size_)) {}
   ~SignerRecord() { LocalFree(block_); }
   SignerRecord(const SignerRecord&) = delete;
@@ -56,9 +56,9 @@ class SignerRecord {
 };
 
 // A certificate with these names and serial, no key, valid at every time.
-inline sim::CertSpec Certificate(std::string subject, std::string issuer,
+inline sim::CertDesc Certificate(std::string subject, std::string issuer,
                                  std::vector<uint8_t> serial = {0x01}) {
-  sim::CertSpec cert;
+  sim::CertDesc cert;
   cert.subject = std::move(subject);
   cert.issuer = std::move(issuer);
   cert.serial = std::move(serial);

@@ -37,24 +37,24 @@ const char* const kTableOrder[kCryptoApiSlotCount] = {
     "CertGetCertificateChain", "CertFreeCertificateChain",
     "CertVerifyTimeValidity"};
 
-sim::SignerSpec Signer(const Serial& serial, std::vector<sim::AttributeSpec> unauth = {}) {
-  return sim::SignerSpec{"Test Signing CA", serial, {}, std::move(unauth)};
+sim::SignerDesc Signer(const Serial& serial, std::vector<sim::AttributeDesc> unauth = {}) {
+  return sim::SignerDesc{"Test Signing CA", serial, {}, std::move(unauth)};
 }
 
-sim::SignatureSpec Signature(const Serial& serial, std::vector<sim::AttributeSpec> unauth = {}) {
-  return sim::SignatureSpec{{}, Signer(serial, std::move(unauth))};
+sim::SignatureDesc Signature(const Serial& serial, std::vector<sim::AttributeDesc> unauth = {}) {
+  return sim::SignatureDesc{{}, Signer(serial, std::move(unauth))};
 }
 
 std::vector<uint8_t> Nested(const Serial& serial) {
   return sim::EncodeNestedSignature(Signature(serial));
 }
 
-sim::AttributeSpec NestedAttribute(std::vector<std::vector<uint8_t>> values) {
-  return sim::AttributeSpec{szOID_NESTED_SIGNATURE, std::move(values)};
+sim::AttributeDesc NestedAttribute(std::vector<std::vector<uint8_t>> values) {
+  return sim::AttributeDesc{szOID_NESTED_SIGNATURE, std::move(values)};
 }
 
 // The file signed by kPrimary, carrying these unauthenticated attributes.
-void SignWith(std::vector<sim::AttributeSpec> unauth) {
+void SignWith(std::vector<sim::AttributeDesc> unauth) {
   sim::SignFile(kFile, Signature(kPrimary, std::move(unauth)));
 }
 
@@ -327,7 +327,7 @@ TEST_F(FileSignatureTest, SignersGetTheirOwnStoreThePathAndThePolicy) {
 }
 
 TEST_F(FileSignatureTest, OnlyTheFirstNestedAttributeIsWalked) {
-  SignWith({sim::AttributeSpec{szOID_RSA_counterSign, {{0x30, 0x82, 0x00, 0x00}}},
+  SignWith({sim::AttributeDesc{szOID_RSA_counterSign, {{0x30, 0x82, 0x00, 0x00}}},
             NestedAttribute({Nested(kFirst)}), NestedAttribute({Nested(kSecond)})});
   g_signerDouble.accepted = {kSecond};
 

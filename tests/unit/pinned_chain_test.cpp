@@ -35,10 +35,10 @@ class MatchCertificateTest : public ::testing::Test {
   }
 
   // A context of a new certificate, held for the length of the test.
-  PCCERT_CONTEXT Cert(sim::CertSpec spec) {
-    const sim::CertId id = sim::AddCertificate(spec);
+  PCCERT_CONTEXT Cert(sim::CertDesc desc) {
+    const sim::CertId id = sim::AddCertificate(desc);
     HCERTSTORE store = sim::internal::OpenStoreOf({id});
-    const sim::SignerSpec signer = sim::SignerOf(id);
+    const sim::SignerDesc signer = sim::SignerOf(id);
     CERT_INFO wanted = {};
     std::vector<uint8_t> issuer(signer.issuer.begin(), signer.issuer.end());
     std::vector<uint8_t> serial = signer.serial;
@@ -54,10 +54,10 @@ class MatchCertificateTest : public ::testing::Test {
     return Cert(crypt_world::Certificate(subject, issuer));
   }
   PCCERT_CONTEXT Keyed(std::vector<uint8_t> key, DWORD unusedBits = 0) {
-    sim::CertSpec spec = crypt_world::Certificate(kRoot, kRoot);
-    spec.publicKey = std::move(key);
-    spec.unusedBits = unusedBits;
-    return Cert(spec);
+    sim::CertDesc desc = crypt_world::Certificate(kRoot, kRoot);
+    desc.publicKey = std::move(key);
+    desc.unusedBits = unusedBits;
+    return Cert(desc);
   }
 
   HCERTSTORE store_ = nullptr;
@@ -153,25 +153,25 @@ TEST_F(MatchCertificateTest, TableRowsZeroAndOnePinNamesOnly) {
   for (unsigned row = 0; row < 2; ++row) {
     const PinnedChainRow& pinned = PinnedChainTable[0].rows[row];
     EXPECT_EQ(pinned.keyLength, 0u);
-    sim::CertSpec spec = crypt_world::Certificate(pinned.expectedName, "Anyone");
-    spec.publicKey = {0x30, 0x03, 0x02, 0x01, 0x03};
-    spec.unusedBits = 3;
+    sim::CertDesc desc = crypt_world::Certificate(pinned.expectedName, "Anyone");
+    desc.publicKey = {0x30, 0x03, 0x02, 0x01, 0x03};
+    desc.unusedBits = 3;
     EXPECT_EQ(
-        MatchCertificate(Cert(spec), FALSE, pinned.expectedName, pinned.keyLength, pinned.keyBytes),
+        MatchCertificate(Cert(desc), FALSE, pinned.expectedName, pinned.keyLength, pinned.keyBytes),
         1u)
         << "row " << row;
   }
   for (unsigned row = 2; row < 4; ++row) {
     const PinnedChainRow& pinned = PinnedChainTable[0].rows[row];
-    sim::CertSpec spec = crypt_world::Certificate(pinned.expectedName, "Anyone");
-    spec.publicKey = PinnedKey(row == 2 ? 3 : 2);  // the other pinned key
+    sim::CertDesc desc = crypt_world::Certificate(pinned.expectedName, "Anyone");
+    desc.publicKey = PinnedKey(row == 2 ? 3 : 2);  // the other pinned key
     EXPECT_EQ(
-        MatchCertificate(Cert(spec), FALSE, pinned.expectedName, pinned.keyLength, pinned.keyBytes),
+        MatchCertificate(Cert(desc), FALSE, pinned.expectedName, pinned.keyLength, pinned.keyBytes),
         0u)
         << "row " << row;
-    spec.publicKey = PinnedKey(row);
+    desc.publicKey = PinnedKey(row);
     EXPECT_EQ(
-        MatchCertificate(Cert(spec), FALSE, pinned.expectedName, pinned.keyLength, pinned.keyBytes),
+        MatchCertificate(Cert(desc), FALSE, pinned.expectedName, pinned.keyLength, pinned.keyBytes),
         1u)
         << "row " << row;
   }

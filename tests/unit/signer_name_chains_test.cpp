@@ -38,7 +38,7 @@ class SignerNameChainsTest : public ::testing::Test {
   // twice.
   DWORD Match(sim::CertId leaf, const std::vector<sim::CertId>& certs, DWORD* lastError = nullptr) {
     HCERTSTORE store = sim::internal::OpenStoreOf(certs);
-    const sim::SignerSpec signer = sim::SignerOf(leaf);
+    const sim::SignerDesc signer = sim::SignerOf(leaf);
     std::vector<uint8_t> issuer(signer.issuer.begin(), signer.issuer.end());
     std::vector<uint8_t> serial = signer.serial;
     CERT_INFO wanted = {};

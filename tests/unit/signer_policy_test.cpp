@@ -52,10 +52,10 @@ der::Bytes TokenWithoutTime() {
   return Sequence({Oid(kOidSignedData), Context(0, {Sequence({Integer(3), Set({})})})});
 }
 
-sim::AttributeSpec SigningTimeAttr(uint64_t fileTime) {
+sim::AttributeDesc SigningTimeAttr(uint64_t fileTime) {
   return {szOID_RSA_signingTime, {sim::EncodeSigningTime(fileTime)}};
 }
-sim::AttributeSpec TimestampAttr(const der::Bytes& token) {
+sim::AttributeDesc TimestampAttr(const der::Bytes& token) {
   return {szOID_RFC3161_counterSign, {token}};
 }
 
@@ -73,7 +73,7 @@ class VerifySignerTest : public ::testing::Test {
 
   // Judges the signer against a store of `certs`; afterwards the store is
   // closed and the record freed, and nothing may be left held.
-  DWORD Judge(const sim::SignerSpec& signer, const std::vector<sim::CertId>& certs,
+  DWORD Judge(const sim::SignerDesc& signer, const std::vector<sim::CertId>& certs,
               SignaturePolicy policy) {
     HCERTSTORE store = sim::internal::OpenStoreOf(certs);
     DWORD result;
@@ -120,25 +120,25 @@ class PinnedChainGateTest : public VerifySignerTest {
     VerifySignerTest::SetUp();
     const PinnedChainRow* rows = PinnedChainTable[0].rows;
     for (unsigned j = 0; j < 4; ++j) {
-      specs_[j].subject = rows[j].expectedName;
-      specs_[j].issuer = rows[j < 3 ? j + 1 : 3].expectedName;
-      specs_[j].serial = {static_cast<uint8_t>(0x40 + j)};
+      descs_[j].subject = rows[j].expectedName;
+      descs_[j].issuer = rows[j < 3 ? j + 1 : 3].expectedName;
+      descs_[j].serial = {static_cast<uint8_t>(0x40 + j)};
       if (rows[j].keyLength)
-        specs_[j].publicKey.assign(rows[j].keyBytes, rows[j].keyBytes + rows[j].keyLength);
-      specs_[j].notBefore = FileTimeOf(2020, 1, 1);
-      specs_[j].notAfter = FileTimeOf(2030, 1, 1);
+        descs_[j].publicKey.assign(rows[j].keyBytes, rows[j].keyBytes + rows[j].keyLength);
+      descs_[j].notBefore = FileTimeOf(2020, 1, 1);
+      descs_[j].notAfter = FileTimeOf(2030, 1, 1);
     }
   }
-  // Adds the four certificates (as specs_ now say) and makes them the chain.
+  // Adds the four certificates (as descs_ now say) and makes them the chain.
   void Build() {
-    for (unsigned j = 0; j < 4; ++j) ids_[j] = sim::AddCertificate(specs_[j]);
+    for (unsigned j = 0; j < 4; ++j) ids_[j] = sim::AddCertificate(descs_[j]);
     sim::SetChain(ids_[0], {true, 0, {{ids_[0], ids_[1], ids_[2], ids_[3]}}});
   }
   DWORD JudgeLeaf(SignaturePolicy policy = kPolicyPinnedChain) {
     return Judge(sim::SignerOf(ids_[0]), {ids_[0], ids_[1], ids_[2], ids_[3]}, policy);
   }
 
-  sim::CertSpec specs_[4];
+  sim::CertDesc descs_[4];
   sim::CertId ids_[4] = {};
 };
 
@@ -172,7 +172,7 @@ TEST_F(PinnedChainGateTest, ChainShapesOtherThanOneChainOfFourAreRefusedUnread) 
   const sim::CertId extra = sim::AddCertificate(crypt_world::Certificate("Extra", "Extra", {0x77}));
   struct Case {
     const char* label;
-    sim::ChainSpec chain;
+    sim::ChainDesc chain;
   };
   const Case cases[] = {
       {"3 elements", {true, 0, {{ids_[0], ids_[1], ids_[2]}}}},
@@ -216,8 +216,8 @@ TEST_F(PinnedChainGateTest, AMismatchStopsTheWalkAtThatElement) {
   };
   for (const Case& c : cases) {
     SetUp();
-    if (!c.subject.empty()) specs_[c.element].subject = c.subject;
-    if (c.flipKeyByte >= 0) specs_[c.element].publicKey[c.flipKeyByte] ^= 0x80;
+    if (!c.subject.empty()) descs_[c.element].subject = c.subject;
+    if (c.flipKeyByte >= 0) descs_[c.element].publicKey[c.flipKeyByte] ^= 0x80;
     Build();
     EXPECT_EQ(JudgeLeaf(), 0u) << c.label;
     EXPECT_EQ(Count("CertGetNameStringA"), c.namesRead) << c.label;
@@ -231,14 +231,14 @@ TEST_F(PinnedChainGateTest, EveryElementMustBeValidNowWhateverTheSigningTime) {
     for (bool expired : {true, false}) {
       SetUp();
       if (expired) {
-        specs_[element].notAfter = now - kTicksPerSecond;
+        descs_[element].notAfter = now - kTicksPerSecond;
       } else {
-        specs_[element].notBefore = now + kTicksPerSecond;
+        descs_[element].notBefore = now + kTicksPerSecond;
       }
       Build();
       // A signing time and a time-stamp from inside the validity period do
       // not rescue a certificate that is not valid now.
-      sim::SignerSpec signer = sim::SignerOf(ids_[0]);
+      sim::SignerDesc signer = sim::SignerOf(ids_[0]);
       signer.authAttrs = {SigningTimeAttr(FileTimeOf(2024, 1, 1))};
       signer.unauthAttrs = {TimestampAttr(TimestampToken("20240101000000Z"))};
       EXPECT_EQ(Judge(signer, {ids_[0], ids_[1], ids_[2], ids_[3]}, kPolicyPinnedChain), 0u)
@@ -251,7 +251,7 @@ TEST_F(PinnedChainGateTest, EveryElementMustBeValidNowWhateverTheSigningTime) {
 
 TEST_F(PinnedChainGateTest, ASignerMissingFromTheStoreIsRefusedWithTheLookupsError) {
   Build();
-  sim::SignerSpec signer = sim::SignerOf(ids_[0]);
+  sim::SignerDesc signer = sim::SignerOf(ids_[0]);
   signer.serial = {0x99};
   EXPECT_EQ(Judge(signer, {ids_[0], ids_[1], ids_[2], ids_[3]}, kPolicyPinnedChain), 0u);
   EXPECT_EQ(lastError_, static_cast<DWORD>(CRYPT_E_NOT_FOUND));
@@ -261,7 +261,7 @@ TEST_F(PinnedChainGateTest, ASignerMissingFromTheStoreIsRefusedWithTheLookupsErr
 TEST_F(PinnedChainGateTest, OtherPoliciesLeaveOnlyTheTrustGate) {
   // A chain that the pinned gate would refuse: for policies 0 and 3 it is
   // never built, and the verdict alone decides.
-  specs_[1].subject = "Not Pinned";
+  descs_[1].subject = "Not Pinned";
   Build();
   for (SignaturePolicy policy : {SignaturePolicy{0}, SignaturePolicy{3}}) {
     sim::SetTrustVerdict(kLibrary, 0);
@@ -360,24 +360,24 @@ class NamedChainsGateTest : public VerifySignerTest {
         sim::AddCertificate(crypt_world::Certificate(kTimeStamper, "Time Stamping CA", {0x03}));
   }
 
-  sim::SignerSpec Signer(std::vector<sim::AttributeSpec> auth,
-                         std::vector<sim::AttributeSpec> unauth) const {
-    sim::SignerSpec signer = sim::SignerOf(leaf_);
+  sim::SignerDesc Signer(std::vector<sim::AttributeDesc> auth,
+                         std::vector<sim::AttributeDesc> unauth) const {
+    sim::SignerDesc signer = sim::SignerOf(leaf_);
     signer.authAttrs = std::move(auth);
     signer.unauthAttrs = std::move(unauth);
     return signer;
   }
   // A counter-signature by the time stamper, with this signing time (none
   // when absent).
-  sim::AttributeSpec CounterSignature(const uint64_t* time, sim::CertId by = -1) const {
-    sim::SignerSpec counter = sim::SignerOf(by < 0 ? stamper_ : by);
+  sim::AttributeDesc CounterSignature(const uint64_t* time, sim::CertId by = -1) const {
+    sim::SignerDesc counter = sim::SignerOf(by < 0 ? stamper_ : by);
     if (time != nullptr) counter.authAttrs = {SigningTimeAttr(*time)};
     return {szOID_RSA_counterSign, {sim::EncodeCounterSignature(counter)}};
   }
-  sim::AttributeSpec CounterSignedAt(uint64_t time, sim::CertId by = -1) const {
+  sim::AttributeDesc CounterSignedAt(uint64_t time, sim::CertId by = -1) const {
     return CounterSignature(&time, by);
   }
-  DWORD JudgeNamed(const sim::SignerSpec& signer) {
+  DWORD JudgeNamed(const sim::SignerDesc& signer) {
     return Judge(signer, {leaf_, ca_, stamper_}, kPolicyNamedChains);
   }
 
@@ -414,18 +414,18 @@ TEST_F(NamedChainsGateTest, WithoutASigningTimeSIsZero) {
   EXPECT_EQ(JudgeNamed(Signer({}, {CounterSignedAt(FileTimeOf(1601, 1, 1, 0, 0, 1))})), 1u);
   EXPECT_EQ(JudgeNamed(Signer({}, {TimestampAttr(TimestampToken("16010101000000Z"))})), 1u);
   // A signing time that does not decode counts as none.
-  const sim::AttributeSpec broken{szOID_RSA_signingTime, {{0x17, 0x01, 0x30}}};
+  const sim::AttributeDesc broken{szOID_RSA_signingTime, {{0x17, 0x01, 0x30}}};
   EXPECT_EQ(JudgeNamed(Signer({broken}, {CounterSignedAt(1)})), 1u);
 }
 
 TEST_F(NamedChainsGateTest, OnlyTheFirstSigningTimeCounts) {
-  const sim::SignerSpec signer = Signer(
+  const sim::SignerDesc signer = Signer(
       {SigningTimeAttr(kC + 3 * kTicksPerSecond), SigningTimeAttr(kC)}, {CounterSignedAt(kC)});
   EXPECT_EQ(JudgeNamed(signer), 0u);
 }
 
 TEST_F(NamedChainsGateTest, ACounterSignerWithoutSigningTimeIsPassedOver) {
-  const sim::AttributeSpec untimed = CounterSignature(nullptr);
+  const sim::AttributeDesc untimed = CounterSignature(nullptr);
   EXPECT_EQ(JudgeNamed(Signer({SigningTimeAttr(kC)}, {untimed})), 0u);
   EXPECT_EQ(lastError_, static_cast<DWORD>(TRUST_E_TIME_STAMP));
   // The walk goes on to the next counter-signature.
@@ -434,14 +434,14 @@ TEST_F(NamedChainsGateTest, ACounterSignerWithoutSigningTimeIsPassedOver) {
 }
 
 TEST_F(NamedChainsGateTest, AFailedCounterSignatureEndsTheWalkAndTheTimestampIsTried) {
-  const sim::AttributeSpec undecodable{szOID_RSA_counterSign, {{0x30, 0x03, 0x02, 0x01}}};
+  const sim::AttributeDesc undecodable{szOID_RSA_counterSign, {{0x30, 0x03, 0x02, 0x01}}};
   const sim::CertId stranger =
       sim::AddCertificate(crypt_world::Certificate("Not In Store", "Nobody", {0x09}));
-  const sim::AttributeSpec unknownSigner = CounterSignedAt(kC, stranger);
-  const sim::AttributeSpec token = TimestampAttr(TimestampToken("20200131123456Z"));
+  const sim::AttributeDesc unknownSigner = CounterSignedAt(kC, stranger);
+  const sim::AttributeDesc token = TimestampAttr(TimestampToken("20200131123456Z"));
   struct Case {
     const char* label;
-    sim::AttributeSpec first;
+    sim::AttributeDesc first;
     DWORD errorWithoutToken;  // what the failing step left
   };
   const Case cases[] = {
@@ -493,9 +493,9 @@ TEST_F(NamedChainsGateTest, TimestampComparesDecimalTimes) {
 }
 
 TEST_F(NamedChainsGateTest, OnlyTheFirstTimestampAttributeIsRead) {
-  const sim::AttributeSpec good = TimestampAttr(TimestampToken("20200131123459Z"));
-  const sim::AttributeSpec timeless = TimestampAttr(TokenWithoutTime());
-  const sim::AttributeSpec undecodable{szOID_RFC3161_counterSign, {{0x04, 0x01, 0x00}}};
+  const sim::AttributeDesc good = TimestampAttr(TimestampToken("20200131123459Z"));
+  const sim::AttributeDesc timeless = TimestampAttr(TokenWithoutTime());
+  const sim::AttributeDesc undecodable{szOID_RFC3161_counterSign, {{0x04, 0x01, 0x00}}};
   const uint64_t s = FileTimeOf(2020, 1, 31, 12, 0, 0);
   EXPECT_EQ(JudgeNamed(Signer({SigningTimeAttr(s)}, {timeless, good})), 0u);
   EXPECT_EQ(lastError_, static_cast<DWORD>(TRUST_E_TIME_STAMP));
@@ -512,9 +512,9 @@ TEST_F(NamedChainsGateTest, NoCounterSignatureAndNoTimestampIsATimeStampError) {
 }
 
 TEST_F(NamedChainsGateTest, AttributesWithoutValuesCountAsAbsent) {
-  const sim::AttributeSpec emptyTime{szOID_RSA_signingTime, {}};
-  const sim::AttributeSpec emptyCounter{szOID_RSA_counterSign, {}};
-  const sim::AttributeSpec emptyToken{szOID_RFC3161_counterSign, {}};
+  const sim::AttributeDesc emptyTime{szOID_RSA_signingTime, {}};
+  const sim::AttributeDesc emptyCounter{szOID_RSA_counterSign, {}};
+  const sim::AttributeDesc emptyToken{szOID_RFC3161_counterSign, {}};
   const uint64_t late = kC + 3 * kTicksPerSecond;
   // The signing time after the empty one is the signer's: too late here...
   EXPECT_EQ(JudgeNamed(Signer({emptyTime, SigningTimeAttr(late)}, {CounterSignedAt(kC)})), 0u);
@@ -531,7 +531,7 @@ TEST_F(NamedChainsGateTest, AttributesWithoutValuesCountAsAbsent) {
 TEST_F(NamedChainsGateTest, ASignerOutsideTheNameChainsIsRefusedWithNoError) {
   const sim::CertId other =
       sim::AddCertificate(crypt_world::Certificate("Korvex corporation", kSentrix, {0x05}));
-  sim::SignerSpec signer = sim::SignerOf(other);
+  sim::SignerDesc signer = sim::SignerOf(other);
   signer.authAttrs = {SigningTimeAttr(kC)};
   signer.unauthAttrs = {CounterSignedAt(kC)};
   EXPECT_EQ(Judge(signer, {other, ca_, stamper_}, kPolicyNamedChains), 0u);

@@ -39,7 +39,7 @@ class VerifiedLoadTest : public ::testing::Test {
   // A library at `path` whose signature the signer policy accepts.
   static void InstallSigned(const std::wstring& path) {
     sim::AddLibrary(path, {sim::MakeExport("Marker", &Marker)});
-    sim::SignFile(path, sim::SignatureSpec{{}, sim::SignerSpec{"Test CA", kSigner, {}, {}}});
+    sim::SignFile(path, sim::SignatureDesc{{}, sim::SignerDesc{"Test CA", kSigner, {}, {}}});
     g_signerDouble.accepted = {kSigner};
   }
 };
