@@ -32,6 +32,21 @@ test_preset() {
   fi
 }
 
+# fuzz_pass: every libFuzzer target for a bounded time over its committed
+# corpus (FUZZ_SECONDS each); each target counts as one test.
+fuzz_pass() {
+  local log="build/.fuzz-ci.log" status=0 ok fails
+  echo "== fuzz: each target ${FUZZ_SECONDS:-60}s"
+  bash scripts/fuzz_ci.sh 2>&1 | tee "$log" || status=$?
+  ok=$(grep -c ' executions  ok$' "$log" || true)
+  fails=$(grep -c ' FAILED ' "$log" || true)
+  passed=$((passed + ok))
+  failed=$((failed + fails))
+  if [[ $status -ne 0 || $ok -eq 0 ]]; then
+    failed_presets+=(fuzz)
+  fi
+}
+
 # The stages, one line each.
 build_preset windows-i686
 build_preset host
@@ -42,6 +57,7 @@ build_preset asan
 test_preset asan
 build_preset host32
 test_preset host32
+fuzz_pass
 
 echo
 if [[ ${#failed_presets[@]} -ne 0 ]]; then
