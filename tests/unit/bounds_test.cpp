@@ -9,8 +9,10 @@
 // packed that densely are walked to the last candidate, one CryptMsgUpdate
 // each, and never more than S / 8 messages are opened.
 //
-// The genTime walk: its recursion is capped at kTimestampMaxDepth levels, so
-// nesting far deeper than any stack could take costs a few frames.
+// The genTime walk: it enters at most kTimestampMaxDepth levels and keeps the
+// levels it waits on in a fixed array, so its stack use does not grow with the
+// input's nesting; run here on a small stack, nesting that would need a frame
+// per level overflows it.
 #include <gtest/gtest.h>
 #include <pthread.h>
 
