@@ -2,22 +2,27 @@
 # Builds the libFuzzer targets in build/fuzz and runs each *_fuzz target found
 # there for a time or a number of runs, then prints the executions per target.
 #
-#   scripts/fuzz_campaign.sh [-t SECONDS | -r RUNS] [TARGET...] [-- LIBFUZZER-FLAGS...]
+#   scripts/fuzz_campaign.sh [-t SECONDS | -r RUNS] [-j JOBS] [TARGET...] [-- LIBFUZZER-FLAGS...]
 #
 #   -t SECONDS  run each target this long (default 60)
 #   -r RUNS     run each target this many executions instead
+#   -j JOBS     run each target as this many parallel workers sharing one
+#               corpus; with -r the runs are split between them, and the
+#               executions printed are their sum (default 1)
 #   TARGET      only these targets (names ending in _fuzz); default every one
 #
 # Each target <job>_fuzz starts from the committed seeds in fuzz/corpus/<job>/
 # and keeps what it finds in build/fuzz/corpus/<job>/ (the committed seeds are
 # never written). Crashes land in build/fuzz/artifacts/<target>/, logs in
-# build/fuzz/logs/. The exit status is nonzero when any target failed.
+# build/fuzz/logs/ (each worker's in build/fuzz/logs/<target>/ with -j). The
+# exit status is nonzero when any target failed.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/fuzz"
 seconds=60
 runs=""
+jobs=1
 targets=()
 extra=()
 
@@ -25,12 +30,16 @@ while [ $# -gt 0 ]; do
   case "$1" in
     -t) seconds="$2"; runs=""; shift 2 ;;
     -r) runs="$2"; shift 2 ;;
-    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+    -j) jobs="$2"; shift 2 ;;
+    -h|--help) sed -n '2,19p' "$0"; exit 0 ;;
     --) shift; extra=("$@"); break ;;
     -*) echo "unknown option $1" >&2; exit 2 ;;
     *) targets+=("$1"); shift ;;
   esac
 done
+case "$jobs" in
+  ''|*[!0-9]*|0) echo "-j wants a positive number, not '$jobs'" >&2; exit 2 ;;
+esac
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$root" -B "$build" -G Ninja -DPROBE_FUZZ=ON \
@@ -48,7 +57,14 @@ if [ ${#targets[@]} -eq 0 ]; then
   exit 1
 fi
 
-if [ -n "$runs" ]; then limit=(-runs="$runs"); else limit=(-max_total_time="$seconds"); fi
+# libFuzzer gives each worker the same -runs, so the runs are split here; the
+# shares are rounded up so that the workers together reach at least RUNS.
+if [ -n "$runs" ]; then
+  limit=(-runs="$(( (runs + jobs - 1) / jobs ))")
+else
+  limit=(-max_total_time="$seconds")
+fi
+if [ "$jobs" -gt 1 ]; then parallel=(-jobs="$jobs" -workers="$jobs"); else parallel=(); fi
 
 mkdir -p "$build/logs"
 failed=0
@@ -62,16 +78,36 @@ for target in "${targets[@]}"; do
   corpora=("$work")
   if [ -d "$root/fuzz/corpus/$job" ]; then corpora+=("$root/fuzz/corpus/$job"); fi
 
-  echo "== $target: ${limit[*]}"
+  echo "== $target: ${limit[*]} ${parallel[*]}"
   status=0
   start=$(date +%s)
-  "$build/$target" "${limit[@]}" -print_final_stats=1 -timeout=10 -rss_limit_mb=2048 \
-    -artifact_prefix="$artifacts" "${extra[@]}" "${corpora[@]}" >"$log" 2>&1 || status=$?
+  if [ "$jobs" -gt 1 ]; then
+    # Each worker writes fuzz-<n>.log into the current directory.
+    workers="$build/logs/$target"
+    rm -rf "$workers"
+    mkdir -p "$workers"
+    (cd "$workers" && exec "$build/$target" "${limit[@]}" "${parallel[@]}" -print_final_stats=1 \
+      -timeout=10 -rss_limit_mb=2048 -artifact_prefix="$artifacts" "${extra[@]}" "${corpora[@]}") \
+      >"$log" 2>&1 || status=$?
+    stats=("$workers"/fuzz-*.log)
+    where="$workers/"
+  else
+    "$build/$target" "${limit[@]}" -print_final_stats=1 -timeout=10 -rss_limit_mb=2048 \
+      -artifact_prefix="$artifacts" "${extra[@]}" "${corpora[@]}" >"$log" 2>&1 || status=$?
+    stats=("$log")
+    where="$log"
+  fi
   elapsed=$(( $(date +%s) - start ))
-  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+  # A worker that died before its final stats leaves no count, so the sum is
+  # printed only when every worker gave one.
+  counts=$(sed -n 's/^stat::number_of_executed_units: *//p' "${stats[@]}" 2>/dev/null || true)
+  execs=""
+  if [ "$(printf '%s\n' "$counts" | grep -c .)" -eq "${#stats[@]}" ]; then
+    execs=$(printf '%s\n' "$counts" | awk '{ sum += $1 } END { print sum }')
+  fi
   if [ $status -ne 0 ]; then
     failed=1
-    summary+=("$(printf '%-32s %14s executions %6ss  FAILED (exit %s, see %s)' "$target" "${execs:-?}" "$elapsed" "$status" "$log")")
+    summary+=("$(printf '%-32s %14s executions %6ss  FAILED (exit %s, see %s)' "$target" "${execs:-?}" "$elapsed" "$status" "$where")")
   else
     summary+=("$(printf '%-32s %14s executions %6ss  ok' "$target" "${execs:-?}" "$elapsed")")
   fi
