@@ -41,10 +41,8 @@ case "$jobs" in
   ''|*[!0-9]*|0) echo "-j wants a positive number, not '$jobs'" >&2; exit 2 ;;
 esac
 
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S "$root" -B "$build" -G Ninja -DPROBE_FUZZ=ON \
-    -DCMAKE_CXX_COMPILER=clang++-14 -DPROBE_BUILD_TESTS=OFF
-fi
+# The same optimised build as the CI pass, so executions per second compare.
+(cd "$root" && cmake --preset fuzz >/dev/null)
 ninja -C "$build" -j2 "${targets[@]}"
 
 if [ ${#targets[@]} -eq 0 ]; then
@@ -78,7 +76,7 @@ for target in "${targets[@]}"; do
   corpora=("$work")
   if [ -d "$root/fuzz/corpus/$job" ]; then corpora+=("$root/fuzz/corpus/$job"); fi
 
-  echo "== $target: ${limit[*]} ${parallel[*]}"
+  echo "== $target: ${limit[*]}${parallel[*]:+ ${parallel[*]}}"
   status=0
   start=$(date +%s)
   if [ "$jobs" -gt 1 ]; then
