@@ -667,6 +667,11 @@ void ResetCertWorld() {
 
 const internal::WorldPart kCertPart{ResetCertWorld};
 
+DWORD StatusAt(const std::vector<std::vector<DWORD>>& statuses, size_t chain, size_t element) {
+  if (chain >= statuses.size() || element >= statuses[chain].size()) return 0;
+  return statuses[chain][element];
+}
+
 SimCertContext* EngineContextOf(CertId id) {
   for (const auto& ctx : C().engineStore.contexts) {
     if (ctx->cert == id) return ctx.get();
@@ -838,8 +843,10 @@ BOOL WINAPI CertGetCertificateChain(HCERTCHAINENGINE engine, PCCERT_CONTEXT cert
   chain->simple.resize(count);
   chain->elements.resize(count);
   chain->elementPointers.resize(count);
+  CERT_TRUST_STATUS contextStatus = {};
   for (size_t i = 0; i < count; ++i) {
     const auto& ids = desc.simpleChains[i];
+    CERT_TRUST_STATUS simpleStatus = {};
     chain->elements[i].resize(ids.size());
     for (size_t j = 0; j < ids.size(); ++j) {
       sim::SimCertContext* ctx =
@@ -850,16 +857,23 @@ BOOL WINAPI CertGetCertificateChain(HCERTCHAINENGINE engine, PCCERT_CONTEXT cert
       std::memset(&element, 0, sizeof element);
       element.cbSize = sizeof element;
       element.pCertContext = &ctx->context;
+      element.TrustStatus.dwErrorStatus = sim::StatusAt(desc.elementErrors, i, j);
+      element.TrustStatus.dwInfoStatus = sim::StatusAt(desc.elementInfos, i, j);
+      simpleStatus.dwErrorStatus |= element.TrustStatus.dwErrorStatus;
       chain->elementPointers[i].push_back(&element);
     }
+    if (i < desc.chainErrors.size()) simpleStatus.dwErrorStatus |= desc.chainErrors[i];
+    contextStatus.dwErrorStatus |= simpleStatus.dwErrorStatus;
     CERT_SIMPLE_CHAIN& simple = chain->simple[i];
     std::memset(&simple, 0, sizeof simple);
     simple.cbSize = sizeof simple;
+    simple.TrustStatus = simpleStatus;
     simple.cElement = static_cast<DWORD>(ids.size());
     simple.rgpElement = chain->elementPointers[i].data();
     chain->simplePointers.push_back(&simple);
   }
   chain->context.cbSize = sizeof chain->context;
+  chain->context.TrustStatus = contextStatus;
   chain->context.cChain = static_cast<DWORD>(count);
   chain->context.rgpChain = chain->simplePointers.data();
   *chainContext = &chain->context;

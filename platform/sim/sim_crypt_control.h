@@ -82,6 +82,15 @@ struct ChainDesc {
   bool builds = true;  // false: the call fails with `error`
   DWORD error = 0;
   std::vector<std::vector<CertId>> simpleChains;
+  // The engine's verdict on each element (CERT_TRUST_IS_* error bits, and
+  // CERT_TRUST_IS_SELF_SIGNED and the like in the info bits), indexed like
+  // simpleChains; an element without an entry has status 0. A simple chain's
+  // status, and the chain context's, is what its elements' statuses add up to
+  // (bitwise or) together with the extra bits given here per simple chain
+  // (CERT_TRUST_IS_PARTIAL_CHAIN, CERT_TRUST_IS_CYCLIC, ...).
+  std::vector<std::vector<DWORD>> elementErrors;
+  std::vector<std::vector<DWORD>> elementInfos;
+  std::vector<DWORD> chainErrors;
 };
 void SetChain(CertId signer, ChainDesc chain);
 
