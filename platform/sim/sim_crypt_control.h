@@ -88,9 +88,9 @@ struct ChainDesc {
   // status, and the chain context's, is what its elements' statuses add up to
   // (bitwise or) together with the extra bits given here per simple chain
   // (CERT_TRUST_IS_PARTIAL_CHAIN, CERT_TRUST_IS_CYCLIC, ...).
-  std::vector<std::vector<DWORD>> elementErrors;
-  std::vector<std::vector<DWORD>> elementInfos;
-  std::vector<DWORD> chainErrors;
+  std::vector<std::vector<DWORD>> elementErrors = {};
+  std::vector<std::vector<DWORD>> elementInfos = {};
+  std::vector<DWORD> chainErrors = {};
 };
 void SetChain(CertId signer, ChainDesc chain);
 
