@@ -27,4 +27,10 @@ struct CryptoApiTable {
 
 constexpr unsigned kCryptoApiSlotCount = 15;
 
+// Flags for every chain the verifier builds: nothing is fetched from the
+// network. Cache-only retrieval alone stops the fetches that the platform would
+// otherwise make for issuer URLs named in a certificate (Wine fetches them even
+// with AIA disabled); both together say it on every platform.
+constexpr DWORD kChainBuildFlags = CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_DISABLE_AIA;
+
 extern CryptoApiTable g_cryptoApi;
