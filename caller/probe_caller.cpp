@@ -139,7 +139,9 @@ class InheritList {
     SIZE_T bytes = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &bytes);
     if (bytes == 0 || bytes > sizeof(storage_)) {
-      return bytes == 0 ? GetLastError() : ERROR_INSUFFICIENT_BUFFER;
+      // Never report success without a list in place.
+      const DWORD error = GetLastError();
+      return bytes != 0 ? ERROR_INSUFFICIENT_BUFFER : error != 0 ? error : ERROR_INVALID_FUNCTION;
     }
     if (!InitializeProcThreadAttributeList(list(), 1, 0, &bytes)) {
       return GetLastError();
