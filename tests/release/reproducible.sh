@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The release package rebuilds bit for bit: the tree as it stands (committed,
-# or a snapshot commit of its changes that no branch points at) is cloned
-# into two directories, one of them with a space in its path, and
+# or a snapshot of its changes committed in the clones) is cloned into two
+# directories, one of them with a space in its path, and
 # scripts/release.sh runs in each, one after the other; every file it writes
 # must have the same SHA-256 in both. Then the refusals: an untracked file, a
 # changed file, a tag that is not the version, and an exe that pins the test
@@ -20,31 +20,39 @@ failures=0
 ok() { echo "ok   $*"; }
 fail() { echo "FAIL $*"; failures=$((failures + 1)); }
 
-# The tree as a commit. Unchanged: HEAD itself. Changed: its files, untracked
-# ones included, written through a private index into a commit object that
-# nothing refers to.
+# Two clones of HEAD. When the tree has changes, each clone takes the tree's
+# files (untracked ones included) and commits them with the same name, author
+# and date, so that both build the same snapshot commit, and nothing is
+# written to this repository.
 cd "$repo"
-commit=$(git rev-parse HEAD)
-if [[ -n $(git status --porcelain --untracked-files=all) ]]; then
-  index=$(mktemp)
-  trap 'rm -f "$index"' EXIT
-  export GIT_AUTHOR_NAME=snapshot GIT_AUTHOR_EMAIL=snapshot@localhost
-  export GIT_COMMITTER_NAME=snapshot GIT_COMMITTER_EMAIL=snapshot@localhost
-  GIT_INDEX_FILE=$index git read-tree HEAD
-  GIT_INDEX_FILE=$index git add -A
-  commit=$(git commit-tree "$(GIT_INDEX_FILE=$index git write-tree)" -p HEAD -m "snapshot of the work tree")
-fi
-
+snapshot_date="$(date -u +%s) +0000"
 rm -rf "$work"
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 a=$work/a/src
 b="$work/b/another place/src"
+git ls-files -z --cached --others --exclude-standard >"$work/files"
+head=$(git rev-parse HEAD)
 for dir in "$a" "$b"; do
   mkdir -p "$(dirname "$dir")"
-  git clone -q --shared --no-checkout "$repo" "$dir"
-  git -C "$dir" checkout -q --detach "$commit"
+  git clone -q --shared "$repo" "$dir"
+  git -C "$dir" checkout -q --detach "$head"
+  if [[ -n $(git status --porcelain --untracked-files=all) ]]; then
+    git -C "$dir" rm -r -q --cached .
+    find "$dir" -mindepth 1 -maxdepth 1 ! -name .git -exec rm -rf {} +
+    while IFS= read -r -d '' file; do
+      if [[ -e $file || -L $file ]]; then printf '%s\0' "$file"; fi
+    done <"$work/files" | tar --null -T - -cf - | tar -xf - -C "$dir"
+    git -C "$dir" add -A
+    GIT_AUTHOR_NAME=snapshot GIT_AUTHOR_EMAIL=snapshot@localhost GIT_AUTHOR_DATE=$snapshot_date \
+      GIT_COMMITTER_NAME=snapshot GIT_COMMITTER_EMAIL=snapshot@localhost GIT_COMMITTER_DATE=$snapshot_date \
+      git -C "$dir" commit -q -m "snapshot of the work tree"
+  fi
 done
+[[ $(git -C "$a" rev-parse HEAD) == $(git -C "$b" rev-parse HEAD) ]] || {
+  fail "the two clones are not the same commit"
+  exit 1
+}
 
 release() {  # DIR LOG: scripts/release.sh in DIR
   (cd "$1" && bash scripts/release.sh) >"$2" 2>&1
