@@ -37,3 +37,6 @@ set_tests_properties(exe.size_and_imports exe.resources PROPERTIES
 
 # The end-to-end scenario matrix under Wine.
 include(${PROJECT_SOURCE_DIR}/cmake/e2e_matrix.cmake)
+
+# The caller library launchers link, asking real and fake probes under Wine.
+include(${PROJECT_SOURCE_DIR}/cmake/e2e_caller.cmake)

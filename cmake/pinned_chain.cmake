@@ -109,4 +109,7 @@ function(probe_pinned_table target dir)
 endfunction()
 
 probe_pinned_table(probe_pinned_release "${PROJECT_SOURCE_DIR}/pki/release")
-probe_pinned_table(probe_pinned_test "${PROJECT_SOURCE_DIR}/tests/pki/pinned")
+# A release build (PROBE_RELEASE) has no test table to link by mistake.
+if(NOT PROBE_RELEASE)
+  probe_pinned_table(probe_pinned_test "${PROJECT_SOURCE_DIR}/tests/pki/pinned")
+endif()

@@ -12,9 +12,12 @@
 #                                         cryptbase.dll that leave a marker
 #   e2e/fixtures/                         the fake libraries, signed
 
-probe_windows_exe(platform_probe_test_pinned PINNED probe_pinned_test
-                  OUTPUT_NAME platform_probe OUTPUT_DIRECTORY test-pinned
-                  DESCRIPTION "KORVEX Stratoplay platform probe (TEST pins, not for release)")
+# A release build (PROBE_RELEASE) has no test pins anywhere in it.
+if(NOT PROBE_RELEASE)
+  probe_windows_exe(platform_probe_test_pinned PINNED probe_pinned_test
+                    OUTPUT_NAME platform_probe OUTPUT_DIRECTORY test-pinned
+                    DESCRIPTION "KORVEX Stratoplay platform probe (TEST pins, not for release)")
+endif()
 
 # probe_diag_exe(<target> PINNED <table> PINS <text> [OUTPUT_DIRECTORY <dir>])
 # The diagnostic companion: the same logic and table as the probe, its own
@@ -39,6 +42,9 @@ function(probe_diag_exe target)
 endfunction()
 
 probe_diag_exe(platform_probe_diag PINNED probe_pinned_release PINS release)
+if(PROBE_RELEASE)
+  return()
+endif()
 probe_diag_exe(platform_probe_diag_test_pinned PINNED probe_pinned_test PINS test
                OUTPUT_DIRECTORY test-pinned)
 

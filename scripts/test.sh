@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds every preset and runs every test: the unit
-# tests, and from the host build the tests of the real exe (under Wine, size and
-# imports, resources). Exits non-zero when any build or test fails.
+# tests, from the host build the tests of the real exe and of the caller library
+# (under Wine, size and imports, resources), and the release package built twice
+# and compared. Exits non-zero when any build or test fails.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -47,10 +48,27 @@ fuzz_pass() {
   fi
 }
 
+# release_repro: the release package built twice, in two directories one
+# after the other, every file compared by SHA-256, and the packer's refusals;
+# each check counts as one test.
+release_repro() {
+  local log="build/.release-repro.log" status=0 ok fails
+  echo "== release: built twice and compared"
+  bash tests/release/reproducible.sh build/release-repro build/windows-i686 2>&1 | tee "$log" || status=$?
+  ok=$(grep -c '^ok ' "$log" || true)
+  fails=$(grep -c '^FAIL ' "$log" || true)
+  passed=$((passed + ok))
+  failed=$((failed + fails))
+  if [[ $status -ne 0 || $ok -eq 0 ]]; then
+    failed_presets+=(release)
+  fi
+}
+
 # The stages, one line each.
 build_preset windows-i686
 build_preset host
 test_preset host
+release_repro
 # The unit suite again under AddressSanitizer + UndefinedBehaviorSanitizer, and
 # built 32-bit like the product, where pointer-width and wrap faults show.
 build_preset asan
