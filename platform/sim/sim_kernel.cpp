@@ -166,17 +166,34 @@ FileEntry* Find(const std::wstring& path) {
   return it == W().files.end() ? nullptr : &it->second;
 }
 
-// The name the file system gives an entry: its path with backslashes, in the
-// \\?\ form (\\?\UNC\ for a share); a root-relative path is on drive C:.
-std::wstring FinalPathOf(const FileEntry& entry) {
-  std::wstring path = entry.path;
-  for (wchar_t& c : path) {
-    if (c == L'/') c = L'\\';
+// The name the file system gives the entry at `key`: each component spelt as
+// its own entry spells it, in the \\?\C:\ form (\\?\UNC\ for a share).
+std::wstring FinalPathOf(const std::wstring& key) {
+  const std::wstring display = internal::DisplayPath(W().files.at(key).path);
+  const bool aligned = internal::PathKey(display) == key;
+  std::wstring out;
+  size_t next = 2;
+  if (key.rfind(L"\\\\", 0) == 0) {
+    next = key.find(L'\\', 2);
+    next = next == std::wstring::npos ? key.size() : key.find(L'\\', next + 1);
+    if (next == std::wstring::npos) next = key.size();
+    out = L"\\\\?\\UNC\\" + (aligned ? display : key).substr(2, next - 2);
+  } else {
+    out = L"\\\\?\\" + (aligned ? display : key).substr(0, 2);
   }
-  if (path.rfind(L"\\\\?\\", 0) == 0) return path;
-  if (path.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + path.substr(2);
-  if (path.rfind(L"\\", 0) == 0) return L"\\\\?\\C:" + path;
-  return L"\\\\?\\" + path;
+  while (next < key.size()) {
+    size_t end = key.find(L'\\', next + 1);
+    if (end == std::wstring::npos) end = key.size();
+    auto it = W().files.find(key.substr(0, end));
+    std::wstring name = (aligned ? display : key).substr(next + 1, end - next - 1);
+    if (it != W().files.end()) {
+      const std::wstring own = internal::DisplayPath(it->second.path);
+      name = own.substr(own.find_last_of(L'\\') + 1);
+    }
+    out += L"\\" + name;
+    next = end;
+  }
+  return out;
 }
 
 // The system module a full path names, if any: a registered name inside the
@@ -334,22 +351,29 @@ bool IsFile(const std::wstring& path) {
   return entry != nullptr && entry->kind == Kind::kFile;
 }
 
-std::wstring PathKey(const std::wstring& path) {
+std::wstring DisplayPath(const std::wstring& path) {
   std::wstring key = path;
   for (wchar_t& c : key) {
     if (c == L'/') c = L'\\';
-    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
   }
   // \\?\C:\x and \\?\UNC\server\x name what C:\x and \\server\x name; a
   // root-relative \x is on the current drive, C: in this world.
-  if (key.rfind(L"\\\\?\\unc\\", 0) == 0) {
+  if (key.rfind(L"\\\\?\\UNC\\", 0) == 0 || key.rfind(L"\\\\?\\unc\\", 0) == 0) {
     key = L"\\\\" + key.substr(8);
   } else if (key.rfind(L"\\\\?\\", 0) == 0) {
     key = key.substr(4);
   } else if (key.size() >= 1 && key[0] == L'\\' && (key.size() == 1 || key[1] != L'\\')) {
-    key = L"c:" + key;
+    key = L"C:" + key;
   }
   while (key.size() > 3 && key.back() == L'\\') key.pop_back();
+  return key;
+}
+
+std::wstring PathKey(const std::wstring& path) {
+  std::wstring key = DisplayPath(path);
+  for (wchar_t& c : key) {
+    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+  }
   return key;
 }
 
@@ -398,7 +422,30 @@ void SetCommonAppDataFolder(const std::wstring& path) {
 }
 void FailCommonAppDataFolder() { W().appDataFails = true; }
 
+// Every directory above a new entry exists, as on a real volume.
+static void AddParents(const std::wstring& path) {
+  const std::wstring key = StoreKey(path);
+  const std::wstring display = internal::DisplayPath(path);
+  const bool aligned = internal::PathKey(display) == key;
+  // The first separator that ends a directory: after "c:" or "\\server\share".
+  size_t first = 2;
+  if (key.rfind(L"\\\\", 0) == 0) {
+    first = key.find(L'\\', 2);
+    first = first == std::wstring::npos ? key.size() : key.find(L'\\', first + 1);
+  }
+  for (size_t cut = key.find(L'\\', first + 1); cut != std::wstring::npos;
+       cut = key.find(L'\\', cut + 1)) {
+    const std::wstring parent = key.substr(0, cut);
+    if (W().files.count(parent) != 0) continue;
+    FileEntry& dir = W().files[parent];
+    dir.path = aligned ? display.substr(0, cut) : parent;
+    dir.kind = Kind::kDirectory;
+    dir.attributes = FILE_ATTRIBUTE_DIRECTORY;
+  }
+}
+
 void AddFile(const std::wstring& path, std::vector<uint8_t> content, DWORD attributes) {
+  AddParents(path);
   FileEntry& entry = W().files[StoreKey(path)];
   entry = FileEntry{};
   entry.path = path;
@@ -707,6 +754,9 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR fileName, HANDLE, DWORD flags) {
       SetLastError(ERROR_BAD_EXE_FORMAT);
       return nullptr;
     }
+    // The module's file name is the full path it was mapped by, as the loader
+    // resolved it (\\?\ dropped, as Wine does).
+    if (entry->library->refs == 0) entry->library->path = sim::internal::DisplayPath(candidate);
     ++entry->library->refs;
     // The file that was mapped, whatever way the path took to it.
     w.mapped.push_back(entry->path);
@@ -1072,7 +1122,7 @@ DWORD WINAPI GetFinalPathNameByHandleW(HANDLE file, LPWSTR filePath, DWORD fileP
     SetLastError(ERROR_FILE_NOT_FOUND);
     return 0;
   }
-  const std::wstring path = sim::FinalPathOf(entry->second);
+  const std::wstring path = sim::FinalPathOf(entry->first);
   // Too small: the size needed, terminator included; else the length written.
   if (filePath == nullptr || filePathSize < path.size() + 1) return static_cast<DWORD>(path.size() + 1);
   std::copy(path.begin(), path.end(), filePath);
