@@ -2,10 +2,9 @@
 
 #include <cstdio>
 
-namespace {
-
-// Set once the report has been flushed to standard output.
 volatile bool g_reportWritten = false;
+
+namespace {
 
 // The not-in-cloud report as the text-mode stream would have written it.
 constexpr char kFaultReport[] = "{}\r\n";

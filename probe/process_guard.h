@@ -5,6 +5,9 @@
 
 #include "platform/platform.h"
 
+// Set once the report has been flushed to standard output.
+extern volatile bool g_reportWritten;
+
 // Turns the platform's error boxes off and sets the unhandled-exception filter:
 // a fault that nothing else handles (in a runtime library's code, in its
 // DllMain, in ours) ends the process with exit code 0, after writing the

@@ -1,6 +1,7 @@
 #include "tests/support/process_state.h"
 
 #include "platform/sim/sim_control.h"
+#include "probe/process_guard.h"
 #include "runtime/runtime.h"
 #include "secureload/crypto_api.h"
 #include "secureload/shell_api.h"
@@ -17,4 +18,5 @@ void ResetProcessState() {
   g_cryptoApi = {};
   g_shellApi = {};
   g_winVerifyTrust = nullptr;
+  g_reportWritten = false;
 }
