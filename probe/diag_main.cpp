@@ -237,7 +237,7 @@ int main(int, char**) {
     std::printf("answer: {}\n");
     return 0;
   }
-  std::printf("dll search: executable and system directories\n");
+  std::printf("dll search: system directory, runtime library dependencies also beside the exe\n");
 
   // The probe's own run, first, in a process in its first state.
   bool inCloud = false;

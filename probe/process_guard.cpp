@@ -52,13 +52,11 @@ bool NarrowDllSearch() {
           ? ProcAs<SetDefaultDllDirectoriesFn>(GetProcAddress(kernel32, "SetDefaultDllDirectories"))
           : nullptr;
   // Honoured on every system that has it (and by Wine, which ignores the
-  // older call below). A runtime library's dependencies may then come from
-  // the executable's directory, where the client copy is shipped, and from the
-  // system directory; the working directory, PATH and the Windows directory
-  // are never searched. The library's own directory was never part of the
-  // search for a load by full path without altered search path.
-  if (setDefaultDirectories != nullptr &&
-      setDefaultDirectories(LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+  // older call below). System32 only: the platform's own libraries load
+  // further libraries by bare name (delayed imports, plug-ins) and must never
+  // find them beside the executable or in the working directory. PATH and the
+  // Windows directory hold nothing the probe needs.
+  if (setDefaultDirectories != nullptr && setDefaultDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
     return true;
   }
   // Older loaders: the standard order without the working directory.

@@ -16,10 +16,13 @@ void GuardProcess();
 
 // Takes the working directory out of the DLL search for the rest of the
 // process, before any library is loaded. Where the loader has default search
-// directories, they become the executable's directory and the system directory
-// only (PATH and the Windows directory go too); on older loaders the working
-// directory is taken out of the standard order. False when neither can be done:
-// then nothing may be loaded.
+// directories, a library loaded by bare name (a system library's own delayed
+// loads included) comes from the system directory only: the working directory,
+// the executable's directory, PATH and the Windows directory all go. The
+// verified loader names the executable's directory for a runtime library's
+// dependencies itself. On older loaders the working directory is taken out of
+// the standard order. False when neither can be done: then nothing may be
+// loaded.
 [[nodiscard]] bool NarrowDllSearch();
 
 // Writes the report to standard output and notes that it has gone out, so that

@@ -81,10 +81,13 @@ HMODULE LoadFromSystemDirectoryPath(LPCWSTR name) {
 
 }  // namespace
 
-HMODULE LoadSystemLibrary(LPCWSTR name) {
+bool LoaderTakesSearchFlags() {
   if (g_systemBuildLevel == 0) g_systemBuildLevel = TestSystemBuildLevel();
+  return g_systemBuildLevel >= kBuildLevelSearchSystem32;
+}
 
-  if (g_systemBuildLevel >= kBuildLevelSearchSystem32) {
+HMODULE LoadSystemLibrary(LPCWSTR name) {
+  if (LoaderTakesSearchFlags()) {
     // The flag holds for the library's dependencies too: all from System32.
     return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   }

@@ -24,6 +24,10 @@ struct SystemLibraryCache {
 };
 extern SystemLibraryCache g_systemLibraryCache;
 
+// Whether the loader takes the LOAD_LIBRARY_SEARCH_* flags (g_systemBuildLevel
+// 9200), testing once.
+[[nodiscard]] bool LoaderTakesSearchFlags();
+
 // name: a bare file name such as L"crypt32.dll". Returns the module loaded from
 // the system directory, whose own dependencies were taken from the system
 // directory too, or null with the failed load's last-error value.

@@ -4,6 +4,7 @@
 #include <cwchar>
 
 #include "secureload/file_signature.h"
+#include "secureload/system_library.h"
 
 namespace {
 
@@ -219,7 +220,16 @@ HMODULE LoadVerifiedLibraryWithPath(LPCWSTR path, SignaturePolicy policy, LPWSTR
     if (!unchanged) {
       SetLastError(ERROR_FILE_INVALID);
     } else if (VerifyFileSignature(finalPath, policy) != 0) {
-      module = LoadLibraryExW(finalPath, nullptr, 0);
+      // The library's dependencies come from the executable's directory, where
+      // the client copy ships with its helpers, and from the system directory;
+      // never from the working directory, PATH, the Windows directory, or the
+      // library's own directory (for the cloud copy, a folder users can make).
+      // Older loaders take no such flags: the process's search then is the
+      // standard order without the working directory.
+      const DWORD search = LoaderTakesSearchFlags()
+                               ? LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32
+                               : 0;
+      module = LoadLibraryExW(finalPath, nullptr, search);
       if (module != nullptr && !MapsFinalPath(module, finalPath)) {
         // The loader took another file for this name (a redirection): not the
         // one verified. Its initialisation has run, but nothing of it is used.

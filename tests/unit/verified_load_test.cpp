@@ -206,12 +206,24 @@ TEST_F(VerifiedLoadTest, AcceptedLibraryIsTheLoadersModule) {
 
   ASSERT_NE(module, nullptr);
   EXPECT_EQ(GetLastError(), 0u);
-  EXPECT_EQ(sim::CountTrace("LoadLibraryExW " + sim::Narrow(kHeld) + " 0x0"), 1u);
+  // Its dependencies from beside the executable and from System32 only.
+  EXPECT_EQ(sim::CountTrace("LoadLibraryExW " + sim::Narrow(kHeld) + " 0xa00"), 1u);
   auto marker = ProcAs<int (*)()>(GetProcAddress(module, "Marker"));
   ASSERT_NE(marker, nullptr);
   EXPECT_EQ(marker(), 7);
   EXPECT_TRUE(FreeLibrary(module));
   EXPECT_TRUE(sim::AllReleased());
+
+  // A loader without search flags: the process's own search (the standard
+  // order without the working directory) serves.
+  SetUp();
+  InstallSigned(kLibrary);
+  sim::SetSystemBuild(7601);
+  sim::HideSystemExport("kernel32.dll", "AddDllDirectory");
+  module = LoadVerifiedLibrary(kLibrary.c_str(), kPolicyPinnedChain);
+  ASSERT_NE(module, nullptr);
+  EXPECT_EQ(sim::CountTrace("LoadLibraryExW " + sim::Narrow(kHeld) + " 0x0"), 1u);
+  EXPECT_TRUE(FreeLibrary(module));
 }
 
 // The cloud folder is a junction its owner can point elsewhere at any moment;
