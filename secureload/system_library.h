@@ -21,6 +21,7 @@ struct SystemLibraryCache {
   HMODULE wintrust;
   HMODULE shell32;
   HMODULE shlwapi;
+  HMODULE imagehlp;
 };
 extern SystemLibraryCache g_systemLibraryCache;
 

@@ -163,6 +163,18 @@ bool HoldDirectories(LPWSTR finalPath, HeldDirectories& held) {
   return true;
 }
 
+// The trust provider reads a file's certificate table through imagehlp.dll,
+// which it loads by bare name on first use (a delayed import). Some loaders
+// (Wine's) resolve delayed imports with their own search order, beside the
+// executable first, whatever the process's default directories say. Resident
+// from the system directory beforehand, the name can only reach that copy. Its
+// absence is no failure: the trust provider then reports its own.
+void MakeImageHelperResident() {
+  if (g_systemLibraryCache.imagehlp == nullptr) {
+    g_systemLibraryCache.imagehlp = LoadSystemLibrary(L"imagehlp.dll");
+  }
+}
+
 // Whether the loader mapped the file it was asked for, by the module's own file
 // name. Any other (a redirection) is not the verified file.
 bool MapsFinalPath(HMODULE module, LPCWSTR finalPath) {
@@ -219,26 +231,32 @@ HMODULE LoadVerifiedLibraryWithPath(LPCWSTR path, SignaturePolicy policy, LPWSTR
     LocalFree(again);
     if (!unchanged) {
       SetLastError(ERROR_FILE_INVALID);
-    } else if (VerifyFileSignature(finalPath, policy) != 0) {
-      // The library's dependencies come from the executable's directory, where
-      // the client copy ships with its helpers, and from the system directory;
-      // never from the working directory, PATH, the Windows directory, or the
-      // library's own directory (for the cloud copy, a folder users can make).
-      // Older loaders take no such flags: the process's search then is the
-      // standard order without the working directory.
-      const DWORD search = LoaderTakesSearchFlags()
-                               ? LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32
-                               : 0;
-      module = LoadLibraryExW(finalPath, nullptr, search);
-      if (module != nullptr && !MapsFinalPath(module, finalPath)) {
-        // The loader took another file for this name (a redirection): not the
-        // one verified. Its initialisation has run, but nothing of it is used.
-        FreeLibrary(module);
-        module = nullptr;
-        SetLastError(ERROR_FILE_INVALID);
-      }
     } else {
-      SetLastError(static_cast<DWORD>(CRYPT_E_NO_MATCH));
+      MakeImageHelperResident();
+      if (VerifyFileSignature(finalPath, policy) != 0) {
+        // The library's dependencies come from the executable's directory,
+        // where the client copy ships with its helpers, and from the system
+        // directory; never from the working directory, PATH, the Windows
+        // directory, or the library's own directory (for the cloud copy, a
+        // folder users can make). Older loaders take no such flags: the
+        // process's search then is the standard order without the working
+        // directory.
+        const DWORD search =
+            LoaderTakesSearchFlags()
+                ? LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32
+                : 0;
+        module = LoadLibraryExW(finalPath, nullptr, search);
+        if (module != nullptr && !MapsFinalPath(module, finalPath)) {
+          // The loader took another file for this name (a redirection): not
+          // the one verified. Its initialisation has run, but nothing of it is
+          // used.
+          FreeLibrary(module);
+          module = nullptr;
+          SetLastError(ERROR_FILE_INVALID);
+        }
+      } else {
+        SetLastError(static_cast<DWORD>(CRYPT_E_NO_MATCH));
+      }
     }
   } else if (GetLastError() == ERROR_SUCCESS) {
     SetLastError(ERROR_FILE_INVALID);

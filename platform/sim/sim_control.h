@@ -19,7 +19,8 @@ namespace sim {
 //   common appdata  C:\ProgramData (query succeeds)
 //   system dir      C:\Windows\system32, OS build 19045
 //   system modules  crypt32.dll, cryptnet.dll, cryptbase.dll, wintrust.dll,
-//                   shell32.dll, shlwapi.dll in the system directory, exporting
+//                   shell32.dll, shlwapi.dll, imagehlp.dll in the system
+//                   directory, exporting
 //                   what the simulated world provides; kernel32.dll resident
 //                   from the start, exporting the loader's search-path calls
 //                   (SetDefaultDllDirectories, AddDllDirectory)

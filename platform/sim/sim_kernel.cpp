@@ -394,7 +394,7 @@ void Reset() {
   AddDirectory(L"C:\\Program Files\\Launcher");
   AddFile(w.exePath);
   for (const char* name : {"crypt32.dll", "cryptnet.dll", "cryptbase.dll", "wintrust.dll",
-                           "shell32.dll", "shlwapi.dll", "kernel32.dll"}) {
+                           "shell32.dll", "shlwapi.dll", "imagehlp.dll", "kernel32.dll"}) {
     auto module = std::make_unique<SimModule>();
     module->name = name;
     module->system = true;

@@ -347,10 +347,11 @@ scenario fault.cloud_question groups="win7 win10" \
   cloud=cloud-pinned.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES STP_FAKE_FAULT=cloud:question" \
   stdout={} calls="$C_UP|$K_UP|$C_ASK|cloud fault"
 
+# Wine's loader catches a fault in DllMain itself and fails the load.
 scenario fault.cloud_attach \
-  why="the cloud copy faults in its DllMain while it is mapped" \
+  why="the cloud copy faults in its DllMain while it is mapped: not loaded, {}" \
   cloud=cloud-pinned.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES STP_FAKE_FAULT=cloud:attach" \
-  stdout={} calls="cloud attach|cloud fault"
+  stdout={} calls="cloud attach|cloud fault|cloud detach|$K_UP|$K_DOWN"
 
 scenario fault.client_detach_after_report \
   why="the client copy faults in its DllMain at exit, after the report: the report stands, once" \
