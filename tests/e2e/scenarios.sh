@@ -353,8 +353,10 @@ scenario fault.cloud_attach \
   cloud=cloud-pinned.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES STP_FAKE_FAULT=cloud:attach" \
   stdout={} calls="cloud attach|cloud fault|cloud detach|$K_UP|$K_DOWN"
 
+# Wine's loader catches this one too (the unit tests show the filter adds
+# nothing once the report is out); what counts is that the report stands.
 scenario fault.client_detach_after_report \
-  why="the client copy faults in its DllMain at exit, after the report: the report stands, once" \
+  why="the client copy faults in its DllMain at exit, after the report: the report stands, once, exit 0" \
   cloud=cloud-pinned.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES STP_FAKE_FAULT=client:detach" \
   stdout=STP calls="$C_UP|$K_UP|$C_ASK|$C_DOWN|client stpShutdownRuntimeSdk()|client detach|client fault"
 
