@@ -46,6 +46,9 @@ class VerifiedLoadTest : public ::testing::Test {
   }
 };
 
+const std::wstring kLongPath =
+    L"C:\\" + std::wstring(150, L'a') + L"\\" + std::wstring(150, L'b') + L"\\StpRuntimeSdk.dll";
+
 TEST_F(VerifiedLoadTest, OnlyAbsolutePathsAreTaken) {
   struct Case {
     const wchar_t* path;
@@ -66,6 +69,9 @@ TEST_F(VerifiedLoadTest, OnlyAbsolutePathsAreTaken) {
       {L"\\\\server\\share\\StpRuntimeSdk.dll", true},  // UNC
       {L"\\lib\\StpRuntimeSdk.dll", true},              // root-relative
       {L"/lib/StpRuntimeSdk.dll", true},
+      // Longer than the classic limit: the held file's final path needs a
+      // second, larger buffer.
+      {kLongPath.c_str(), true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(sim::Narrow(c.path));
