@@ -67,6 +67,8 @@ TEST_F(VerifiedLoadTest, OnlyAbsolutePathsAreTaken) {
       {L"C:\\lib\\StpRuntimeSdk.dll", true},
       {L"c:/lib/StpRuntimeSdk.dll", true},
       {L"\\\\server\\share\\StpRuntimeSdk.dll", true},  // UNC
+      // Held through \\?\UNC\server\share\games: the share itself is no directory to hold.
+      {L"\\\\server\\share\\games\\StpRuntimeSdk.dll", true},
       {L"\\lib\\StpRuntimeSdk.dll", true},              // root-relative
       {L"/lib/StpRuntimeSdk.dll", true},
       // Longer than the classic limit: the held file's final path needs a
