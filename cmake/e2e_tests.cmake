@@ -6,9 +6,9 @@ set(PROBE_WINDOWS_BUILD_DIR "${PROJECT_SOURCE_DIR}/build/windows-i686" CACHE PAT
 set(PROBE_WINDOWS_EXE "${PROBE_WINDOWS_BUILD_DIR}/platform_probe.exe")
 
 set(PROBE_EXE_SIZE_LIMIT 65536)
-# Loaded by the system for every process, or by the logic's own calls; the
-# trust libraries are loaded at run time and must never appear here.
-set(PROBE_EXE_ALLOWED_IMPORTS KERNEL32.dll msvcrt.dll SHELL32.dll SHLWAPI.dll)
+# What the platform maps from its own protected copies for every process; the
+# shell and the trust libraries are loaded at run time and must never appear here.
+set(PROBE_EXE_ALLOWED_IMPORTS KERNEL32.dll msvcrt.dll)
 
 find_program(BASH_PROGRAM bash REQUIRED)
 find_program(PROBE_MINGW_OBJDUMP i686-w64-mingw32-objdump)

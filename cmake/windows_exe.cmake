@@ -2,10 +2,10 @@
 # and the resources (application manifest and version information).
 enable_language(RC)
 
-# The logic calls the shell for the common application-data folder and the
-# file-exists test. The trust libraries (crypt32, wintrust) are loaded at run
-# time from the system directory and are never linked.
-target_link_libraries(probe_logic PUBLIC shell32 shlwapi)
+# The exe imports only kernel32 and msvcrt, which the platform maps from its
+# own protected copies. The shell (shell32, shlwapi) and the trust libraries
+# (crypt32, wintrust, ...) are loaded at run time from the system directory and
+# are never linked.
 
 # Four-part version for the manifest and the version resource.
 set(PROBE_VERSION_QUAD "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0")

@@ -81,7 +81,16 @@ probe_e2e_binary(e2e_fake_cloud_no_init2 DLL ${PROBE_E2E_SOURCE}/fake_runtime.cp
 probe_e2e_binary(e2e_fake_client DLL ${PROBE_E2E_SOURCE}/fake_runtime.cpp
                  OUTPUT_NAME fake_client OUTPUT_DIRECTORY ${PROBE_E2E_BIN}
                  DEFINES FAKE_RUNTIME_CLIENT)
-foreach(name crypt32 wintrust cryptnet cryptbase)
+# A helper DLL that a client copy imports, and that client copy.
+probe_e2e_binary(e2e_stp_helper DLL ${PROBE_E2E_SOURCE}/stp_helper.cpp
+                 OUTPUT_NAME stphelper OUTPUT_DIRECTORY ${PROBE_E2E_BIN})
+probe_e2e_binary(e2e_fake_client_helper DLL ${PROBE_E2E_SOURCE}/fake_runtime.cpp
+                 OUTPUT_NAME fake_client_helper OUTPUT_DIRECTORY ${PROBE_E2E_BIN}
+                 DEFINES FAKE_RUNTIME_CLIENT FAKE_RUNTIME_USES_HELPER LIBS e2e_stp_helper)
+# Every name the probe maps on a run, as tests/e2e/matrix.sh plants them.
+foreach(name crypt32 wintrust cryptnet cryptbase bcrypt rsaenh rpcrt4 combase ole32 dbghelp
+             imagehlp shell32 shlwapi shcore user32 gdi32 win32u imm32 advapi32 sechost version
+             zlib1 uxtheme)
   probe_e2e_binary(e2e_plant_${name} DLL ${PROBE_E2E_SOURCE}/marker_dll.cpp
                    OUTPUT_NAME ${name} OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/e2e/plant)
 endforeach()
@@ -115,7 +124,7 @@ if(PROBE_OSSLSIGNCODE AND PROBE_PYTHON3 AND probe_osslsigncode_has_tsa)
     OUTPUT ${fixtures}/manifest.txt
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${fixtures}
     COMMAND bash ${PROBE_E2E_SOURCE}/make_fixtures.sh ${PROBE_E2E_BIN} ${fixtures}
-    DEPENDS e2e_fake_cloud e2e_fake_cloud_no_init2 e2e_fake_client
+    DEPENDS e2e_fake_cloud e2e_fake_cloud_no_init2 e2e_fake_client e2e_fake_client_helper
             ${PROBE_E2E_SOURCE}/make_fixtures.sh ${PROBE_E2E_SOURCE}/legacy_tsa.py ${PROBE_E2E_PKI}
     COMMENT "Signing the end-to-end fixtures"
     VERBATIM)

@@ -13,9 +13,11 @@
 
 #include "platform/platform.h"
 #include "probe/probe.h"
+#include "probe/process_guard.h"
 #include "runtime/cloud_binding.h"
 #include "runtime/runtime.h"
 #include "secureload/crypto_api.h"
+#include "secureload/shell_api.h"
 #include "secureload/signature_policy.h"
 #include "secureload/signer_policy.h"
 #include "secureload/system_library.h"
@@ -45,6 +47,7 @@ constexpr NamedCode kErrorNames[] = {
     {0x0000007F, "ERROR_PROC_NOT_FOUND"},
     {0x000000A0, "ERROR_BAD_ARGUMENTS"},
     {0x000000C1, "ERROR_BAD_EXE_FORMAT"},
+    {0x000003EE, "ERROR_FILE_INVALID"},
     {0x80091004, "CRYPT_E_INVALID_MSG_TYPE"},
     {0x80092002, "CRYPT_E_BAD_ENCODE"},
     {0x80092004, "CRYPT_E_NOT_FOUND"},
@@ -144,7 +147,10 @@ bool ClientPath(WCHAR* out, size_t capacity) {
 // The cloud copy's path: the common application-data folder and the suffix.
 bool CloudPath(WCHAR* out, size_t capacity) {
   WCHAR folder[MAX_PATH] = {};
-  if (SHGetSpecialFolderPathW(nullptr, folder, CSIDL_COMMON_APPDATA, FALSE) != 1) return false;
+  if (!BindShellApi() ||
+      g_shellApi.SHGetSpecialFolderPathW(nullptr, folder, CSIDL_COMMON_APPDATA, FALSE) != 1) {
+    return false;
+  }
   if (wcslen(folder) + wcslen(kCloudLibrarySuffix) + 1 > capacity) return false;
   wcscpy(out, folder);
   wcscat(out, kCloudLibrarySuffix);
@@ -205,8 +211,13 @@ void PrintLibrary(LibraryReport& lib) {
     std::printf("%s: not tried (no file)\n", label);
     return;
   }
-  HMODULE module = LoadVerifiedLibrary(lib.path, lib.policy);
+  LPWSTR heldPath = nullptr;
+  HMODULE module = LoadVerifiedLibraryWithPath(lib.path, lib.policy, &heldPath);
   DWORD error = GetLastError();
+  // The held file's own name: what the signature check and the loader were
+  // given, every junction and link resolved.
+  std::printf("%s library verified path: %ls\n", lib.name, heldPath != nullptr ? heldPath : L"(none)");
+  LocalFree(heldPath);
   if (module != nullptr) {
     std::printf("%s: accepted\n", label);
     FreeLibrary(module);
@@ -219,6 +230,15 @@ void PrintLibrary(LibraryReport& lib) {
 }  // namespace
 
 int main(int, char**) {
+  // Set up as the probe sets itself up, before any library is loaded.
+  GuardProcess();
+  if (!NarrowDllSearch()) {
+    std::printf("dll search: the working directory could not be taken out; nothing loaded\n");
+    std::printf("answer: {}\n");
+    return 0;
+  }
+  std::printf("dll search: system directory, runtime library dependencies also beside the exe\n");
+
   // The probe's own run, first, in a process in its first state.
   bool inCloud = false;
   bool asked = false;

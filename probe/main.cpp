@@ -1,13 +1,15 @@
 // platform_probe: prints {"cloud_platform":"STP"} inside the Stratoplay cloud
 // and {} everywhere else, and always exits 0.
-#include <cstdio>
-
 #include "probe/probe.h"
+#include "probe/process_guard.h"
 
 int main(int, char**) {
-  // One insertion through the text-mode stream; the newline is part of the
-  // report and becomes CR LF on Windows. A failing stream is not our concern:
-  // there is nowhere else to report it.
-  std::fputs(RunProbe(), stdout);
+  // Before any library is loaded: no error boxes, faults end in {}, and the
+  // working directory out of the DLL search. Where that cannot be done nothing
+  // is loaded at all.
+  GuardProcess();
+  const char* report = NarrowDllSearch() ? RunProbe() : kReportNotInCloud;
+  // A failing stream is not our concern: there is nowhere else to report it.
+  WriteReport(report);
   return 0;
 }

@@ -6,6 +6,7 @@
 #include <cwchar>
 
 #include "runtime/runtime.h"
+#include "secureload/shell_api.h"
 #include "secureload/verified_load.h"
 
 const WCHAR kCloudLibrarySuffix[] = L"\\KORVEX Corporation\\Stratoplay\\STP32.dll";
@@ -55,8 +56,12 @@ RuntimeResult BindCloudRuntime() {
   // Binding happens at most once between shutdowns.
   if (g_cloudInitResult != kRuntimeNotInitialized) return g_cloudInitResult;
 
+  // Without the system's shell libraries there is no folder to look in: the
+  // same as a failed folder query.
+  if (!BindShellApi()) return kRuntimeClientOnly;
+
   WCHAR path[kCloudPathCapacity] = {};
-  if (SHGetSpecialFolderPathW(nullptr, path, CSIDL_COMMON_APPDATA, FALSE) == 1) {
+  if (g_shellApi.SHGetSpecialFolderPathW(nullptr, path, CSIDL_COMMON_APPDATA, FALSE) == 1) {
     // A folder so long that the suffix does not fit cannot hold the library we
     // look for; a cut path could name another file, so it counts as absent.
     size_t folderLength = wcsnlen(path, kCloudPathCapacity);
@@ -66,7 +71,7 @@ RuntimeResult BindCloudRuntime() {
     wmemcpy(path + folderLength, kCloudLibrarySuffix, kCloudLibrarySuffixLength + 1);
   }
   // A failed folder query leaves an empty path, which does not exist either.
-  if (!PathFileExistsW(path)) return kRuntimeClientOnly;
+  if (!g_shellApi.PathFileExistsW(path)) return kRuntimeClientOnly;
 
   HMODULE module = LoadVerifiedLibrary(path, kPolicyPinnedChain);
   if (module == nullptr) return kRuntimeCloudLoadFailed;

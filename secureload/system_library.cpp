@@ -17,13 +17,22 @@ DWORD TestSystemBuildLevel() {
   OSVERSIONINFOEXW version = {};
   version.dwOSVersionInfoSize = sizeof(version);
   version.dwBuildNumber = kBuildLevelSearchSystem32;
-  return VerifyVersionInfoW(&version, VER_BUILDNUMBER, conditions) != 0
-             ? kBuildLevelSearchSystem32
-             : kBuildLevelOlder;
+  if (VerifyVersionInfoW(&version, VER_BUILDNUMBER, conditions) != 0) {
+    return kBuildLevelSearchSystem32;
+  }
+  // An older loader with its update takes the search flags as well; the update
+  // is what brought kernel32's AddDllDirectory.
+  HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+  if (kernel32 != nullptr && GetProcAddress(kernel32, "AddDllDirectory") != nullptr) {
+    return kBuildLevelSearchSystem32;
+  }
+  return kBuildLevelOlder;
 }
 
-// Older systems have no "system directory only" flag: build
-// <system directory>\<name> and load that exact path.
+// Loaders without the "system directory only" flag: build
+// <system directory>\<name> and load that exact path, with the altered search
+// order, which looks for the library's own dependencies in its directory (the
+// system directory) instead of beside the executable.
 HMODULE LoadFromSystemDirectoryPath(LPCWSTR name) {
   const UINT directorySize = GetSystemDirectoryW(nullptr, 0);  // characters, terminator included
   if (directorySize == 0) return nullptr;  // the query's own last error stays
@@ -62,7 +71,7 @@ HMODULE LoadFromSystemDirectoryPath(LPCWSTR name) {
   for (size_t i = 0; i < nameLength; ++i) path[length + i] = name[i];
   // The zero fill is the terminator: length + nameLength < characters.
 
-  HMODULE module = LoadLibraryExW(path, nullptr, 0);
+  HMODULE module = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   // The caller reads a failed load's reason (cryptnet's 126) after this returns.
   const DWORD error = GetLastError();
   LocalFree(path);
@@ -72,10 +81,14 @@ HMODULE LoadFromSystemDirectoryPath(LPCWSTR name) {
 
 }  // namespace
 
-HMODULE LoadSystemLibrary(LPCWSTR name) {
+bool LoaderTakesSearchFlags() {
   if (g_systemBuildLevel == 0) g_systemBuildLevel = TestSystemBuildLevel();
+  return g_systemBuildLevel >= kBuildLevelSearchSystem32;
+}
 
-  if (g_systemBuildLevel >= kBuildLevelSearchSystem32) {
+HMODULE LoadSystemLibrary(LPCWSTR name) {
+  if (LoaderTakesSearchFlags()) {
+    // The flag holds for the library's dependencies too: all from System32.
     return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   }
   if (name == nullptr) return LoadLibraryExW(nullptr, nullptr, 0);  // the loader refuses it

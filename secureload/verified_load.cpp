@@ -1,7 +1,10 @@
 // Loading a library by absolute path, only after its signature is accepted.
 #include "secureload/verified_load.h"
 
+#include <cwchar>
+
 #include "secureload/file_signature.h"
+#include "secureload/system_library.h"
 
 namespace {
 
@@ -18,10 +21,178 @@ bool HasAbsoluteShape(LPCWSTR path) {
   return IsAsciiLetter(path[0]) && path[1] == L':' && IsSlash(path[2]);
 }
 
+// The platform's longest path, terminator included, and a little room for the
+// \\?\UNC\ prefix of a final path.
+constexpr DWORD kLongestFinalPath = 32768 + 8;
+
+// The final path of an open file or directory: every junction and link on the
+// way resolved, in the \\?\C:\... or \\?\UNC\server\share\... form. A local-heap
+// buffer, or null with the last error set.
+LPWSTR FinalPathOf(HANDLE handle) {
+  DWORD capacity = MAX_PATH + 1;
+  // The name can grow between the size query and the fill; a few rounds settle it.
+  for (int round = 0; round < 4; ++round) {
+    auto* buffer = static_cast<LPWSTR>(LocalAlloc(LPTR, capacity * sizeof(WCHAR)));
+    if (buffer == nullptr) return nullptr;
+    const DWORD length =
+        GetFinalPathNameByHandleW(handle, buffer, capacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length != 0 && length < capacity) return buffer;
+    const DWORD error = GetLastError();
+    LocalFree(buffer);
+    if (length == 0) {
+      SetLastError(error);
+      return nullptr;
+    }
+    if (length > kLongestFinalPath) break;
+    capacity = length;  // the size needed, terminator included
+  }
+  SetLastError(ERROR_FILE_INVALID);
+  return nullptr;
+}
+
+// Where the first directory below the volume's root starts in a final path: 7
+// for \\?\C:\..., after the share for \\?\UNC\server\share\.... 0 for any other
+// form, which is not taken.
+size_t RootLength(LPCWSTR path) {
+  if (wcsncmp(path, L"\\\\?\\", 4) != 0) return 0;
+  if (IsAsciiLetter(path[4]) && path[5] == L':' && path[6] == L'\\') return 7;
+  if (wcsncmp(path + 4, L"UNC\\", 4) != 0) return 0;
+  size_t i = 8;
+  for (int part = 0; part < 2; ++part) {  // server, share
+    const size_t start = i;
+    while (path[i] != L'\0' && path[i] != L'\\') ++i;
+    if (i == start || path[i] != L'\\') return 0;
+    ++i;
+  }
+  return i;
+}
+
+// Equal as paths: letters compared without regard to ASCII case, either
+// separator, and the \\?\ (or \\?\UNC\) prefix optional on both sides. Used only
+// to tell that the loader mapped the name it was given.
+LPCWSTR WithoutLongPrefix(LPCWSTR path, bool* unc) {
+  *unc = false;
+  if (wcsncmp(path, L"\\\\?\\", 4) != 0) return path;
+  if (wcsncmp(path + 4, L"UNC\\", 4) == 0) {
+    *unc = true;
+    return path + 8;
+  }
+  return path + 4;
+}
+
+bool SamePath(LPCWSTR a, LPCWSTR b) {
+  bool uncA = false;
+  bool uncB = false;
+  a = WithoutLongPrefix(a, &uncA);
+  b = WithoutLongPrefix(b, &uncB);
+  // \\?\UNC\server is \\server.
+  if (!uncA && IsSlash(a[0]) && IsSlash(a[1])) {
+    a += 2;
+    uncA = true;
+  }
+  if (!uncB && IsSlash(b[0]) && IsSlash(b[1])) {
+    b += 2;
+    uncB = true;
+  }
+  if (uncA != uncB) return false;
+  auto fold = [](WCHAR c) -> WCHAR {
+    if (c == L'/') return L'\\';
+    if (c >= L'A' && c <= L'Z') return static_cast<WCHAR>(c - L'A' + L'a');
+    return c;
+  };
+  for (;; ++a, ++b) {
+    if (fold(*a) != fold(*b)) return false;
+    if (*a == L'\0') return true;
+  }
+}
+
+// The directories on a final path, held open against renaming and deletion
+// (no FILE_SHARE_DELETE) while the file below them is verified and mapped.
+struct HeldDirectories {
+  HANDLE* handles = nullptr;
+  size_t count = 0;
+};
+
+void ReleaseDirectories(HeldDirectories& held) {
+  const DWORD error = GetLastError();
+  while (held.count != 0) CloseHandle(held.handles[--held.count]);
+  LocalFree(held.handles);
+  held.handles = nullptr;
+  SetLastError(error);
+}
+
+// Holds every directory between the volume's root and the file, each checked to
+// be the real directory of that name (its own final path is the prefix, so no
+// junction or link stands there). False, with the last error set, when one
+// cannot be held or is not what the path says.
+bool HoldDirectories(LPWSTR finalPath, HeldDirectories& held) {
+  const size_t root = RootLength(finalPath);
+  if (root == 0) {
+    SetLastError(ERROR_FILE_INVALID);
+    return false;
+  }
+  const size_t length = wcslen(finalPath);
+  size_t directories = 0;
+  for (size_t i = root; i < length; ++i) {
+    if (finalPath[i] == L'\\') ++directories;
+  }
+  if (directories == 0) return true;  // the file lies in the volume's root
+  held.handles = static_cast<HANDLE*>(LocalAlloc(LPTR, directories * sizeof(HANDLE)));
+  if (held.handles == nullptr) return false;
+
+  for (size_t i = root; i < length; ++i) {
+    if (finalPath[i] != L'\\') continue;
+    finalPath[i] = L'\0';  // the directory's path, up to this separator
+    // Reading and writing stay shared, so the directory works as usual for
+    // everyone else; only renaming and deleting it wait until we are done.
+    HANDLE directory = CreateFileW(finalPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    bool genuine = false;
+    if (directory != INVALID_HANDLE_VALUE) {
+      held.handles[held.count++] = directory;
+      LPWSTR own = FinalPathOf(directory);
+      genuine = own != nullptr && wcscmp(own, finalPath) == 0;
+      LocalFree(own);
+    }
+    finalPath[i] = L'\\';
+    if (!genuine) {
+      SetLastError(ERROR_FILE_INVALID);
+      return false;
+    }
+  }
+  return true;
+}
+
+// The trust provider reads a file's certificate table through imagehlp.dll,
+// which it loads by bare name on first use (a delayed import). Some loaders
+// (Wine's) resolve delayed imports with their own search order, beside the
+// executable first, whatever the process's default directories say. Resident
+// from the system directory beforehand, the name can only reach that copy. Its
+// absence is no failure: the trust provider then reports its own.
+void MakeImageHelperResident() {
+  if (g_systemLibraryCache.imagehlp == nullptr) {
+    g_systemLibraryCache.imagehlp = LoadSystemLibrary(L"imagehlp.dll");
+  }
+}
+
+// Whether the loader mapped the file it was asked for, by the module's own file
+// name. Any other (a redirection) is not the verified file.
+bool MapsFinalPath(HMODULE module, LPCWSTR finalPath) {
+  const size_t length = wcslen(finalPath);
+  const DWORD capacity = static_cast<DWORD>(length + 2);  // one more: a longer name shows
+  auto* name = static_cast<LPWSTR>(LocalAlloc(LPTR, capacity * sizeof(WCHAR)));
+  if (name == nullptr) return false;
+  const DWORD written = GetModuleFileNameW(module, name, capacity);
+  const bool same = written != 0 && written < capacity && SamePath(name, finalPath);
+  LocalFree(name);
+  return same;
+}
+
 }  // namespace
 
-HMODULE LoadVerifiedLibrary(LPCWSTR path, SignaturePolicy policy) {
+HMODULE LoadVerifiedLibraryWithPath(LPCWSTR path, SignaturePolicy policy, LPWSTR* heldPath) {
   SetLastError(ERROR_SUCCESS);
+  if (heldPath != nullptr) *heldPath = nullptr;
   if (path == nullptr || !HasAbsoluteShape(path)) {
     SetLastError(ERROR_BAD_ARGUMENTS);
     return nullptr;
@@ -35,8 +206,8 @@ HMODULE LoadVerifiedLibrary(LPCWSTR path, SignaturePolicy policy) {
   }
 
   // Shared for reading only: while this handle is held nobody can open the file
-  // for writing or delete it, so the bytes that are verified are the bytes that
-  // get mapped.
+  // for writing, rename it or delete it, so the bytes that are verified are the
+  // bytes that get mapped.
   HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
                             nullptr);
   if (file == INVALID_HANDLE_VALUE) {
@@ -44,17 +215,67 @@ HMODULE LoadVerifiedLibrary(LPCWSTR path, SignaturePolicy policy) {
     return nullptr;
   }
 
+  // The caller's path may lead elsewhere a moment later (a junction on it can
+  // be pointed at another folder at any time), so from here on only the held
+  // file's own final path is used. Its directories are held against renaming,
+  // and the file's final path is read again once they are: a directory swapped
+  // in between shows there. Whatever cannot be established refuses the load.
   HMODULE module = nullptr;
-  if (VerifyFileSignature(path, policy) != 0) {
-    module = LoadLibraryExW(path, nullptr, 0);
-  } else {
-    SetLastError(static_cast<DWORD>(CRYPT_E_NO_MATCH));
+  HeldDirectories directories;
+  LPWSTR finalPath = FinalPathOf(file);
+  if (finalPath == nullptr) {
+    SetLastError(ERROR_FILE_INVALID);
+  } else if (HoldDirectories(finalPath, directories)) {
+    LPWSTR again = FinalPathOf(file);
+    const bool unchanged = again != nullptr && wcscmp(again, finalPath) == 0;
+    LocalFree(again);
+    if (!unchanged) {
+      SetLastError(ERROR_FILE_INVALID);
+    } else {
+      MakeImageHelperResident();
+      if (VerifyFileSignature(finalPath, policy) != 0) {
+        // The library's dependencies come from the executable's directory,
+        // where the client copy ships with its helpers, and from the system
+        // directory; never from the working directory, PATH, the Windows
+        // directory, or the library's own directory (for the cloud copy, a
+        // folder users can make). Older loaders take no such flags: the
+        // process's search then is the standard order without the working
+        // directory.
+        const DWORD search =
+            LoaderTakesSearchFlags()
+                ? LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32
+                : 0;
+        module = LoadLibraryExW(finalPath, nullptr, search);
+        if (module != nullptr && !MapsFinalPath(module, finalPath)) {
+          // The loader took another file for this name (a redirection): not
+          // the one verified. Its initialisation has run, but nothing of it is
+          // used.
+          FreeLibrary(module);
+          module = nullptr;
+          SetLastError(ERROR_FILE_INVALID);
+        }
+      } else {
+        SetLastError(static_cast<DWORD>(CRYPT_E_NO_MATCH));
+      }
+    }
+  } else if (GetLastError() == ERROR_SUCCESS) {
+    SetLastError(ERROR_FILE_INVALID);
   }
 
-  // Closing may overwrite the thread's last error; the caller must see the
+  // Releasing may overwrite the thread's last error; the caller must see the
   // reason set above (or the loader's own).
   const DWORD error = GetLastError();
+  ReleaseDirectories(directories);
   CloseHandle(file);
+  if (heldPath != nullptr && finalPath != nullptr) {
+    *heldPath = finalPath;
+  } else {
+    LocalFree(finalPath);
+  }
   SetLastError(error);
   return module;
+}
+
+HMODULE LoadVerifiedLibrary(LPCWSTR path, SignaturePolicy policy) {
+  return LoadVerifiedLibraryWithPath(path, policy, nullptr);
 }

@@ -18,8 +18,13 @@ namespace sim {
 //   executable      C:\Program Files\Launcher\platform_probe.exe
 //   common appdata  C:\ProgramData (query succeeds)
 //   system dir      C:\Windows\system32, OS build 19045
-//   system modules  crypt32.dll, cryptnet.dll, cryptbase.dll, wintrust.dll in the
-//                   system directory, exporting what the simulated world provides
+//   system modules  crypt32.dll, cryptnet.dll, cryptbase.dll, wintrust.dll,
+//                   shell32.dll, shlwapi.dll, imagehlp.dll in the system
+//                   directory, exporting
+//                   what the simulated world provides; kernel32.dll resident
+//                   from the start, exporting the loader's search-path calls
+//                   (SetDefaultDllDirectories, AddDllDirectory)
+//   working dir     none; the DLL search is the standard one
 //   no other files, no allocation failures, last error 0, all counters zero.
 void Reset();
 
@@ -37,6 +42,17 @@ void AddFile(const std::wstring& path, std::vector<uint8_t> content = {},
 void AddDirectory(const std::wstring& path);
 void AddDevice(const std::wstring& path);
 void RemoveFile(const std::wstring& path);
+// A junction: a directory at `link` whose every lookup continues at `target`.
+// Its owner may point it elsewhere at any moment (call AddJunction again), and
+// nothing held through it stops that.
+void AddJunction(const std::wstring& link, const std::wstring& target);
+// Renames a directory and everything below it, as another process may. Fails
+// (returns false) while anyone holds the directory itself open without
+// FILE_SHARE_DELETE; open files below it do not stop it.
+bool MoveDirectory(const std::wstring& from, const std::wstring& to);
+// Runs `action` once, at the moment the first trace line that starts with
+// `prefix` is written: what an opportunistic lock tells another process.
+void WhenTraced(const std::string& prefix, std::function<void()> action);
 bool FileExists(const std::wstring& path);
 const std::vector<uint8_t>* FileContent(const std::wstring& path);
 
@@ -53,6 +69,21 @@ Export MakeExport(std::string name, Fn fn) {
 void AddLibrary(const std::wstring& path, std::vector<Export> exports);
 // LoadLibraryExW on this file fails with this last error (after the file test).
 void FailLibraryLoad(const std::wstring& path, DWORD error);
+// DLL redirection (a .local folder, an activation context): asked for `path`,
+// the loader maps the library at `to`, and the module's file name says so.
+void RedirectLibrary(const std::wstring& path, const std::wstring& to);
+// GetFinalPathNameByHandleW fails with this last error.
+void FailFinalPath(DWORD error);
+
+// ---- the process: its working directory, DLL search, error mode, exception
+// filter, standard output and end.
+void SetWorkingDirectory(const std::wstring& path);
+UINT ErrorMode();
+LPTOP_LEVEL_EXCEPTION_FILTER ExceptionFilter();
+// The bytes written to the standard-output handle with WriteFile.
+const std::string& StandardOutput();
+// The exit code TerminateProcess was given, or -1 while the process runs.
+long ExitCode();
 
 // Another process holds the file open with this access and share mode.
 void HoldOpenElsewhere(const std::wstring& path, DWORD access, DWORD shareMode);

@@ -31,5 +31,7 @@ void Count(Counter counter, int delta);
 bool IsFile(const std::wstring& path);
 // The normalised key of a path (lower case, backslashes), as files are kept.
 std::wstring PathKey(const std::wstring& path);
+// The same without the case folding: how the path spells each component.
+std::wstring DisplayPath(const std::wstring& path);
 
 }  // namespace sim::internal

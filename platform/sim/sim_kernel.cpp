@@ -23,6 +23,11 @@ struct SimModule {
   int refs = 0;
 };
 
+// kernel32's loader entry points that a program looks up at run time, because
+// older systems lack them.
+BOOL WINAPI SimSetDefaultDllDirectories(DWORD directoryFlags);
+void* WINAPI SimAddDllDirectory(LPCWSTR newDirectory);
+
 namespace sim {
 namespace {
 
@@ -35,14 +40,22 @@ struct FileEntry {
   std::vector<uint8_t> content;
   std::unique_ptr<SimModule> library;  // set when the file is a loadable library
   DWORD loadError = 0;
+  std::wstring target;  // a junction: where lookups through it continue
 };
 
 struct OpenRecord {
-  std::wstring key;
+  std::wstring key;  // the entry opened, junctions resolved; follows renames
   std::wstring path;
   DWORD access;
   DWORD share;
 };
+
+struct TraceHook {
+  std::string prefix;
+  std::function<void()> action;
+};
+
+const HANDLE kStandardOutput = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7001));
 
 struct World {
   DWORD lastError = 0;
@@ -71,6 +84,16 @@ struct World {
   std::vector<std::string> trace;
   std::vector<std::wstring> mapped;
   std::vector<VersionQuery> versionQueries;
+  std::map<std::wstring, std::wstring> redirects;  // by resolved key
+  DWORD finalPathError = 0;
+  std::vector<TraceHook> hooks;
+  std::wstring workingDir;
+  DWORD defaultDllDirectories = 0;  // 0: the standard search order
+  bool workingDirSearched = true;   // SetDllDirectoryW(L"") takes it out
+  UINT errorMode = 0;
+  LPTOP_LEVEL_EXCEPTION_FILTER filter = nullptr;
+  std::string standardOutput;
+  long exitCode = -1;
 };
 
 World& W() {
@@ -111,9 +134,66 @@ std::wstring Join(const std::wstring& dir, const std::wstring& name) {
   return dir + L"\\" + name;
 }
 
+// The key a lookup of `key` ends at: every junction on the way is followed,
+// component by component, as the file system does when it opens a path.
+std::wstring Resolve(std::wstring key) {
+  for (int hops = 0; hops < 32; ++hops) {
+    bool redirected = false;
+    for (size_t i = 1; i <= key.size() && !redirected; ++i) {
+      if (i != key.size() && key[i] != L'\\') continue;
+      auto it = W().files.find(key.substr(0, i));
+      if (it != W().files.end() && !it->second.target.empty()) {
+        key = internal::PathKey(it->second.target) + key.substr(i);
+        redirected = true;
+      }
+    }
+    if (!redirected) return key;
+  }
+  return key;
+}
+
+// Where an entry named by `path` is kept: its directory resolved, its own name
+// not (a junction is itself an entry).
+std::wstring StoreKey(const std::wstring& path) {
+  std::wstring key = internal::PathKey(path);
+  size_t slash = key.find_last_of(L'\\');
+  if (slash == std::wstring::npos || slash == 0) return key;
+  return Resolve(key.substr(0, slash)) + key.substr(slash);
+}
+
 FileEntry* Find(const std::wstring& path) {
-  auto it = W().files.find(internal::PathKey(path));
+  auto it = W().files.find(Resolve(internal::PathKey(path)));
   return it == W().files.end() ? nullptr : &it->second;
+}
+
+// The name the file system gives the entry at `key`: each component spelt as
+// its own entry spells it, in the \\?\C:\ form (\\?\UNC\ for a share).
+std::wstring FinalPathOf(const std::wstring& key) {
+  const std::wstring display = internal::DisplayPath(W().files.at(key).path);
+  const bool aligned = internal::PathKey(display) == key;
+  std::wstring out;
+  size_t next = 2;
+  if (key.rfind(L"\\\\", 0) == 0) {
+    next = key.find(L'\\', 2);
+    next = next == std::wstring::npos ? key.size() : key.find(L'\\', next + 1);
+    if (next == std::wstring::npos) next = key.size();
+    out = L"\\\\?\\UNC\\" + (aligned ? display : key).substr(2, next - 2);
+  } else {
+    out = L"\\\\?\\" + (aligned ? display : key).substr(0, 2);
+  }
+  while (next < key.size()) {
+    size_t end = key.find(L'\\', next + 1);
+    if (end == std::wstring::npos) end = key.size();
+    auto it = W().files.find(key.substr(0, end));
+    std::wstring name = (aligned ? display : key).substr(next + 1, end - next - 1);
+    if (it != W().files.end()) {
+      const std::wstring own = internal::DisplayPath(it->second.path);
+      name = own.substr(own.find_last_of(L'\\') + 1);
+    }
+    out += L"\\" + name;
+    next = end;
+  }
+  return out;
 }
 
 // The system module a full path names, if any: a registered name inside the
@@ -142,6 +222,7 @@ bool Conflicts(const OpenRecord& open, DWORD access, DWORD share) {
 }
 
 bool HeldForWritingElsewhere(const std::wstring& key) {
+  // Callers pass a resolved key.
   for (const OpenRecord& open : W().elsewhere) {
     if (open.key == key && (open.access & GENERIC_WRITE)) return true;
   }
@@ -242,7 +323,17 @@ void RegisterSystemExport(const std::string& module, const std::string& name, vo
   SetSystemExport(module, name, function);
 }
 
-void TraceLine(std::string line) { W().trace.push_back(std::move(line)); }
+void TraceLine(std::string line) {
+  W().trace.push_back(line);
+  auto& hooks = W().hooks;
+  for (size_t i = 0; i < hooks.size(); ++i) {
+    if (line.compare(0, hooks[i].prefix.size(), hooks[i].prefix) != 0) continue;
+    std::function<void()> action = std::move(hooks[i].action);
+    hooks.erase(hooks.begin() + static_cast<std::ptrdiff_t>(i));
+    action();
+    return;
+  }
+}
 
 void Count(Counter counter, int delta) {
   Counters& c = W().counters;
@@ -260,13 +351,29 @@ bool IsFile(const std::wstring& path) {
   return entry != nullptr && entry->kind == Kind::kFile;
 }
 
-std::wstring PathKey(const std::wstring& path) {
+std::wstring DisplayPath(const std::wstring& path) {
   std::wstring key = path;
   for (wchar_t& c : key) {
     if (c == L'/') c = L'\\';
-    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+  }
+  // \\?\C:\x and \\?\UNC\server\x name what C:\x and \\server\x name; a
+  // root-relative \x is on the current drive, C: in this world.
+  if (key.rfind(L"\\\\?\\UNC\\", 0) == 0 || key.rfind(L"\\\\?\\unc\\", 0) == 0) {
+    key = L"\\\\" + key.substr(8);
+  } else if (key.rfind(L"\\\\?\\", 0) == 0) {
+    key = key.substr(4);
+  } else if (key.size() >= 1 && key[0] == L'\\' && (key.size() == 1 || key[1] != L'\\')) {
+    key = L"C:" + key;
   }
   while (key.size() > 3 && key.back() == L'\\') key.pop_back();
+  return key;
+}
+
+std::wstring PathKey(const std::wstring& path) {
+  std::wstring key = DisplayPath(path);
+  for (wchar_t& c : key) {
+    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+  }
   return key;
 }
 
@@ -286,12 +393,23 @@ void Reset() {
   AddDirectory(L"C:\\Windows\\system32");
   AddDirectory(L"C:\\Program Files\\Launcher");
   AddFile(w.exePath);
-  for (const char* name : {"crypt32.dll", "cryptnet.dll", "cryptbase.dll", "wintrust.dll"}) {
+  for (const char* name : {"crypt32.dll", "cryptnet.dll", "cryptbase.dll", "wintrust.dll",
+                           "shell32.dll", "shlwapi.dll", "imagehlp.dll", "kernel32.dll"}) {
     auto module = std::make_unique<SimModule>();
     module->name = name;
     module->system = true;
     w.systemModules[name] = std::move(module);
   }
+  // kernel32 is mapped before the program's first instruction and stays.
+  SimModule& kernel32 = *w.systemModules["kernel32.dll"];
+  kernel32.path = Join(w.systemDir, L"kernel32.dll");
+  kernel32.refs = 1;
+  kernel32.exports["SetDefaultDllDirectories"] = reinterpret_cast<void*>(&SimSetDefaultDllDirectories);
+  kernel32.exports["AddDllDirectory"] = reinterpret_cast<void*>(&SimAddDllDirectory);
+  w.systemModules["shell32.dll"]->exports["SHGetSpecialFolderPathW"] =
+      reinterpret_cast<void*>(&::SHGetSpecialFolderPathW);
+  w.systemModules["shlwapi.dll"]->exports["PathFileExistsW"] =
+      reinterpret_cast<void*>(&::PathFileExistsW);
   for (const auto& part : Parts()) part();
   w.trace.clear();
 }
@@ -304,8 +422,31 @@ void SetCommonAppDataFolder(const std::wstring& path) {
 }
 void FailCommonAppDataFolder() { W().appDataFails = true; }
 
+// Every directory above a new entry exists, as on a real volume.
+static void AddParents(const std::wstring& path) {
+  const std::wstring key = StoreKey(path);
+  const std::wstring display = internal::DisplayPath(path);
+  const bool aligned = internal::PathKey(display) == key;
+  // The first separator that ends a directory: after "c:" or "\\server\share".
+  size_t first = 2;
+  if (key.rfind(L"\\\\", 0) == 0) {
+    first = key.find(L'\\', 2);
+    first = first == std::wstring::npos ? key.size() : key.find(L'\\', first + 1);
+  }
+  for (size_t cut = key.find(L'\\', first + 1); cut != std::wstring::npos;
+       cut = key.find(L'\\', cut + 1)) {
+    const std::wstring parent = key.substr(0, cut);
+    if (W().files.count(parent) != 0) continue;
+    FileEntry& dir = W().files[parent];
+    dir.path = aligned ? display.substr(0, cut) : parent;
+    dir.kind = Kind::kDirectory;
+    dir.attributes = FILE_ATTRIBUTE_DIRECTORY;
+  }
+}
+
 void AddFile(const std::wstring& path, std::vector<uint8_t> content, DWORD attributes) {
-  FileEntry& entry = W().files[internal::PathKey(path)];
+  AddParents(path);
+  FileEntry& entry = W().files[StoreKey(path)];
   entry = FileEntry{};
   entry.path = path;
   entry.kind = Kind::kFile;
@@ -314,7 +455,7 @@ void AddFile(const std::wstring& path, std::vector<uint8_t> content, DWORD attri
 }
 
 void AddDirectory(const std::wstring& path) {
-  FileEntry& entry = W().files[internal::PathKey(path)];
+  FileEntry& entry = W().files[StoreKey(path)];
   entry = FileEntry{};
   entry.path = path;
   entry.kind = Kind::kDirectory;
@@ -322,14 +463,61 @@ void AddDirectory(const std::wstring& path) {
 }
 
 void AddDevice(const std::wstring& path) {
-  FileEntry& entry = W().files[internal::PathKey(path)];
+  FileEntry& entry = W().files[StoreKey(path)];
   entry = FileEntry{};
   entry.path = path;
   entry.kind = Kind::kDevice;
   entry.attributes = FILE_ATTRIBUTE_DEVICE;
 }
 
-void RemoveFile(const std::wstring& path) { W().files.erase(internal::PathKey(path)); }
+void RemoveFile(const std::wstring& path) { W().files.erase(StoreKey(path)); }
+
+void AddJunction(const std::wstring& link, const std::wstring& target) {
+  FileEntry& entry = W().files[StoreKey(link)];
+  entry = FileEntry{};
+  entry.path = link;
+  entry.kind = Kind::kDirectory;
+  entry.attributes = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+  entry.target = target;
+}
+
+bool MoveDirectory(const std::wstring& from, const std::wstring& to) {
+  World& w = W();
+  const std::wstring fromKey = StoreKey(from);
+  const std::wstring toKey = StoreKey(to);
+  if (w.files.count(fromKey) == 0 || w.files.count(toKey) != 0) return false;
+  // Renaming opens the directory for deletion: a holder that does not share
+  // deletion stops it.
+  for (const auto& [handle, open] : w.handles) {
+    if (open.key == fromKey && !(open.share & FILE_SHARE_DELETE)) return false;
+  }
+  for (const OpenRecord& open : w.elsewhere) {
+    if (open.key == fromKey && !(open.share & FILE_SHARE_DELETE)) return false;
+  }
+  auto below = [&](const std::wstring& key) {
+    return key == fromKey || key.rfind(fromKey + L"\\", 0) == 0;
+  };
+  std::vector<std::wstring> moved;
+  for (const auto& [key, entry] : w.files) {
+    if (below(key)) moved.push_back(key);
+  }
+  for (const std::wstring& key : moved) {
+    auto node = w.files.extract(key);
+    const size_t tail = key.size() - fromKey.size();
+    node.mapped().path = to + node.mapped().path.substr(node.mapped().path.size() - tail);
+    node.key() = toKey + key.substr(fromKey.size());
+    w.files.insert(std::move(node));
+  }
+  for (auto& [handle, open] : w.handles) {
+    if (below(open.key)) open.key = toKey + open.key.substr(fromKey.size());
+  }
+  internal::TraceLine("MoveDirectory " + Narrow(from) + " -> " + Narrow(to));
+  return true;
+}
+
+void WhenTraced(const std::string& prefix, std::function<void()> action) {
+  W().hooks.push_back({prefix, std::move(action)});
+}
 
 bool FileExists(const std::wstring& path) { return Find(path) != nullptr; }
 
@@ -354,13 +542,25 @@ void FailLibraryLoad(const std::wstring& path, DWORD error) {
   if (FileEntry* entry = Find(path)) entry->loadError = error;
 }
 
+void RedirectLibrary(const std::wstring& path, const std::wstring& to) {
+  W().redirects[Resolve(internal::PathKey(path))] = to;
+}
+
+void FailFinalPath(DWORD error) { W().finalPathError = error; }
+
+void SetWorkingDirectory(const std::wstring& path) { W().workingDir = path; }
+UINT ErrorMode() { return W().errorMode; }
+LPTOP_LEVEL_EXCEPTION_FILTER ExceptionFilter() { return W().filter; }
+const std::string& StandardOutput() { return W().standardOutput; }
+long ExitCode() { return W().exitCode; }
+
 void HoldOpenElsewhere(const std::wstring& path, DWORD access, DWORD shareMode) {
-  W().elsewhere.push_back({internal::PathKey(path), path, access, shareMode});
+  W().elsewhere.push_back({Resolve(internal::PathKey(path)), path, access, shareMode});
 }
 
 std::vector<OpenFile> OpenFilesOf(const std::wstring& path) {
   std::vector<OpenFile> result;
-  std::wstring key = internal::PathKey(path);
+  std::wstring key = Resolve(internal::PathKey(path));
   for (const auto& [handle, open] : W().handles) {
     if (open.key == key) result.push_back({open.path, open.access, open.share});
   }
@@ -497,18 +697,35 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR fileName, HANDLE, DWORD flags) {
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
   }
+  const DWORD kSearchFlags = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                             LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
+  DWORD search = flags & kSearchFlags;
+  if (search == 0) search = w.defaultDllDirectories;
+  if (search & LOAD_LIBRARY_SEARCH_DEFAULT_DIRS) {
+    search |= LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32;
+  }
   if (sim::HasSeparator(name)) {
     candidates.push_back(name);
-  } else if (flags & LOAD_LIBRARY_SEARCH_SYSTEM32) {
-    candidates.push_back(sim::Join(w.systemDir, name));
+  } else if (search != 0) {
+    // The directories asked for, and only those (no user directories exist here).
+    if (search & LOAD_LIBRARY_SEARCH_APPLICATION_DIR) {
+      candidates.push_back(sim::Join(sim::DirectoryOf(w.exePath), name));
+    }
+    if (search & LOAD_LIBRARY_SEARCH_SYSTEM32) candidates.push_back(sim::Join(w.systemDir, name));
   } else {
-    // The default search order: the executable's directory comes first, which is
-    // exactly why the probe never loads a bare name this way.
+    // The standard search order: the executable's directory comes first, which is
+    // exactly why the probe never loads a bare name this way; the working
+    // directory comes after the system's, unless SetDllDirectoryW(L"") took it out.
     candidates.push_back(sim::Join(sim::DirectoryOf(w.exePath), name));
     candidates.push_back(sim::Join(w.systemDir, name));
+    if (w.workingDirSearched && !w.workingDir.empty()) {
+      candidates.push_back(sim::Join(w.workingDir, name));
+    }
   }
 
-  for (const std::wstring& candidate : candidates) {
+  for (std::wstring candidate : candidates) {
+    auto redirect = w.redirects.find(sim::Resolve(sim::internal::PathKey(candidate)));
+    if (redirect != w.redirects.end()) candidate = redirect->second;
     if (SimModule* system = sim::SystemModuleAt(candidate)) {
       if (system->failError != 0) {
         SetLastError(system->failError);
@@ -525,7 +742,7 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR fileName, HANDLE, DWORD flags) {
       SetLastError(ERROR_ACCESS_DENIED);
       return nullptr;
     }
-    if (sim::HeldForWritingElsewhere(sim::internal::PathKey(candidate))) {
+    if (sim::HeldForWritingElsewhere(sim::Resolve(sim::internal::PathKey(candidate)))) {
       SetLastError(ERROR_SHARING_VIOLATION);
       return nullptr;
     }
@@ -537,8 +754,12 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR fileName, HANDLE, DWORD flags) {
       SetLastError(ERROR_BAD_EXE_FORMAT);
       return nullptr;
     }
+    // The module's file name is the full path it was mapped by, as the loader
+    // resolved it (\\?\ dropped, as Wine does).
+    if (entry->library->refs == 0) entry->library->path = sim::internal::DisplayPath(candidate);
     ++entry->library->refs;
-    w.mapped.push_back(candidate);
+    // The file that was mapped, whatever way the path took to it.
+    w.mapped.push_back(entry->path);
     return entry->library.get();
   }
   SetLastError(ERROR_MOD_NOT_FOUND);
@@ -599,7 +820,7 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR fileName) {
 }
 
 HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
-                          LPSECURITY_ATTRIBUTES, DWORD creationDisposition, DWORD, HANDLE) {
+                          LPSECURITY_ATTRIBUTES, DWORD creationDisposition, DWORD flags, HANDLE) {
   auto& w = W();
   if (fileName == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -616,11 +837,12 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
-  if (entry->kind == sim::Kind::kDirectory) {
+  // A directory opens only for backup semantics, as on Windows.
+  if (entry->kind == sim::Kind::kDirectory && !(flags & FILE_FLAG_BACKUP_SEMANTICS)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  std::wstring key = sim::internal::PathKey(fileName);
+  std::wstring key = sim::Resolve(sim::internal::PathKey(fileName));
   auto conflicts = [&](const sim::OpenRecord& open) {
     return open.key == key && sim::Conflicts(open, desiredAccess, shareMode);
   };
@@ -876,5 +1098,110 @@ BOOL WINAPI PathFileExistsW(LPCWSTR path) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return FALSE;
   }
+  return TRUE;
+}
+
+DWORD WINAPI GetFinalPathNameByHandleW(HANDLE file, LPWSTR filePath, DWORD filePathSize,
+                                       DWORD flags) {
+  sim::internal::TraceLine("GetFinalPathNameByHandleW");
+  auto it = W().handles.find(file);
+  if (it == W().handles.end()) {
+    SetLastError(6 /* ERROR_INVALID_HANDLE */);
+    return 0;
+  }
+  if (W().finalPathError != 0) {
+    SetLastError(W().finalPathError);
+    return 0;
+  }
+  if (flags != (FILE_NAME_NORMALIZED | VOLUME_NAME_DOS)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  auto entry = W().files.find(it->second.key);
+  if (entry == W().files.end()) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return 0;
+  }
+  const std::wstring path = sim::FinalPathOf(entry->first);
+  // Too small: the size needed, terminator included; else the length written.
+  if (filePath == nullptr || filePathSize < path.size() + 1) return static_cast<DWORD>(path.size() + 1);
+  std::copy(path.begin(), path.end(), filePath);
+  filePath[path.size()] = L'\0';
+  return static_cast<DWORD>(path.size());
+}
+
+HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName) {
+  if (moduleName == nullptr) return nullptr;  // the executable is not a module here
+  auto it = W().systemModules.find(sim::Lower(sim::Narrow(moduleName)));
+  if (it == W().systemModules.end() || it->second->refs == 0) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  return it->second.get();
+}
+
+BOOL WINAPI SetDllDirectoryW(LPCWSTR pathName) {
+  sim::internal::TraceLine("SetDllDirectoryW " + (pathName ? "\"" + sim::Narrow(pathName) + "\"" : std::string("(null)")));
+  // Only the empty string is modelled: it takes the working directory out; null
+  // puts the standard order back.
+  W().workingDirSearched = pathName == nullptr;
+  return TRUE;
+}
+
+BOOL WINAPI SimSetDefaultDllDirectories(DWORD directoryFlags) {
+  sim::internal::TraceLine("SetDefaultDllDirectories " + sim::Hex(directoryFlags));
+  const DWORD allowed = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                        LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
+  if (directoryFlags == 0 || (directoryFlags & ~allowed) != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  W().defaultDllDirectories = directoryFlags;
+  return TRUE;
+}
+
+void* WINAPI SimAddDllDirectory(LPCWSTR) {
+  SetLastError(ERROR_INVALID_PARAMETER);
+  return nullptr;
+}
+
+UINT WINAPI SetErrorMode(UINT mode) {
+  sim::internal::TraceLine("SetErrorMode " + sim::Hex(mode));
+  UINT previous = W().errorMode;
+  W().errorMode = mode;
+  return previous;
+}
+
+LPTOP_LEVEL_EXCEPTION_FILTER WINAPI SetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_FILTER filter) {
+  sim::internal::TraceLine("SetUnhandledExceptionFilter");
+  LPTOP_LEVEL_EXCEPTION_FILTER previous = W().filter;
+  W().filter = filter;
+  return previous;
+}
+
+HANDLE WINAPI GetStdHandle(DWORD stdHandle) {
+  return stdHandle == STD_OUTPUT_HANDLE ? sim::kStandardOutput : INVALID_HANDLE_VALUE;
+}
+
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten, void*) {
+  if (file != sim::kStandardOutput || buffer == nullptr) {
+    SetLastError(6 /* ERROR_INVALID_HANDLE */);
+    return FALSE;
+  }
+  W().standardOutput.append(static_cast<const char*>(buffer), bytesToWrite);
+  if (bytesWritten != nullptr) *bytesWritten = bytesToWrite;
+  return TRUE;
+}
+
+HANDLE WINAPI GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
+
+BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode) {
+  if (process != GetCurrentProcess()) {
+    SetLastError(6 /* ERROR_INVALID_HANDLE */);
+    return FALSE;
+  }
+  sim::internal::TraceLine("TerminateProcess " + std::to_string(exitCode));
+  // The simulation goes on; the test reads the code the process ended with.
+  if (W().exitCode < 0) W().exitCode = static_cast<long>(exitCode);
   return TRUE;
 }

@@ -74,6 +74,7 @@ typedef int(WINAPI* FARPROC)();
 #define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_BAD_ARGUMENTS 160L
 #define ERROR_BAD_EXE_FORMAT 193L
+#define ERROR_FILE_INVALID 1006L
 #define ERROR_NO_UNICODE_TRANSLATION 1113L
 
 #define FILE_ATTRIBUTE_READONLY 0x00000001
@@ -81,6 +82,12 @@ typedef int(WINAPI* FARPROC)();
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020
 #define FILE_ATTRIBUTE_DEVICE 0x00000040
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
+
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
+
+#define FILE_NAME_NORMALIZED 0x0
+#define VOLUME_NAME_DOS 0x0
 
 #define GENERIC_READ 0x80000000UL
 #define GENERIC_WRITE 0x40000000UL
@@ -91,7 +98,18 @@ typedef int(WINAPI* FARPROC)();
 #define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
 
+#define LOAD_WITH_ALTERED_SEARCH_PATH 0x00000008
+#define LOAD_LIBRARY_SEARCH_APPLICATION_DIR 0x00000200
+#define LOAD_LIBRARY_SEARCH_USER_DIRS 0x00000400
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+#define LOAD_LIBRARY_SEARCH_DEFAULT_DIRS 0x00001000
+
+#define SEM_FAILCRITICALERRORS 0x0001
+#define SEM_NOGPFAULTERRORBOX 0x0002
+#define SEM_NOOPENFILEERRORBOX 0x8000
+
+#define STD_OUTPUT_HANDLE (static_cast<DWORD>(-11))
+#define EXCEPTION_EXECUTE_HANDLER 1
 
 #define LMEM_FIXED 0x0000
 #define LMEM_ZEROINIT 0x0040
@@ -111,6 +129,12 @@ typedef struct _SECURITY_ATTRIBUTES {
   LPVOID lpSecurityDescriptor;
   BOOL bInheritHandle;
 } SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+typedef struct _EXCEPTION_POINTERS {
+  void* ExceptionRecord;
+  void* ContextRecord;
+} EXCEPTION_POINTERS, *PEXCEPTION_POINTERS;
+typedef LONG(WINAPI* LPTOP_LEVEL_EXCEPTION_FILTER)(PEXCEPTION_POINTERS exceptionInfo);
 
 typedef struct _GUID {
   uint32_t Data1;
@@ -161,6 +185,18 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
                           LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
                           DWORD flagsAndAttributes, HANDLE templateFile);
 BOOL WINAPI CloseHandle(HANDLE object);
+DWORD WINAPI GetFinalPathNameByHandleW(HANDLE file, LPWSTR filePath, DWORD filePathSize,
+                                       DWORD flags);
+HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName);
+BOOL WINAPI SetDllDirectoryW(LPCWSTR pathName);
+UINT WINAPI SetErrorMode(UINT mode);
+LPTOP_LEVEL_EXCEPTION_FILTER WINAPI
+SetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_FILTER filter);
+HANDLE WINAPI GetStdHandle(DWORD stdHandle);
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
+                      void* overlapped);
+HANDLE WINAPI GetCurrentProcess();
+BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode);
 HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes);
 HLOCAL WINAPI LocalFree(HLOCAL mem);
 UINT WINAPI GetSystemDirectoryW(LPWSTR buffer, UINT size);

@@ -5,6 +5,8 @@
 //   FAKE_RUNTIME_NO_INITIALIZE2  the cloud copy without stpInitializeRuntimeSdk2
 //   FAKE_RUNTIME_CLIENT          the client copy: stpInitializeRuntimeSdk and
 //                                stpShutdownRuntimeSdk
+//   FAKE_RUNTIME_USES_HELPER     (with FAKE_RUNTIME_CLIENT) imports stpHelperHello
+//                                from stphelper.dll and calls it when initialised
 //
 // What each entry point returns comes from the environment (test code may read
 // it; the probe never does):
@@ -12,6 +14,9 @@
 //   STP_FAKE_IN_CLOUD          stpIsRunningInCloud           (default 0)
 //   STP_FAKE_CLIENT_INITIALIZE stpInitializeRuntimeSdk       (default 0)
 // Values are C integers: decimal, or hexadecimal with 0x.
+//   STP_FAKE_FAULT             "<role>:<point>": that copy faults (a write to
+//                              address 0, then an undefined instruction) at
+//                              attach, init, question, shutdown or detach
 //
 // When STP_FAKE_LOG names a file, every call appends one line to it:
 // "<role> <export>(<argument>)" for the entry points, and "<role> attach" /
@@ -47,6 +52,22 @@ void LogLine(const char* text) {
   CloseHandle(file);
 }
 
+// A fault the library's own code does not handle, where the test asks for one.
+void FaultAt(const char* point) {
+  char wanted[64];
+  DWORD n = GetEnvironmentVariableA("STP_FAKE_FAULT", wanted, sizeof wanted);
+  if (n == 0 || n >= sizeof wanted) return;
+  char here[64];
+  std::snprintf(here, sizeof here, "%s:%s", FAKE_RUNTIME_ROLE, point);
+  if (std::strcmp(wanted, here) != 0) return;
+  LogLine("fault");
+  int* volatile nowhere = nullptr;
+  *nowhere = 1;
+  // Wine may have the first page mapped (for DOS programs); an undefined
+  // instruction faults everywhere.
+  __builtin_trap();
+}
+
 int ValueFromEnvironment(const char* name) {
   char text[64];
   DWORD n = GetEnvironmentVariableA(name, text, sizeof text);
@@ -60,10 +81,18 @@ extern "C" {
 
 #if defined(FAKE_RUNTIME_CLIENT)
 
+#if defined(FAKE_RUNTIME_USES_HELPER)
+__declspec(dllimport) int __cdecl stpHelperHello();
+#endif
+
 __declspec(dllexport) int __cdecl stpInitializeRuntimeSdk(int flags) {
   char text[64];
   std::snprintf(text, sizeof text, "stpInitializeRuntimeSdk(%d)", flags);
   LogLine(text);
+  FaultAt("init");
+#if defined(FAKE_RUNTIME_USES_HELPER)
+  stpHelperHello();
+#endif
   return ValueFromEnvironment("STP_FAKE_CLIENT_INITIALIZE");
 }
 
@@ -74,12 +103,14 @@ __declspec(dllexport) int __cdecl stpInitializeRuntimeSdk2(float version) {
   char text[64];
   std::snprintf(text, sizeof text, "stpInitializeRuntimeSdk2(%.7g)", static_cast<double>(version));
   LogLine(text);
+  FaultAt("init");
   return ValueFromEnvironment("STP_FAKE_INITIALIZE2");
 }
 #endif
 
 __declspec(dllexport) int __cdecl stpIsRunningInCloud() {
   LogLine("stpIsRunningInCloud()");
+  FaultAt("question");
   return ValueFromEnvironment("STP_FAKE_IN_CLOUD");
 }
 
@@ -113,12 +144,19 @@ FAKE_UNUSED_EXPORT(stpSetActionZone)
 
 __declspec(dllexport) int __cdecl stpShutdownRuntimeSdk() {
   LogLine("stpShutdownRuntimeSdk()");
+  FaultAt("shutdown");
   return 0;
 }
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
-  if (reason == DLL_PROCESS_ATTACH) LogLine("attach");
-  if (reason == DLL_PROCESS_DETACH) LogLine("detach");
+  if (reason == DLL_PROCESS_ATTACH) {
+    LogLine("attach");
+    FaultAt("attach");
+  }
+  if (reason == DLL_PROCESS_DETACH) {
+    LogLine("detach");
+    FaultAt("detach");
+  }
   return TRUE;
 }
 

@@ -137,6 +137,8 @@ sign cloud-named-chain.dll "$cloud" "$c4" "$pki/c4-leaf.key" $S rfc3161:$S60
 
 # --- client copies (named-chain policy) ---------------------------------------
 sign client-c4-rfc3161.dll "$client" "$c4" "$pki/c4-leaf.key" $S rfc3161:$S60
+# Accepted, and imports stphelper.dll, which is never verified.
+sign client-helper.dll "$bin/fake_client_helper.dll" "$c4" "$pki/c4-leaf.key" $S rfc3161:$S60
 sign client-c4-legacy.dll "$client" "$c4" "$pki/c4-leaf.key" $S legacy:$S60
 sign client-c1-rfc3161.dll "$client" "$c1" "$pki/c1-leaf.key" $S rfc3161:$S60
 sign client-c12-rfc3161.dll "$client" "$c12" "$pki/c12-leaf.key" $S rfc3161:$S60

@@ -32,9 +32,13 @@ source "$repo/scripts/wine_env.sh"
 # shellcheck source=scenarios.sh
 source "$here/scenarios.sh"
 
+# Every DLL the probe maps on a run (WINEDEBUG=+loaddll), apart from what the
+# platform maps from its protected copies before main: kernel32, kernelbase,
+# msvcrt, and ucrtbase, which Wine's msvcrt pulls in at start-up.
+readonly kPlantNames="crypt32 wintrust cryptnet cryptbase bcrypt rsaenh rpcrt4 combase ole32 dbghelp imagehlp shell32 shlwapi shcore user32 gdi32 win32u imm32 advapi32 sechost version zlib1 uxtheme"
 # Planted system-DLL names are ignored by Wine unless it is told to prefer
 # native copies of them; only then can a planting scenario fail.
-readonly kPlantingOverrides="mscoree,mshtml=;winemenubuilder.exe=d;crypt32,wintrust,cryptnet,cryptbase=n,b"
+readonly kPlantingOverrides="mscoree,mshtml=;winemenubuilder.exe=d;${kPlantNames// /,}=n,b"
 readonly kCloudDir='ProgramData/KORVEX Corporation/Stratoplay'
 readonly kReportInCloud='{"cloud_platform":"STP"}'
 readonly kReportNotInCloud='{}'
@@ -190,18 +194,34 @@ cmd_run() {
   [[ " ${S_GROUPS} " == *" $group "* ]] || die "scenario $name does not run in $group"
 
   local app=$drive_c/e2e/$name win_app="C:\\e2e\\$name"
+  # The working directory the probe is started from, apart from its own.
+  local cwd=$drive_c/e2e/$name-cwd
   local out=$work/$group/$name
-  rm -rf "$app" "$out" "$drive_c/ProgramData/KORVEX Corporation"
-  mkdir -p "$app" "$out"
+  rm -rf "$app" "$cwd" "$out" "$drive_c/ProgramData/KORVEX Corporation" "$drive_c/ProgramData/KORVEX Real"
+  mkdir -p "$app" "$cwd" "$out"
   if [[ $S_EXE == release ]]; then
     cp "$build/platform_probe.exe" "$build/platform_probe_diag.exe" "$app/"
   else
     cp "$build/test-pinned/platform_probe.exe" "$build/test-pinned/platform_probe_diag.exe" "$app/"
   fi
-  place "$S_CLOUD" "$drive_c/$kCloudDir/STP32.dll"
+  if [[ -n $S_CLOUDLINK ]]; then
+    # The cloud folder is a link to the real folder beside it.
+    place "$S_CLOUD" "$drive_c/ProgramData/KORVEX Real/Stratoplay/STP32.dll"
+    ln -s "KORVEX Real" "$drive_c/ProgramData/KORVEX Corporation"
+  else
+    place "$S_CLOUD" "$drive_c/$kCloudDir/STP32.dll"
+  fi
   place "$S_CLIENT" "$app/StpRuntimeSdk.dll"
+  case $S_HELPER in
+    cwd) cp "$build/e2e/bin/stphelper.dll" "$cwd/" ;;
+    exe) cp "$build/e2e/bin/stphelper.dll" "$app/" ;;
+  esac
+  local marker
   if [[ -n $S_PLANT ]]; then
-    cp "$build"/e2e/plant/{crypt32,wintrust,cryptnet,cryptbase}.dll "$app/"
+    for marker in $kPlantNames; do
+      cp "$build/e2e/plant/$marker.dll" "$app/"
+      cp "$build/e2e/plant/$marker.dll" "$cwd/"
+    done
     export WINEDLLOVERRIDES=$kPlantingOverrides
   fi
 
@@ -211,6 +231,7 @@ cmd_run() {
   (
     for assignment in $S_ENV; do export "${assignment?}"; done
     export STP_FAKE_LOG="$win_app\\calls.log"
+    cd "$cwd"
     wine_env_run "$out/stdout" "$out/stderr" -- "$win_app\\platform_probe.exe"
   ) || status=$?
   printf '%s\r\n' "$([[ $S_STDOUT == STP ]] && echo "$kReportInCloud" || echo "$kReportNotInCloud")" \
@@ -218,18 +239,20 @@ cmd_run() {
   check "exit status 0 (got $status)" test "$status" -eq 0
   check "stdout is exactly $( [[ $S_STDOUT == STP ]] && echo "$kReportInCloud" || echo "$kReportNotInCloud") CR LF" \
     same_bytes "$out/expected-stdout" "$out/stdout"
+  check "nothing on stderr" test ! -s "$out/stderr"
   check "runtime calls" calls_match "$S_CALLS" "$app/calls.log"
 
   if [[ -n $S_PLANT ]]; then
-    local marker
-    for marker in crypt32 wintrust cryptnet cryptbase; do
+    for marker in $kPlantNames; do
       check "planted $marker.dll never loaded" marker_absent "$app" "$marker"
+      check "$marker.dll in the working directory never loaded" marker_absent "$cwd" "$marker"
     done
   fi
 
   # The companion's account of the same machine (the fake libraries keep no log).
   (
     for assignment in $S_ENV; do export "${assignment?}"; done
+    cd "$cwd"
     wine_env_run "$out/diag" "$out/diag.err" -- "$win_app\\platform_probe_diag.exe"
   ) || true
   local line
@@ -243,11 +266,22 @@ cmd_run() {
     # planted copy, so the checks above could have failed.
     cp "$build/e2e/bin/e2e_plain_load.exe" "$app/"
     find "$app" -maxdepth 1 -iname '*.loaded' -delete
+    local names=()
+    for marker in $kPlantNames; do names+=("$marker.dll"); done
     wine_env_run "$out/control" "$out/control.err" -- "$win_app\\e2e_plain_load.exe" \
-      crypt32.dll wintrust.dll cryptnet.dll cryptbase.dll || true
-    for marker in crypt32 wintrust cryptnet cryptbase; do
+      "${names[@]}" || true
+    for marker in $kPlantNames; do
       check "control: plain LoadLibraryW maps the planted $marker.dll" marker_found "$app" "$marker"
     done
+  fi
+  if [[ $S_HELPER == cwd ]]; then
+    # Control: the standard search order does find the helper in the working
+    # directory, so the refusal above is the probe's doing.
+    cp "$build/e2e/bin/e2e_plain_load.exe" "$app/"
+    (cd "$cwd" && wine_env_run "$out/control" "$out/control.err" -- "$win_app\\e2e_plain_load.exe" \
+      "$win_app\\StpRuntimeSdk.dll") || true
+    check "control: the standard search finds the helper in the working directory" \
+      grep -q "StpRuntimeSdk.dll loaded" "$out/control"
   fi
 
   if [[ ${#failures[@]} -ne 0 ]]; then

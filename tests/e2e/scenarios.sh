@@ -12,9 +12,16 @@
 #   stdout=   STP or {} : the report line, checked byte for byte with CR LF
 #   calls=    the exact log of the fake libraries, "|" between lines
 #   diag=     lines the diagnostic companion must print, "|" between them
-#   plant=    yes: crypt32/wintrust/cryptnet/cryptbase.dll planted beside the
-#             exe (Wine told to prefer native copies of those names), none of
-#             them may be loaded, and a control run shows that they can be
+#   plant=    yes: a marker DLL under the name of every DLL the probe maps
+#             (matrix.sh kPlantNames) planted beside the exe and in the working
+#             directory (Wine told to prefer native copies of those names),
+#             none of them may be loaded, and a control run shows that they can be
+#   helper=   cwd or exe: stphelper.dll (imported by client-helper.dll, never
+#             verified) in the working directory the probe starts from, or
+#             beside the exe; with cwd a control run shows the standard search
+#             would find it there
+#   cloudlink= yes: the cloud folder "KORVEX Corporation" is a link to the real
+#             folder "KORVEX Real" beside it
 #
 # The cloud copy, when accepted and initialised, answers "in the cloud", so a
 # {} report with a refused cloud copy is the refusal's doing; client copies are
@@ -288,20 +295,70 @@ scenario release.unsigned_client exe=release \
 
 # === planting ======================================================================
 
+# Wine's Windows 7 prefix has the loader update (kernel32 exports
+# AddDllDirectory), so both prefixes load system libraries with the
+# System32-only search; the full-path branch is covered by the unit tests.
 scenario planting.win7 groups=win7 plant=yes \
-  why="trust-library names planted beside the exe; full System32 paths (Windows 7)" \
+  why="every mapped DLL's name planted beside the exe and in the working directory (Windows 7)" \
   cloud=cloud-pinned.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES" \
-  stdout=STP calls="$CALLS_ASKED" diag="system build level: 7600|$D_CLOUD_OK|$D_CLIENT_OK"
+  stdout=STP calls="$CALLS_ASKED" diag="system build level: 9200|$D_CLOUD_OK|$D_CLIENT_OK"
 
 scenario planting.win10 groups=win10 plant=yes \
-  why="trust-library names planted beside the exe; System32-only search (Windows 10)" \
+  why="every mapped DLL's name planted beside the exe and in the working directory (Windows 10)" \
   cloud=cloud-pinned.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES" \
   stdout=STP calls="$CALLS_ASKED" diag="system build level: 9200|$D_CLOUD_OK|$D_CLIENT_OK"
 
 scenario planting.win7_refused_client groups=win7 plant=yes \
   why="planted names while a refused client copy is checked (no cloud copy)" \
   client=client-untrusted-root.dll env="$ENV_CLIENT_DECIDES" \
-  stdout={} calls="" diag="system build level: 7600|$D_CLIENT_NO_MATCH"
+  stdout={} calls="" diag="system build level: 9200|$D_CLIENT_NO_MATCH"
+
+# === what a runtime library brings with it ========================================
+
+scenario helper.in_working_directory groups="win7 win10" helper=cwd \
+  why="accepted client copy importing stphelper.dll, which lies only in the working directory" \
+  cloud=cloud-pinned.dll client=client-helper.dll env="$ENV_CLIENT_DECIDES" \
+  stdout={} calls="$CALLS_CLIENT_REFUSED" \
+  diag="client library verified load: refused 0x0000007e ERROR_MOD_NOT_FOUND|$D_CLIENT_MISSING|dll search: system directory, runtime library dependencies also beside the exe"
+
+scenario helper.beside_exe groups="win7 win10" helper=exe \
+  why="the same client copy with stphelper.dll beside the exe: loaded, and the library initialises" \
+  cloud=cloud-pinned.dll client=client-helper.dll env="$ENV_CLIENT_DECIDES" \
+  stdout=STP calls="$C_UP|helper attach|client attach|client stpInitializeRuntimeSdk(0)|helper stpHelperHello()|$C_ASK|$C_DOWN|$K_DOWN|helper detach" \
+  diag="$D_CLIENT_OK"
+
+# === one file from check to map ====================================================
+
+scenario link.cloud_folder groups="win7 win10" cloudlink=yes \
+  why="the cloud folder is a link to the real folder: verified and loaded by its real path" \
+  cloud=cloud-pinned.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES" \
+  stdout=STP calls="$CALLS_ASKED" \
+  diag='cloud library verified path: \\?\C:\ProgramData\KORVEX Real\Stratoplay\STP32.dll|cloud library verified load: accepted'
+
+# === faults inside a runtime library ===============================================
+
+scenario fault.cloud_init groups="win7 win10" \
+  why="the cloud copy faults in stpInitializeRuntimeSdk2: {} and exit 0, nothing else" \
+  cloud=cloud-pinned.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES STP_FAKE_FAULT=cloud:init" \
+  stdout={} calls="$C_UP|cloud fault"
+
+scenario fault.cloud_question groups="win7 win10" \
+  why="the cloud copy faults in stpIsRunningInCloud: {} and exit 0, nothing else" \
+  cloud=cloud-pinned.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES STP_FAKE_FAULT=cloud:question" \
+  stdout={} calls="$C_UP|$K_UP|$C_ASK|cloud fault"
+
+# Wine's loader catches a fault in DllMain itself and fails the load.
+scenario fault.cloud_attach \
+  why="the cloud copy faults in its DllMain while it is mapped: not loaded, {}" \
+  cloud=cloud-pinned.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES STP_FAKE_FAULT=cloud:attach" \
+  stdout={} calls="cloud attach|cloud fault|cloud detach|$K_UP|$K_DOWN"
+
+# Wine's loader catches this one too (the unit tests show the filter adds
+# nothing once the report is out); what counts is that the report stands.
+scenario fault.client_detach_after_report \
+  why="the client copy faults in its DllMain at exit, after the report: the report stands, once, exit 0" \
+  cloud=cloud-pinned.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES STP_FAKE_FAULT=client:detach" \
+  stdout=STP calls="$C_UP|$K_UP|$C_ASK|$C_DOWN|client stpShutdownRuntimeSdk()|client detach|client fault"
 
 # --- lookup ---------------------------------------------------------------------------
 
@@ -309,7 +366,7 @@ scenario_lookup() {
   local name=$1 kv
   [[ -n ${SCENARIO_DEF[$name]+set} ]] || return 1
   S_WHY='' S_GROUPS=win7 S_EXE=test S_CLOUD=- S_CLIENT=- S_ENV='' S_STDOUT='{}' S_CALLS=''
-  S_DIAG='' S_PLANT=''
+  S_DIAG='' S_PLANT='' S_HELPER='' S_CLOUDLINK=''
   local -a args
   eval "args=(${SCENARIO_DEF[$name]})"
   for kv in "${args[@]}"; do
@@ -324,6 +381,8 @@ scenario_lookup() {
       calls) S_CALLS=${kv#*=} ;;
       diag) S_DIAG=${kv#*=} ;;
       plant) [[ ${kv#*=} == yes ]] && S_PLANT=yes ;;
+      helper) S_HELPER=${kv#*=} ;;
+      cloudlink) [[ ${kv#*=} == yes ]] && S_CLOUDLINK=yes ;;
       *) echo "scenario $name: unknown key ${kv%%=*}" >&2; return 1 ;;
     esac
   done

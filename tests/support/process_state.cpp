@@ -1,8 +1,10 @@
 #include "tests/support/process_state.h"
 
 #include "platform/sim/sim_control.h"
+#include "probe/process_guard.h"
 #include "runtime/runtime.h"
 #include "secureload/crypto_api.h"
+#include "secureload/shell_api.h"
 #include "secureload/signer_policy.h"
 #include "secureload/system_library.h"
 
@@ -14,5 +16,7 @@ void ResetProcessState() {
   g_systemBuildLevel = 0;
   g_systemLibraryCache = {};
   g_cryptoApi = {};
+  g_shellApi = {};
   g_winVerifyTrust = nullptr;
+  g_reportWritten = false;
 }

@@ -238,15 +238,17 @@ TEST_F(FileSignatureTest, TableResumesAtTheFirstEmptySlot) {
 TEST_F(FileSignatureTest, TrustLibrariesAreLoadedFromTheSystemDirectoryAndKept) {
   SignWith({});
   g_signerDouble.accepted = {kPrimary};
+  // A loader without its update: full System32 paths, altered search order.
   sim::SetSystemBuild(7601);
+  sim::HideSystemExport("kernel32.dll", "AddDllDirectory");
 
   EXPECT_OUTCOME(Verify(), 1, 0);
   EXPECT_EQ(TraceWith("LoadLibraryExW"),
-            (std::vector<std::string>{"LoadLibraryExW C:\\Windows\\system32\\crypt32.dll 0x0",
-                                      "LoadLibraryExW C:\\Windows\\system32\\cryptnet.dll 0x0",
-                                      "LoadLibraryExW C:\\Windows\\system32\\cryptbase.dll 0x0",
-                                      "LoadLibraryExW C:\\Windows\\system32\\wintrust.dll 0x0"}));
-  EXPECT_EQ(TraceWith("GetProcAddress"), Lookups(1, 15));
+            (std::vector<std::string>{"LoadLibraryExW C:\\Windows\\system32\\crypt32.dll 0x8",
+                                      "LoadLibraryExW C:\\Windows\\system32\\cryptnet.dll 0x8",
+                                      "LoadLibraryExW C:\\Windows\\system32\\cryptbase.dll 0x8",
+                                      "LoadLibraryExW C:\\Windows\\system32\\wintrust.dll 0x8"}));
+  EXPECT_EQ(TraceWith("GetProcAddress crypt32.dll"), Lookups(1, 15));
   EXPECT_NE(g_systemLibraryCache.crypt32, nullptr);
   EXPECT_NE(g_systemLibraryCache.cryptnet, nullptr);
   EXPECT_NE(g_systemLibraryCache.cryptbase, nullptr);

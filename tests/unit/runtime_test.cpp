@@ -364,10 +364,30 @@ TEST_F(RuntimeTest, AbsentCloudLibraryIsClientOnly) {
 }
 
 TEST_F(RuntimeTest, FailedFolderQueryIsClientOnlyAndNothingIsLoaded) {
-  InstallCloud(Cloud::kBound);
-  sim::FailCommonAppDataFolder();
+  struct Case {
+    const char* label;
+    void (*arrange)();
+  };
+  const Case cases[] = {
+      {"folder query fails", [] { sim::FailCommonAppDataFolder(); }},
+      // The shell is bound from System32 only; without it there is no folder.
+      {"shell32 missing", [] { sim::FailSystemModule("shell32.dll", ERROR_MOD_NOT_FOUND); }},
+      {"shlwapi missing", [] { sim::FailSystemModule("shlwapi.dll", ERROR_MOD_NOT_FOUND); }},
+      {"no SHGetSpecialFolderPathW", [] { sim::HideSystemExport("shell32.dll", "SHGetSpecialFolderPathW"); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SetUp();
+    InstallCloud(Cloud::kBound);
+    c.arrange();
+    EXPECT_EQ(BindCloudRuntime(), kRuntimeClientOnly);
+    EXPECT_TRUE(g_loaderCalls.empty());
+  }
+  // Bound from the system directory, never by the default search order.
+  SetUp();
   EXPECT_EQ(BindCloudRuntime(), kRuntimeClientOnly);
-  EXPECT_TRUE(g_loaderCalls.empty());
+  EXPECT_EQ(sim::CountTrace("LoadLibraryExW shell32.dll 0x800"), 1u);
+  EXPECT_EQ(sim::CountTrace("LoadLibraryExW shlwapi.dll 0x800"), 1u);
 }
 
 TEST_F(RuntimeTest, FolderTooLongForTheSuffixIsClientOnly) {
@@ -426,7 +446,10 @@ TEST_F(RuntimeTest, RefusedCloudLibraryIsCloudLoadFailure) {
   InstallCloud(Cloud::kRefused);
   EXPECT_EQ(BindCloudRuntime(), kRuntimeCloudLoadFailed);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_NO_MATCH));
-  EXPECT_TRUE(sim::MappedPaths().empty());
+  // Only the shell's system libraries were mapped, never the refused library.
+  for (const std::wstring& path : sim::MappedPaths()) {
+    EXPECT_EQ(path.rfind(L"C:\\Windows\\system32\\", 0), 0u) << sim::Narrow(path);
+  }
 }
 
 TEST_F(RuntimeTest, BindingIsCachedUntilShutdown) {

@@ -25,6 +25,12 @@ std::vector<std::string> LoadLines() {
   return lines;
 }
 
+// An older system whose loader lacks its update: kernel32 has no AddDllDirectory.
+void OlderLoader(DWORD build = kOldBuild) {
+  sim::SetSystemBuild(build);
+  sim::HideSystemExport("kernel32.dll", "AddDllDirectory");
+}
+
 class SystemLibraryTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -36,6 +42,7 @@ class SystemLibraryTest : public ::testing::Test {
 struct BranchCase {
   const char* label;
   DWORD build;
+  bool loaderUpdate;  // kernel32 exports AddDllDirectory
   const wchar_t* systemDirectory;
   DWORD expectedLevel;
   const char* expectedLoad;
@@ -44,25 +51,31 @@ struct BranchCase {
 
 TEST_F(SystemLibraryTest, EachBranchMapsOnlyTheSystemDirectoryCopy) {
   const BranchCase cases[] = {
-      {"current system", kNewBuild, L"C:\\Windows\\system32", 9200,
+      {"current system", kNewBuild, false, L"C:\\Windows\\system32", 9200,
        "LoadLibraryExW crypt32.dll 0x800", L"C:\\Windows\\system32\\crypt32.dll"},
       // The test is "build at least 9200", so the first Windows 8 build takes
       // the search flag and the one before it does not.
-      {"build 9200", 9200, L"C:\\Windows\\system32", 9200, "LoadLibraryExW crypt32.dll 0x800",
+      {"build 9200", 9200, false, L"C:\\Windows\\system32", 9200,
+       "LoadLibraryExW crypt32.dll 0x800", L"C:\\Windows\\system32\\crypt32.dll"},
+      // Below it, the full path with the altered search order, so that the
+      // library's dependencies come from its own directory, System32.
+      {"build 9199", 9199, false, L"C:\\Windows\\system32", 7600,
+       "LoadLibraryExW C:\\Windows\\system32\\crypt32.dll 0x8",
        L"C:\\Windows\\system32\\crypt32.dll"},
-      {"build 9199", 9199, L"C:\\Windows\\system32", 7600,
-       "LoadLibraryExW C:\\Windows\\system32\\crypt32.dll 0x0",
-       L"C:\\Windows\\system32\\crypt32.dll"},
+      // An older system with the loader update takes the flag as well.
+      {"older build, loader updated", kOldBuild, true, L"C:\\Windows\\system32", 9200,
+       "LoadLibraryExW crypt32.dll 0x800", L"C:\\Windows\\system32\\crypt32.dll"},
       // A directory that already ends in a backslash gets no second one.
-      {"root as system dir", kOldBuild, L"C:\\", 7600, "LoadLibraryExW C:\\crypt32.dll 0x0",
-       L"C:\\crypt32.dll"},
-      {"trailing backslash", kOldBuild, L"D:\\Win\\System32\\", 7600,
-       "LoadLibraryExW D:\\Win\\System32\\crypt32.dll 0x0", L"D:\\Win\\System32\\crypt32.dll"},
+      {"root as system dir", kOldBuild, false, L"C:\\", 7600,
+       "LoadLibraryExW C:\\crypt32.dll 0x8", L"C:\\crypt32.dll"},
+      {"trailing backslash", kOldBuild, false, L"D:\\Win\\System32\\", 7600,
+       "LoadLibraryExW D:\\Win\\System32\\crypt32.dll 0x8", L"D:\\Win\\System32\\crypt32.dll"},
   };
   for (const BranchCase& c : cases) {
     SCOPED_TRACE(c.label);
     SetUp();
     sim::SetSystemBuild(c.build);
+    if (!c.loaderUpdate) OlderLoader(c.build);
     sim::SetSystemDirectory(c.systemDirectory);
 
     HMODULE module = LoadSystemLibrary(L"crypt32.dll");
@@ -76,7 +89,7 @@ TEST_F(SystemLibraryTest, EachBranchMapsOnlyTheSystemDirectoryCopy) {
 }
 
 TEST_F(SystemLibraryTest, VersionTestAsksOnlyForBuildAtLeast9200) {
-  sim::SetSystemBuild(kOldBuild);
+  OlderLoader();
   (void)LoadSystemLibrary(L"crypt32.dll");
 
   ASSERT_EQ(sim::VersionQueries().size(), 1u);
@@ -95,7 +108,7 @@ TEST_F(SystemLibraryTest, VersionTestIsMadeOncePerProcess) {
   for (DWORD firstBuild : {kNewBuild, kOldBuild}) {
     SCOPED_TRACE(firstBuild);
     SetUp();
-    sim::SetSystemBuild(firstBuild);
+    OlderLoader(firstBuild);
     (void)LoadSystemLibrary(L"crypt32.dll");
     const DWORD level = g_systemBuildLevel;
     // Whatever the system says now, the first answer stands.
@@ -109,7 +122,7 @@ TEST_F(SystemLibraryTest, VersionTestIsMadeOncePerProcess) {
     EXPECT_EQ(sim::CountTrace("VerifyVersionInfoW"), 0u);
     EXPECT_EQ(g_systemBuildLevel, level);
     const char* expected = level == 9200 ? "LoadLibraryExW wintrust.dll 0x800"
-                                         : "LoadLibraryExW C:\\Windows\\system32\\wintrust.dll 0x0";
+                                         : "LoadLibraryExW C:\\Windows\\system32\\wintrust.dll 0x8";
     EXPECT_EQ(LoadLines().at(0), expected);
   }
 }
@@ -128,7 +141,7 @@ TEST_F(SystemLibraryTest, FailedLoadKeepsTheLoadersErrorAfterTheBufferIsReleased
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     SetUp();
-    sim::SetSystemBuild(kOldBuild);
+    OlderLoader();
     if (c.error != 0) sim::FailSystemModule(sim::Narrow(c.name), c.error);
 
     HMODULE module = LoadSystemLibrary(c.name);
@@ -162,7 +175,7 @@ TEST_F(SystemLibraryTest, OlderSystemFailuresReturnNullAndNeverSearch) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     SetUp();
-    sim::SetSystemBuild(kOldBuild);
+    OlderLoader();
     c.arrange();
 
     HMODULE module = LoadSystemLibrary(L"crypt32.dll");
@@ -176,13 +189,13 @@ TEST_F(SystemLibraryTest, OlderSystemFailuresReturnNullAndNeverSearch) {
 }
 
 TEST_F(SystemLibraryTest, OlderSystemOddNamesAreLeftToTheLoader) {
-  sim::SetSystemBuild(kOldBuild);
+  OlderLoader();
   // An empty name yields the directory itself, which does not load.
   EXPECT_EQ(LoadSystemLibrary(L""), nullptr);
   // A null name is handed on as it is and refused.
   EXPECT_EQ(LoadSystemLibrary(nullptr), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-  EXPECT_EQ(LoadLines(), (std::vector<std::string>{"LoadLibraryExW C:\\Windows\\system32\\ 0x0",
+  EXPECT_EQ(LoadLines(), (std::vector<std::string>{"LoadLibraryExW C:\\Windows\\system32\\ 0x8",
                                                    "LoadLibraryExW (null) 0x0"}));
   EXPECT_TRUE(sim::MappedPaths().empty());
   EXPECT_TRUE(sim::AllReleased());

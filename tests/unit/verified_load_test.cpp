@@ -16,6 +16,8 @@
 namespace {
 
 const std::wstring kLibrary = L"C:\\Program Files\\Launcher\\StpRuntimeSdk.dll";
+// The held file's own name, as the loader and the signature check are given it.
+const std::wstring kHeld = L"\\\\?\\" + kLibrary;
 const std::vector<uint8_t> kSigner{0x42};
 
 int Marker() { return 7; }
@@ -44,6 +46,9 @@ class VerifiedLoadTest : public ::testing::Test {
   }
 };
 
+const std::wstring kLongPath =
+    L"C:\\" + std::wstring(150, L'a') + L"\\" + std::wstring(150, L'b') + L"\\StpRuntimeSdk.dll";
+
 TEST_F(VerifiedLoadTest, OnlyAbsolutePathsAreTaken) {
   struct Case {
     const wchar_t* path;
@@ -62,8 +67,13 @@ TEST_F(VerifiedLoadTest, OnlyAbsolutePathsAreTaken) {
       {L"C:\\lib\\StpRuntimeSdk.dll", true},
       {L"c:/lib/StpRuntimeSdk.dll", true},
       {L"\\\\server\\share\\StpRuntimeSdk.dll", true},  // UNC
+      // Held through \\?\UNC\server\share\games: the share itself is no directory to hold.
+      {L"\\\\server\\share\\games\\StpRuntimeSdk.dll", true},
       {L"\\lib\\StpRuntimeSdk.dll", true},              // root-relative
       {L"/lib/StpRuntimeSdk.dll", true},
+      // Longer than the classic limit: the held file's final path needs a
+      // second, larger buffer.
+      {kLongPath.c_str(), true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(sim::Narrow(c.path));
@@ -150,7 +160,7 @@ TEST_F(VerifiedLoadTest, EachFailureHasItsLastError) {
     // Closing the file clears the last error in this world, so these also show
     // that the value set before the close is the one restored after it.
     EXPECT_EQ(GetLastError(), c.error);
-    EXPECT_EQ(sim::CountTrace("CloseHandle"), c.opened ? 1u : 0u);
+    EXPECT_EQ(sim::CountTrace("CloseHandle " + sim::Narrow(kLibrary)), c.opened ? 1u : 0u);
     EXPECT_TRUE(MappedLibraries().empty());
     EXPECT_TRUE(sim::AllReleased());
   }
@@ -168,7 +178,7 @@ TEST_F(VerifiedLoadTest, FileIsHeldForSharedReadingExactlyWhileVerified) {
     EXPECT_EQ(module != nullptr, accepted);
     ASSERT_EQ(g_signerDouble.calls.size(), 1u);
     const SignerCall& call = g_signerDouble.calls[0];
-    EXPECT_EQ(call.path, kLibrary);
+    EXPECT_EQ(call.path, kHeld);
     EXPECT_EQ(call.policy, kPolicyNamedChains);
     ASSERT_EQ(call.openFiles.size(), 1u);
     EXPECT_EQ(call.openFiles[0].access, GENERIC_READ);
@@ -185,10 +195,13 @@ TEST_F(VerifiedLoadTest, FileIsHeldForSharedReadingExactlyWhileVerified) {
     };
     const size_t open = at("CreateFileW");
     const size_t query = at("CryptQueryObject");
-    const size_t load = at("LoadLibraryExW " + sim::Narrow(kLibrary));
-    const size_t close = at("CloseHandle");
+    const size_t load = at("LoadLibraryExW " + sim::Narrow(kHeld));
+    const size_t close = at("CloseHandle " + sim::Narrow(kLibrary));
     EXPECT_LT(open, query);
     EXPECT_LT(query, close);
+    // The trust provider's image helper is resident from System32 before any
+    // trust call can load it by bare name.
+    EXPECT_LT(at("LoadLibraryExW imagehlp.dll 0x800"), query);
     EXPECT_LT(close, trace.size());
     if (accepted) {
       EXPECT_LT(load, close);
@@ -204,12 +217,110 @@ TEST_F(VerifiedLoadTest, AcceptedLibraryIsTheLoadersModule) {
 
   ASSERT_NE(module, nullptr);
   EXPECT_EQ(GetLastError(), 0u);
-  EXPECT_EQ(sim::CountTrace("LoadLibraryExW " + sim::Narrow(kLibrary) + " 0x0"), 1u);
+  // Its dependencies from beside the executable and from System32 only.
+  EXPECT_EQ(sim::CountTrace("LoadLibraryExW " + sim::Narrow(kHeld) + " 0xa00"), 1u);
   auto marker = ProcAs<int (*)()>(GetProcAddress(module, "Marker"));
   ASSERT_NE(marker, nullptr);
   EXPECT_EQ(marker(), 7);
   EXPECT_TRUE(FreeLibrary(module));
   EXPECT_TRUE(sim::AllReleased());
+
+  // A loader without search flags: the process's own search (the standard
+  // order without the working directory) serves.
+  SetUp();
+  InstallSigned(kLibrary);
+  sim::SetSystemBuild(7601);
+  sim::HideSystemExport("kernel32.dll", "AddDllDirectory");
+  module = LoadVerifiedLibrary(kLibrary.c_str(), kPolicyPinnedChain);
+  ASSERT_NE(module, nullptr);
+  EXPECT_EQ(sim::CountTrace("LoadLibraryExW " + sim::Narrow(kHeld) + " 0x0"), 1u);
+  EXPECT_TRUE(FreeLibrary(module));
+}
+
+// The cloud folder is a junction its owner can point elsewhere at any moment;
+// the verified copy lies behind it, a copy of the attacker's elsewhere. Each
+// row strikes when the trace shows a step (what an opportunistic lock tells).
+const std::wstring kLink = L"C:\\ProgramData\\KORVEX Corporation";
+const std::wstring kReal = L"C:\\Stp\\Real";
+const std::wstring kFolder = kReal + L"\\Stratoplay";
+const std::wstring kLinked = kLink + L"\\Stratoplay\\STP32.dll";
+const std::wstring kVerified = kFolder + L"\\STP32.dll";
+const std::wstring kOther = L"C:\\Stp\\Other";
+int Planted() { return 666; }
+
+// A library of the attacker's at `path` that the signer policy accepts as well:
+// it is not held, so its bytes can change after they were checked.
+void Plant(const std::wstring& path) {
+  sim::AddLibrary(path, {sim::MakeExport("Marker", &Planted)});
+  sim::SignFile(path, sim::SignatureDesc{{}, sim::SignerDesc{"Test CA", kSigner, {}, {}}});
+}
+
+TEST_F(VerifiedLoadTest, TheHeldFileOrNothingIsMapped) {
+  struct Case {
+    const char* label;
+    const char* when;  // trace prefix the attack waits for; empty: before the call
+    std::function<void()> attack;
+    bool mapped;
+    bool redirected = false;  // the loader itself maps another file: released at once
+  };
+  auto retarget = [] {
+    Plant(kOther + L"\\Stratoplay\\STP32.dll");
+    sim::AddJunction(kLink, kOther);
+  };
+  // Move the real folder away and put one of the attacker's in its place.
+  auto replaceFolder = [] {
+    if (sim::MoveDirectory(kFolder, kReal + L"\\Gone")) Plant(kVerified);
+  };
+  const std::vector<Case> cases = {
+      {"a link to the real folder keeps working", "", [] {}, true},
+      {"junction retargeted once the file is held", "GetFinalPathNameByHandleW", retarget, true},
+      {"junction retargeted while the signature is read", "CryptQueryObject", retarget, true},
+      {"junction retargeted just before the load", "LoadLibraryExW", retarget, true},
+      // Between reading the held file's path and holding its directories: the
+      // path now names another file, which nothing holds.
+      {"folder replaced before it is held", "CreateFileW \\\\?\\", replaceFolder, false},
+      // Once held, the folder cannot be moved: the attack fails.
+      {"folder replaced while the signature is read", "CryptQueryObject", replaceFolder, true},
+      {"folder replaced just before the load", "LoadLibraryExW", replaceFolder, true},
+      {"the held file's path cannot be read", "",
+       [] { sim::FailFinalPath(ERROR_ACCESS_DENIED); }, false},
+      // A redirection makes the loader map another file for the verified name.
+      {"the loader maps another file", "",
+       [] {
+         Plant(kOther + L"\\STP32.dll");
+         sim::RedirectLibrary(kVerified, kOther + L"\\STP32.dll");
+       },
+       false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SetUp();
+    InstallSigned(kVerified);
+    sim::AddJunction(kLink, kReal);
+    if (*c.when == '\0') {
+      c.attack();
+    } else {
+      sim::WhenTraced(c.when, c.attack);
+    }
+
+    HMODULE module = LoadVerifiedLibrary(kLinked.c_str(), kPolicyPinnedChain);
+
+    EXPECT_EQ(module != nullptr, c.mapped);
+    // Nothing of the attacker's was ever mapped, not even for a moment (unless
+    // the loader itself was told to; then it is unmapped before anyone calls it).
+    if (!c.redirected) {
+      for (const std::wstring& path : MappedLibraries()) EXPECT_EQ(path, kVerified);
+    }
+    if (module != nullptr) {
+      EXPECT_EQ(ProcAs<int (*)()>(GetProcAddress(module, "Marker"))(), 7);
+      EXPECT_TRUE(FreeLibrary(module));
+      // Signature and load both named the real file, never the junction.
+      EXPECT_EQ(g_signerDouble.calls.at(0).path, L"\\\\?\\" + kVerified);
+    } else {
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_INVALID));
+    }
+    EXPECT_TRUE(sim::AllReleased());
+  }
 }
 
 }  // namespace
