@@ -26,8 +26,14 @@ struct CertDesc {
   DWORD unusedBits = 0;
   uint64_t notBefore = 0;           // FILETIME values
   uint64_t notAfter = UINT64_MAX;
+  // The certificate whose key signed this one; kSignedByNamedIssuer: any
+  // certificate that carries the issuer's name. The issuer lookup's signature
+  // check (CERT_STORE_SIGNATURE_FLAG) passes for that certificate and for any
+  // other that carries the same non-empty public key.
+  int signedBy = -1;
 };
 using CertId = int;
+constexpr CertId kSignedByNamedIssuer = -1;
 CertId AddCertificate(CertDesc desc);
 const CertDesc& CertificateDesc(CertId cert);
 
