@@ -28,9 +28,15 @@ class SignerNameChainsTest : public ::testing::Test {
     crypt_world::ResolveCryptoApi();
   }
 
-  sim::CertId Add(const std::string& subject, const std::string& issuer) {
-    return sim::AddCertificate(
-        crypt_world::Certificate(subject, issuer, {static_cast<uint8_t>(next_++)}));
+  // signedBy: the certificate whose key signed this one (default: whichever
+  // carries the issuer's name); key: its own public key.
+  sim::CertId Add(const std::string& subject, const std::string& issuer,
+                  sim::CertId signedBy = sim::kSignedByNamedIssuer,
+                  std::vector<uint8_t> key = {}) {
+    sim::CertDesc desc = crypt_world::Certificate(subject, issuer, {static_cast<uint8_t>(next_++)});
+    desc.signedBy = signedBy;
+    desc.publicKey = std::move(key);
+    return sim::AddCertificate(desc);
   }
 
   // Runs the match for `leaf` in a store of `certs` (in that order), then
@@ -114,6 +120,44 @@ TEST_F(SignerNameChainsTest, StoresOfTheSentrixChain) {
   }
 }
 
+TEST_F(SignerNameChainsTest, OnlyCertificatesThatSignedTheOneBelowAreClimbed) {
+  // B's key signs the leaf A, and C's key signs B (as BC). A decoy carries
+  // B's name, found by it, but another key; a re-issued B carries B's key.
+  enum { kA, kB, kDecoy, kReissued, kBC, kC, kNotC, kCount };
+  struct Case {
+    const char* label;
+    std::vector<int> store;
+    DWORD match;
+  };
+  const Case cases[] = {
+      {"{A, B}", {kA, kB}, 1},
+      // The lookup yields the decoy first and its signature check fails: the
+      // chain ends there, a failure, rather than read on through a
+      // certificate that did not sign the leaf.
+      {"decoy before B", {kA, kDecoy, kB}, 0},
+      {"decoy alone", {kA, kDecoy}, 0},
+      {"B before the decoy", {kA, kB, kDecoy}, 1},
+      {"B re-issued with its key", {kA, kReissued}, 1},
+      {"{A, B, C}", {kA, kBC, kC}, 1},
+      // Something named like C that did not sign B: chain 1 cannot climb to
+      // it, and chain 4 may not end below an issuer the store yields.
+      {"{A, B, not C}", {kA, kBC, kNotC}, 0},
+  };
+  for (const Case& c : cases) {
+    sim::CertId id[kCount];
+    id[kB] = Add(kSentrix, kG5, sim::kSignedByNamedIssuer, {0xB0});
+    id[kA] = Add(kKorvex, kSentrix, id[kB]);
+    id[kDecoy] = Add(kSentrix, kG5, sim::kSignedByNamedIssuer, {0xD0});
+    id[kReissued] = Add(kSentrix, kG5, sim::kSignedByNamedIssuer, {0xB0});
+    id[kC] = Add(kG5, kCodeVerificationRoot, sim::kSignedByNamedIssuer, {0xC0});
+    id[kBC] = Add(kSentrix, kG5, id[kC], {0xB0});
+    id[kNotC] = Add(kG5, kCodeVerificationRoot, sim::kSignedByNamedIssuer, {0xC1});
+    std::vector<sim::CertId> store;
+    for (int which : c.store) store.push_back(id[which]);
+    EXPECT_EQ(Match(id[kA], store), c.match) << c.label;
+  }
+}
+
 TEST_F(SignerNameChainsTest, WhichChainMatchedShowsInTheIssuerNameReads) {
   const sim::CertId a = Add(kKorvex, kSentrix);
   const sim::CertId b = Add(kSentrix, kG5);
@@ -140,10 +184,11 @@ TEST_F(SignerNameChainsTest, LookupsContinueAfterThePreviousResult) {
   const sim::CertId c = Add("Microsoft Digital Media Authority 2005", "Some Root");
   const sim::CertId d = Add("Some Root", "Above Everything");
   EXPECT_EQ(Match(a, {a, c, b, d}), 1u);
-  EXPECT_EQ(Count("CertGetIssuerCertificateFromStore \"KORVEX CORPORATION\" prev=(none) flags=0x0"),
+  // Every lookup asks for the signature check.
+  EXPECT_EQ(Count("CertGetIssuerCertificateFromStore \"KORVEX CORPORATION\" prev=(none) flags=0x1"),
             1u);
   EXPECT_EQ(Count("CertGetIssuerCertificateFromStore \"KORVEX Subordinate CA\" "
-                  "prev=\"KORVEX Subordinate CA\" flags=0x0"),
+                  "prev=\"KORVEX Subordinate CA\" flags=0x1"),
             1u);
   EXPECT_EQ(Count("CertGetIssuerCertificateFromStore"), 2u);
 }
