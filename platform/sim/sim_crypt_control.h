@@ -28,8 +28,7 @@ struct CertDesc {
   uint64_t notAfter = UINT64_MAX;
   // The certificate whose key signed this one; kSignedByNamedIssuer: any
   // certificate that carries the issuer's name. The issuer lookup's signature
-  // check (CERT_STORE_SIGNATURE_FLAG) passes for that certificate and for any
-  // other that carries the same non-empty public key.
+  // check (CERT_STORE_SIGNATURE_FLAG) passes only for that certificate.
   int signedBy = -1;
 };
 using CertId = int;

@@ -212,8 +212,6 @@ TEST_F(PinnedChainGateTest, EveryLinkMustVerifyWhateverTheNamesAndKeys) {
       // A forged zone CA under the genuine L1 and root.
       {"zone CA signature invalid", {0, kBadSignature, 0, CERT_TRUST_IS_UNTRUSTED_ROOT},
        {0, 0, 0, kSelf}, 0, static_cast<DWORD>(TRUST_E_CERT_SIGNATURE)},
-      {"L1 signature invalid", {0, 0, kBadSignature, 0}, {0, 0, 0, kSelf}, 0,
-       static_cast<DWORD>(TRUST_E_CERT_SIGNATURE)},
       {"root self-signature invalid", {0, 0, 0, kBadSignature}, {0, 0, 0, kSelf}, 0,
        static_cast<DWORD>(TRUST_E_CERT_SIGNATURE)},
       {"partial chain", {0, 0, 0, 0}, {0, 0, 0, kSelf}, CERT_TRUST_IS_PARTIAL_CHAIN,
