@@ -253,16 +253,17 @@ cmd_run() {
   echo "scenario $name ($group): $S_WHY"
   local server_pid=''
   if [[ -n $S_SERVER ]]; then
-    # A headless prefix left idle for a few seconds starts Wine's desktop
-    # process again at the next signature check, and that waits 10 s for a
-    # service that never comes. A check of a genuine signature beforehand
-    # (nothing in it names a URL) keeps that out of the probe's time.
+    start_url_server "$out" || die "the loopback server did not start"
+    server_pid=$url_server_pid
+    # A headless prefix left idle for a few seconds (as while the server
+    # waited for its port) starts Wine's desktop process again at the next
+    # signature check, and that waits 10 s for a service that never comes. A
+    # check of a genuine signature just before (nothing in it names a URL)
+    # keeps that out of the probe's time.
     mkdir -p "$drive_c/e2e-warm"
     cp "$build/e2e/bin/e2e_sigcheck.exe" "$build/e2e/fixtures/cloud-pinned.dll" "$drive_c/e2e-warm/"
     wine_env_run "$out/warm" "$out/warm.err" -- 'C:\e2e-warm\e2e_sigcheck.exe' \
       'C:\e2e-warm\cloud-pinned.dll' || true
-    start_url_server "$out" || die "the loopback server did not start"
-    server_pid=$url_server_pid
   fi
   # The probe, with the fake libraries told what to answer and where to log.
   local status=0 started ended
