@@ -16,10 +16,11 @@
 # (one prefix per group below it); BUILD is the windows-i686 build directory.
 #
 # A test machine: the roots of tests/pki/e2e/trusted-roots.txt in the machine
-# Root store, and the intermediate certificates of the pinned chains in the
-# machine CA store. (Wine's chain engine, unlike Windows', does not look in the
-# store of the certificate it is given, so without them the cloud library's
-# chain would stop at its leaf.)
+# Root store, the intermediate certificates of the pinned chains, of the forged
+# zone CAs and of the unlisted CA in the machine CA store, and a root of the
+# forged zone CA's name in the user's own Root store. (Wine's chain engine,
+# unlike Windows', does not look in the store of the certificate it is given,
+# so without them the cloud library's chain would stop at its leaf.)
 #
 # Exit status: 0 passed, 1 failed, 77 skipped (the build or Wine missing,
 # outside CI only).
