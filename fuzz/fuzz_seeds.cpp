@@ -251,6 +251,13 @@ void SignerNameChainSeeds(Writer& w) {
   Append(&nul, Text("KORVEX Corporation"));
   Append(&nul, Raw({0x00, 'X', 'Y', 'Z'}));
   w.Put(job, "name_with_nul", {}, Store(0, {{nul, {Link(1)}, 0}, {{Name(3, 1)}, {Name(3, 2)}, 1}}));
+  // An issuer found by name that did not sign the certificate below: the
+  // decoy stands first in the store; the leaf's signer (key bit 0x80, signer
+  // 2) after it.
+  w.Put(job, "issuer_that_did_not_sign", {},
+        Store(0, {{{Name(3, 0)}, {Link(2)}, static_cast<uint8_t>(0x80 | (2 << 4))},
+                  {{Name(3, 1)}, {Name(3, 2)}, 1},
+                  {{Name(3, 1)}, {Name(3, 2)}, 2}}));
   w.Put(job, "issuer_cycle", {},
         Store(0, {{{Name(0, 0)}, {Link(1)}, 0}, {{Name(0, 1)}, {Link(0)}, 1}}));
   w.Put(job, "eight_certificates", {},

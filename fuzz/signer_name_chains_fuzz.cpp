@@ -6,7 +6,9 @@
 //        byte 1      which certificate is the leaf
 //        then, per certificate: a subject, an issuer (see ReadName), and an
 //        order key; the store holds the certificates sorted by key (ties keep
-//        their input order). Bytes that run out read as 0.
+//        their input order). A key with bit 0x80 also says which certificate's
+//        key signed this one (bits 4-6, modulo the count); otherwise whichever
+//        carries its issuer's name did. Bytes that run out read as 0.
 //
 // After every run, whatever the verdict: every certificate context the match
 // took was released exactly once (nothing held, nothing released that was not
@@ -163,7 +165,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     cert.subject = resolve(choices[i].subject);
     cert.issuer = resolve(choices[i].issuer);
     cert.serial = {0x01, static_cast<uint8_t>(i)};
+    // Certificates are numbered from 0 in a world in its first state.
+    if (choices[i].key & 0x80) {
+      cert.signedBy = static_cast<sim::CertId>(((choices[i].key >> 4) & 7) % count);
+    }
     ids[i] = sim::AddCertificate(cert);
+    if (ids[i] != static_cast<sim::CertId>(i)) Fail("certificates are not numbered from 0");
   }
   std::vector<size_t> order(count);
   for (size_t i = 0; i < count; ++i) order[i] = i;

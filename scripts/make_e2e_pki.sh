@@ -29,6 +29,26 @@
 #   wrongkey-*            the pinned names below the pinned root, but an L1
 #                         intermediate with a 4096-bit key of its own
 #
+# Forgeries, made as an attacker who holds only the public certificates would:
+#   forged-l1    the pinned L1 name and the pinned L1's key identifier on a key
+#                of the attacker's: it only issues the forged zone CAs below
+#   forged-*     the pinned zone CA name under that stand-in, so it claims the
+#                genuine L1 as issuer (name and key identifier) but is signed
+#                by another key; the pinned leaf name below it
+#   forgedu-*    the same with another key, and forgedu-root: a self-signed
+#                certificate of the zone CA's name on that key, for a user's
+#                root store; its leaf is signed with SHA-1, so that Wine's
+#                trust provider judges the chain through that root
+#   unlisted-ca  "Unlisted Code Signing CA" under the c4 root: on no allowed
+#                name chain; decoy-leaf ("KORVEX Corporation", SHA-1) below it
+#   decoy-*      decoy-ca: "Sentrix Class 3 SHA256 Code Signing CA" carrying
+#                the unlisted CA's key identifier on another key, under
+#                decoy-g5, an attacker's own "Verimark ... G5"
+#   url-*        certificates that name issuer, CRL and OCSP URLs on the
+#                loopback port $kUrlPort: url-zone, a zone CA of the pinned
+#                name under the pinned L1 that no store holds, url-leaf below
+#                it, and url-pinned-leaf below the genuine pinned zone CA
+#
 # Keys are test material and are committed beside the certificates. Existing
 # keys are reused, and dates and serial numbers are fixed, so running this
 # again reproduces every certificate byte for byte; delete a key to roll it.
@@ -37,6 +57,8 @@
 # Also writes trusted-roots.txt: the roots a test machine trusts (the pinned
 # test root, the roots of every family except c6u, and the TSA root).
 set -euo pipefail
+# The loopback port the url-* certificates name (tests/e2e/matrix.sh listens on it).
+kUrlPort=39417
 repo=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:-$repo/tests/pki/e2e}
 pinned=$repo/tests/pki/pinned
@@ -95,7 +117,39 @@ keyUsage = critical, digitalSignature
 extendedKeyUsage = critical, timeStamping
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
+[ url_leaf_ext ]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature
+extendedKeyUsage = codeSigning
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+authorityInfoAccess = caIssuers;URI:http://127.0.0.1:$kUrlPort/stp/issuer.cer, OCSP;URI:http://127.0.0.1:$kUrlPort/stp/ocsp
+crlDistributionPoints = URI:http://127.0.0.1:$kUrlPort/stp/issuer.crl
+[ url_ca_ext ]
+basicConstraints = critical, CA:TRUE
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+authorityInfoAccess = caIssuers;URI:http://127.0.0.1:$kUrlPort/stp/l1.cer, OCSP;URI:http://127.0.0.1:$kUrlPort/stp/ocsp
+crlDistributionPoints = URI:http://127.0.0.1:$kUrlPort/stp/l1.crl
 CNF
+
+# key_id PEM: the certificate's subject key identifier, as openssl writes it.
+key_id() {
+  openssl x509 -in "$1" -noout -ext subjectKeyIdentifier | tail -n 1 | tr -d ' '
+}
+
+# An extension section NAME for a CA certificate whose subject key identifier
+# is KEYID (hex) rather than the hash of its own key.
+ca_ext_with_key_id() {
+  cat >>"$work/ca.cnf" <<CNF
+[ $1 ]
+basicConstraints = critical, CA:TRUE
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = $2
+authorityKeyIdentifier = keyid
+CNF
+}
 
 serial_counter=0
 
@@ -168,6 +222,28 @@ issue pinned-wrongname-leaf "STP SDK - Code Signing Leaf (test)" pinned:zone lea
 issue wrongkey-l1 "STP SDK - Code Signing L1 Intermediate CA 01" pinned:root ca_ext sha256 4096
 issue wrongkey-zone "STP SDK - Code Signing Zone All CA 01" wrongkey-l1 ca_ext sha256
 issue wrongkey-leaf "STP SDK - Code Signing Leaf (prod)" wrongkey-zone leaf_ext sha1
+
+# Forged zone CAs that claim the genuine pinned L1 as their issuer.
+ca_ext_with_key_id pinned_l1_key_id "$(key_id "$pinned/l1.pem")"
+issue forged-l1 "STP SDK - Code Signing L1 Intermediate CA 01" self pinned_l1_key_id sha256
+issue forged-zone "STP SDK - Code Signing Zone All CA 01" forged-l1 ca_ext sha256
+issue forged-leaf "STP SDK - Code Signing Leaf (prod)" forged-zone leaf_ext sha256
+issue forgedu-zone "STP SDK - Code Signing Zone All CA 01" forged-l1 ca_ext sha256
+cp "$out/forgedu-zone.key" "$out/forgedu-root.key"
+issue forgedu-root "STP SDK - Code Signing Zone All CA 01" self root_ext sha256
+issue forgedu-leaf "STP SDK - Code Signing Leaf (prod)" forgedu-zone leaf_ext sha1
+
+# A decoy with an allowed intermediate's name and the real issuer's key id.
+issue unlisted-ca "Unlisted Code Signing CA" c4-root ca_ext sha256
+issue decoy-leaf "KORVEX Corporation" unlisted-ca leaf_ext sha1
+issue decoy-g5 "Verimark Class 3 Public Primary Certification Authority - G5" self root_ext sha256
+ca_ext_with_key_id unlisted_key_id "$(key_id "$out/unlisted-ca.pem")"
+issue decoy-ca "Sentrix Class 3 SHA256 Code Signing CA" decoy-g5 unlisted_key_id sha256
+
+# Certificates that name URLs for their issuer and revocation status.
+issue url-zone "STP SDK - Code Signing Zone All CA 01" pinned:l1 url_ca_ext sha256
+issue url-leaf "STP SDK - Code Signing Leaf (prod)" url-zone url_leaf_ext sha256
+issue url-pinned-leaf "STP SDK - Code Signing Leaf (prod)" pinned:zone url_leaf_ext sha1
 
 # The pinned names must appear exactly; the O attribute must not change the
 # simple display name (it is the CN).

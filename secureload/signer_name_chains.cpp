@@ -65,11 +65,17 @@ bool MatchesChain(PCCERT_CONTEXT leafCert, const char* const (&chain)[kSignerNam
       verdict = IsLastName(chain, index);
       break;
     }
-    DWORD flags = 0;  // no signature, time or revocation checks
+    // The lookup checks that what it finds signed the current certificate,
+    // and leaves the flag set when it did not. No time or revocation checks.
+    DWORD flags = CERT_STORE_SIGNATURE_FLAG;
     PCCERT_CONTEXT issuer = g_cryptoApi.CertGetIssuerCertificateFromStore(
         leafCert->hCertStore, current, previous, &flags);
     previous = issuer;
     if (issuer != nullptr) {
+      // A certificate that carries the issuer's name or key identifier but
+      // did not sign the one below ends the chain: the walk must climb the
+      // certificates that really signed, as the trust gate does.
+      if (flags & CERT_STORE_SIGNATURE_FLAG) break;
       current = issuer;
       if (IsLastName(chain, index)) break;  // the top of the chain has an issuer in the store
       ++index;

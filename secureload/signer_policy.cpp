@@ -112,8 +112,34 @@ uint64_t SigningTime(const CRYPT_ATTRIBUTES& authAttrs, bool* found) {
   return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-// The cloud library's gate: the signer's chain is exactly one simple chain of four certificates
-// that match a pinned chain row by row and are each valid now.
+// Trust-status bits that say a simple chain is not one unbroken run of
+// signatures from the signer up to a self-signed top.
+constexpr DWORD kBrokenChainErrors = CERT_TRUST_IS_PARTIAL_CHAIN | CERT_TRUST_IS_CYCLIC;
+
+// Every link of the chain the pinned rows matched is a signature that
+// verifies: no element's signature is invalid, the engine reached a top, and
+// the top signed itself. Names, keys and dates are public; only this ties the
+// four certificates to the keys they claim. Whether the top is a trusted root
+// is left to the trust gate. 0 when every link holds, else the reason.
+DWORD BrokenLink(const CERT_SIMPLE_CHAIN& simple) {
+  for (DWORD j = 0; j < simple.cElement; ++j) {
+    if (simple.rgpElement[j]->TrustStatus.dwErrorStatus & CERT_TRUST_IS_NOT_SIGNATURE_VALID) {
+      return static_cast<DWORD>(TRUST_E_CERT_SIGNATURE);
+    }
+  }
+  const CERT_CHAIN_ELEMENT& top = *simple.rgpElement[simple.cElement - 1];
+  if ((simple.TrustStatus.dwErrorStatus & kBrokenChainErrors) != 0 ||
+      (top.TrustStatus.dwInfoStatus & CERT_TRUST_IS_SELF_SIGNED) == 0) {
+    return static_cast<DWORD>(CERT_E_CHAINING);
+  }
+  return 0;
+}
+
+// The cloud library's gate: the signer's chain is exactly one simple chain of
+// four certificates that match a pinned chain row by row, are each valid now,
+// and each signed the one below it. The chain is built from what the machine
+// already holds: nothing is fetched from the network. A chain whose links do
+// not hold is refused with the reason in the last error.
 bool PassesPinnedChain(PCCERT_CONTEXT cert) {
   CERT_CHAIN_PARA para = {};
   para.cbSize = kChainParaSize;
@@ -121,11 +147,10 @@ bool PassesPinnedChain(PCCERT_CONTEXT cert) {
   para.RequestedUsage.Usage.cUsageIdentifier = 0;
   para.RequestedUsage.Usage.rgpszUsageIdentifier = nullptr;
   PCCERT_CHAIN_CONTEXT chain = nullptr;
-  const BOOL built = g_cryptoApi.CertGetCertificateChain(HCCE_LOCAL_MACHINE, cert, nullptr, nullptr,
-                                                         &para, 0, nullptr, &chain);
+  const BOOL built = g_cryptoApi.CertGetCertificateChain(
+      HCCE_LOCAL_MACHINE, cert, nullptr, nullptr, &para, kChainBuildFlags, nullptr, &chain);
   bool passed = false;
-  // Only the shape and the certificates count: the chain's own trust status
-  // is the trust gate's business.
+  DWORD brokenLink = 0;
   if (built && chain != nullptr && chain->cChain == 1 &&
       chain->rgpChain[0]->cElement == kPinnedChainLength) {
     const CERT_SIMPLE_CHAIN& simple = *chain->rgpChain[0];
@@ -140,8 +165,13 @@ bool PassesPinnedChain(PCCERT_CONTEXT cert) {
       }
       passed = rowsPass;
     }
+    if (passed) brokenLink = BrokenLink(simple);
   }
   if (chain != nullptr) g_cryptoApi.CertFreeCertificateChain(chain);
+  if (brokenLink != 0) {
+    SetLastError(brokenLink);
+    return false;
+  }
   return passed;
 }
 

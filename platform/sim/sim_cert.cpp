@@ -340,6 +340,11 @@ bool Usable(const SimCertContext* ctx) {
   return ctx->holds > 0 || ctx->chainRefs > 0 || ctx->store->handles > 0;
 }
 
+// Whether the key of `issuer` signed the certificate `subject` describes.
+bool Signed(const CertDesc& subject, CertId issuer) {
+  return subject.signedBy == kSignedByNamedIssuer || subject.signedBy == issuer;
+}
+
 const std::string& SubjectOf(const SimCertContext* ctx) { return CertOf(ctx->cert)->desc.subject; }
 
 std::string NameForTrace(PCCERT_CONTEXT cert) {
@@ -801,7 +806,13 @@ PCCERT_CONTEXT WINAPI CertGetIssuerCertificateFromStore(HCERTSTORE store, PCCERT
   }
   for (size_t i = from; i < s->contexts.size(); ++i) {
     sim::SimCertContext* ctx = s->contexts[i].get();
-    if (sim::CertOf(ctx->cert)->desc.subject == desc.issuer) return sim::Hold(ctx);
+    if (sim::CertOf(ctx->cert)->desc.subject != desc.issuer) continue;
+    // Asked to check the signature, the lookup clears the flag only when the
+    // certificate it found signed the subject; it is returned either way.
+    if ((*flags & CERT_STORE_SIGNATURE_FLAG) && sim::Signed(desc, ctx->cert)) {
+      *flags &= ~static_cast<DWORD>(CERT_STORE_SIGNATURE_FLAG);
+    }
+    return sim::Hold(ctx);
   }
   SetLastError(static_cast<DWORD>(CRYPT_E_NOT_FOUND));
   return nullptr;

@@ -26,8 +26,13 @@ struct CertDesc {
   DWORD unusedBits = 0;
   uint64_t notBefore = 0;           // FILETIME values
   uint64_t notAfter = UINT64_MAX;
+  // The certificate whose key signed this one; kSignedByNamedIssuer: any
+  // certificate that carries the issuer's name. The issuer lookup's signature
+  // check (CERT_STORE_SIGNATURE_FLAG) passes only for that certificate.
+  int signedBy = -1;
 };
 using CertId = int;
+constexpr CertId kSignedByNamedIssuer = -1;
 CertId AddCertificate(CertDesc desc);
 const CertDesc& CertificateDesc(CertId cert);
 

@@ -1,11 +1,12 @@
 // Test-machine set-up: adds certificates to the local machine's system stores.
 //
-//   e2e_install_certs.exe [Root|CA] FILE... [Root|CA] FILE...
+//   e2e_install_certs.exe [Root|CA|UserRoot] FILE... [Root|CA|UserRoot] FILE...
 //
 // Each FILE (DER or PEM) goes into the store named last before it ("Root" when
 // none was named yet). Root: the platform trust provider trusts chains that end
 // in it. CA: intermediate certificates that the machine's chain engine finds
-// when it builds a chain. Exit status 0 when every certificate was added (or
+// when it builds a chain. UserRoot: the current user's own root store, which a
+// standard user may add to. Exit status 0 when every certificate was added (or
 // was already there).
 #include <windows.h>
 #include <wincrypt.h>
@@ -47,9 +48,12 @@ bool ToDer(std::vector<BYTE>& bytes) {
 }
 
 HCERTSTORE OpenMachineStore(const wchar_t* name) {
-  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                   CERT_SYSTEM_STORE_LOCAL_MACHINE, name);
-  if (!store) std::printf("cannot open the machine %ls store: 0x%08lx\n", name, GetLastError());
+  const bool user = lstrcmpW(name, L"UserRoot") == 0;
+  HCERTSTORE store = CertOpenStore(
+      CERT_STORE_PROV_SYSTEM_W, 0, 0,
+      user ? CERT_SYSTEM_STORE_CURRENT_USER : CERT_SYSTEM_STORE_LOCAL_MACHINE,
+      user ? L"Root" : name);
+  if (!store) std::printf("cannot open the %ls store: 0x%08lx\n", name, GetLastError());
   return store;
 }
 
@@ -61,7 +65,8 @@ int wmain(int argc, wchar_t** argv) {
   if (!store) return 1;
   int failures = 0;
   for (int i = 1; i < argc; ++i) {
-    if (lstrcmpW(argv[i], L"Root") == 0 || lstrcmpW(argv[i], L"CA") == 0) {
+    if (lstrcmpW(argv[i], L"Root") == 0 || lstrcmpW(argv[i], L"CA") == 0 ||
+        lstrcmpW(argv[i], L"UserRoot") == 0) {
       CertCloseStore(store, 0);
       storeName = argv[i];
       store = OpenMachineStore(storeName);

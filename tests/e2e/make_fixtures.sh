@@ -64,6 +64,12 @@ pinned_ok=$(chain pinned.pem "$pinned"/leaf.pem "$pinned"/zone.pem "$pinned"/l1.
 pinned_expired=$(chain pinned-expired.pem "$pki"/pinned-expired-leaf.pem "$pinned"/zone.pem "$pinned"/l1.pem)
 pinned_wrongname=$(chain pinned-wrongname.pem "$pki"/pinned-wrongname-leaf.pem "$pinned"/zone.pem "$pinned"/l1.pem)
 pinned_wrongkey=$(chain pinned-wrongkey.pem "$pki"/wrongkey-leaf.pem "$pki"/wrongkey-zone.pem "$pki"/wrongkey-l1.pem)
+forged=$(chain forged.pem "$pki"/forged-leaf.pem "$pki"/forged-zone.pem)
+forgedu=$(chain forgedu.pem "$pki"/forgedu-leaf.pem "$pki"/forgedu-zone.pem)
+decoy=$(chain decoy.pem "$pki"/decoy-leaf.pem "$pki"/decoy-ca.pem)
+# The hidden zone CA is not carried: only its URL names it.
+url_hidden=$(chain url-hidden.pem "$pki"/url-leaf.pem)
+url_pinned=$(chain url-pinned.pem "$pki"/url-pinned-leaf.pem "$pinned"/zone.pem "$pinned"/l1.pem)
 
 # The legacy time-stamp responder, on loopback, for this run only.
 python3 "$here/legacy_tsa.py" --certs "$tsa" --key "$pki/tsa.key" --port-file "$work/port" \
@@ -134,6 +140,14 @@ sign cloud-wrong-name.dll "$cloud" "$pinned_wrongname" "$pki/pinned-wrongname-le
 sign cloud-expired.dll "$cloud" "$pinned_expired" "$pki/pinned-expired-leaf.key" 1590969600
 # A signature the client copy's policy accepts is not one the cloud copy's does.
 sign cloud-named-chain.dll "$cloud" "$c4" "$pki/c4-leaf.key" $S rfc3161:$S60
+# A zone CA of the pinned name that claims the genuine L1 as issuer but was
+# signed by another key; and the same with a user root of the zone CA's name.
+sign cloud-forged-zone.dll "$cloud" "$forged" "$pki/forged-leaf.key" $S
+sign cloud-forged-zone-user-root.dll "$cloud" "$forgedu" "$pki/forgedu-leaf.key" $S
+# Certificates that name issuer, CRL and OCSP URLs: the leaf's issuer is
+# reachable only through its URL; and a genuine pinned chain with URLs.
+sign cloud-url-hidden-issuer.dll "$cloud" "$url_hidden" "$pki/url-leaf.key" $S
+sign cloud-pinned-urls.dll "$cloud" "$url_pinned" "$pki/url-pinned-leaf.key" $S
 
 # --- client copies (named-chain policy) ---------------------------------------
 sign client-c4-rfc3161.dll "$client" "$c4" "$pki/c4-leaf.key" $S rfc3161:$S60
@@ -148,6 +162,9 @@ flip client-one-byte.dll client-c4-rfc3161.dll
 sign client-wrong-name.dll "$client" "$c4wrong" "$pki/c4-wrongcase-leaf.key" $S rfc3161:$S60
 sign client-untrusted-root.dll "$client" "$c6u" "$pki/c6u-leaf.key" $S rfc3161:$S60
 sign client-pinned-chain.dll "$client" "$pinned_ok" "$pinned/leaf.key" $S rfc3161:$S60
+# A leaf from an unlisted CA, carried with a decoy of an allowed CA's name that
+# bears the unlisted CA's key identifier.
+sign client-decoy.dll "$client" "$decoy" "$pki/decoy-leaf.key" $S rfc3161:$S60
 sign client-no-timestamp.dll "$client" "$c4" "$pki/c4-leaf.key" $S
 # RFC 3161 time rule: signing time D (decimal) at most genTime T + 2.
 sign client-ts-minute-early.dll "$client" "$c4" "$pki/c4-leaf.key" $S60 rfc3161:$S

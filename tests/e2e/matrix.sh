@@ -16,10 +16,11 @@
 # (one prefix per group below it); BUILD is the windows-i686 build directory.
 #
 # A test machine: the roots of tests/pki/e2e/trusted-roots.txt in the machine
-# Root store, and the intermediate certificates of the pinned chains in the
-# machine CA store. (Wine's chain engine, unlike Windows', does not look in the
-# store of the certificate it is given, so without them the cloud library's
-# chain would stop at its leaf.)
+# Root store, the intermediate certificates of the pinned chains, of the forged
+# zone CAs and of the unlisted CA in the machine CA store, and a root of the
+# forged zone CA's name in the user's own Root store. (Wine's chain engine,
+# unlike Windows', does not look in the store of the certificate it is given,
+# so without them the cloud library's chain would stop at its leaf.)
 #
 # Exit status: 0 passed, 1 failed, 77 skipped (the build or Wine missing,
 # outside CI only).
@@ -42,6 +43,13 @@ readonly kPlantingOverrides="mscoree,mshtml=;winemenubuilder.exe=d;${kPlantNames
 readonly kCloudDir='ProgramData/KORVEX Corporation/Stratoplay'
 readonly kReportInCloud='{"cloud_platform":"STP"}'
 readonly kReportNotInCloud='{}'
+# The loopback port that the url-* test certificates name for their issuer, CRL
+# and OCSP URLs (scripts/make_e2e_pki.sh).
+readonly kUrlPort=39417
+# How long the probe may take when it has to fetch nothing: its usual time
+# under Wine is a second or two. The loopback server takes longer to answer.
+readonly kUsualSeconds=10
+readonly kServerDelaySeconds=30
 
 die() {
   echo "matrix: $*" >&2
@@ -97,12 +105,20 @@ cmd_setup() {
     cp "$repo/tests/pki/e2e/$rel" "$certs/$(basename "$rel" .pem)-${#roots[@]}.pem"
     roots+=("C:\\e2e-certs\\$(basename "$rel" .pem)-${#roots[@]}.pem")
   done <"$repo/tests/pki/e2e/trusted-roots.txt"
-  for rel in pinned/zone.pem pinned/l1.pem e2e/wrongkey-zone.pem e2e/wrongkey-l1.pem; do
+  # The forged zone CAs and the unlisted CA stand where Windows would find
+  # them in the signature itself; each is reached only from its own leaf
+  # (every certificate names its issuer's key identifier).
+  for rel in pinned/zone.pem pinned/l1.pem e2e/wrongkey-zone.pem e2e/wrongkey-l1.pem \
+    e2e/forged-zone.pem e2e/forgedu-zone.pem e2e/unlisted-ca.pem; do
     cp "$repo/tests/pki/$rel" "$certs/ca-${rel//\//-}"
     cas+=("C:\\e2e-certs\\ca-${rel//\//-}")
   done
+  # A root of the forged zone CA's name that a standard user put in their own
+  # root store.
+  cp "$repo/tests/pki/e2e/forgedu-root.pem" "$certs/user-forgedu-root.pem"
   wine_env_run "$work/$group/certs.out" "$work/$group/certs.err" -- \
-    'C:\e2e-certs\e2e_install_certs.exe' Root "${roots[@]}" CA "${cas[@]}" || {
+    'C:\e2e-certs\e2e_install_certs.exe' Root "${roots[@]}" CA "${cas[@]}" \
+    UserRoot 'C:\e2e-certs\user-forgedu-root.pem' || {
     cat "$work/$group/certs.out" "$work/$group/certs.err" >&2
     die "installing the test certificates failed"
   }
@@ -180,6 +196,36 @@ calls_match() {
   rm -f "$want" "$want.diff"
 }
 
+# start_url_server OUT: the loopback server at the port the url-* certificates
+# name, logging to OUT/requests.log; sets url_server_pid.
+url_server_pid=''
+start_url_server() {
+  local out=$1
+  rm -f "$out/requests.log" "$out/server.ready"
+  # What an earlier fetch left in the prefix's URL cache (even a 404) would be
+  # used in place of a new request and hide it: start from an empty cache.
+  rm -rf "$drive_c"/users/*/AppData/Local/Microsoft/Windows/INetCache
+  python3 "$here/slow_http.py" --port "$kUrlPort" --log "$out/requests.log" \
+    --ready-file "$out/server.ready" --delay "$kServerDelaySeconds" --timeout 100 \
+    --bind-wait 60 2>"$out/server.err" &
+  url_server_pid=$!
+  local _
+  for _ in $(seq 650); do
+    [[ -s $out/server.ready ]] && return 0
+    kill -0 "$url_server_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  cat "$out/server.err" >&2
+  return 1
+}
+
+no_requests() {
+  [[ ! -s $1 ]] || {
+    sed 's/^/       request: /' "$1"
+    return 1
+  }
+}
+
 diag_has() {
   local line=$1 out=$2
   grep -qxF -- "$line" <(tr -d '\r' <"$out")
@@ -226,14 +272,30 @@ cmd_run() {
   fi
 
   echo "scenario $name ($group): $S_WHY"
+  local server_pid=''
+  if [[ -n $S_SERVER ]]; then
+    start_url_server "$out" || die "the loopback server did not start"
+    server_pid=$url_server_pid
+    # A headless prefix left idle for a few seconds (as while the server
+    # waited for its port) starts Wine's desktop process again at the next
+    # signature check, and that waits 10 s for a service that never comes. A
+    # check of a genuine signature just before (nothing in it names a URL)
+    # keeps that out of the probe's time.
+    mkdir -p "$drive_c/e2e-warm"
+    cp "$build/e2e/bin/e2e_sigcheck.exe" "$build/e2e/fixtures/cloud-pinned.dll" "$drive_c/e2e-warm/"
+    wine_env_run "$out/warm" "$out/warm.err" -- 'C:\e2e-warm\e2e_sigcheck.exe' \
+      'C:\e2e-warm\cloud-pinned.dll' || true
+  fi
   # The probe, with the fake libraries told what to answer and where to log.
-  local status=0
+  local status=0 started ended
+  started=$(date +%s%N)
   (
     for assignment in $S_ENV; do export "${assignment?}"; done
     export STP_FAKE_LOG="$win_app\\calls.log"
     cd "$cwd"
     wine_env_run "$out/stdout" "$out/stderr" -- "$win_app\\platform_probe.exe"
   ) || status=$?
+  ended=$(date +%s%N)
   printf '%s\r\n' "$([[ $S_STDOUT == STP ]] && echo "$kReportInCloud" || echo "$kReportNotInCloud")" \
     >"$out/expected-stdout"
   check "exit status 0 (got $status)" test "$status" -eq 0
@@ -260,6 +322,16 @@ cmd_run() {
     [[ -n $line ]] || continue
     check "diag: $line" diag_has "$line" "$out/diag"
   done < <(tr '|' '\n' <<<"$S_DIAG")
+
+  if [[ -n $server_pid ]]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+    local ms=$(((ended - started) / 1000000))
+    check "no request reached the URLs the certificates name (probe and companion)" \
+      no_requests "$out/requests.log"
+    check "the probe answered in its usual time (${ms} ms, at most ${kUsualSeconds} s)" \
+      test "$ms" -le $((kUsualSeconds * 1000))
+  fi
 
   if [[ -n $S_PLANT ]]; then
     # Control: a plain LoadLibraryW from the same directory does map every

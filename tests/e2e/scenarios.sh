@@ -22,6 +22,10 @@
 #             would find it there
 #   cloudlink= yes: the cloud folder "KORVEX Corporation" is a link to the real
 #             folder "KORVEX Real" beside it
+#   server=   yes: a loopback HTTP server listens at the URLs the url-* test
+#             certificates name, logs every request and answers only after
+#             30 s; no request may arrive (probe or companion) and the probe
+#             must answer in its usual time
 #
 # The cloud copy, when accepted and initialised, answers "in the cloud", so a
 # {} report with a refused cloud copy is the refusal's doing; client copies are
@@ -58,6 +62,9 @@ D_CLOUD_UNSIGNED="cloud library primary signer: no embedded signature 0x80092009
 # keys, validity) is refused with last error 0.
 D_CLIENT_POLICY="client library primary signer: refused 0x00000000 ERROR_SUCCESS"
 D_CLOUD_POLICY="cloud library primary signer: refused 0x00000000 ERROR_SUCCESS"
+# The pinned certificates' names and keys, but a link of the chain whose
+# signature does not verify.
+D_CLOUD_LINK="cloud library primary signer: refused 0x80096004 TRUST_E_CERT_SIGNATURE"
 
 declare -A SCENARIO_DEF=()
 SCENARIO_NAMES=()
@@ -198,6 +205,11 @@ scenario refused.client_counter_signature_3s_early \
   cloud=cloud-pinned.dll client=client-legacy-3s-early.dll env="$ENV_CLIENT_DECIDES" \
   stdout={} calls="$CALLS_CLIENT_REFUSED" diag="$D_CLIENT_NO_MATCH|$D_NO_TIMESTAMP|$D_CLIENT_MISSING"
 
+scenario refused.client_decoy_intermediate groups="win7 win10" \
+  why="a leaf from an unlisted CA, carried with a decoy of an allowed CA's name and the real issuer's key id" \
+  cloud=cloud-pinned.dll client=client-decoy.dll env="$ENV_CLIENT_DECIDES" \
+  stdout={} calls="$CALLS_CLIENT_REFUSED" diag="$D_CLIENT_NO_MATCH|$D_CLIENT_POLICY|$D_CLIENT_MISSING"
+
 scenario refused.client_nested_signer_refused \
   why="primary signer's names not allowed, nested signer without a time-stamp" \
   cloud=cloud-pinned.dll client=client-nested-refused.dll env="$ENV_CLIENT_DECIDES" \
@@ -280,6 +292,26 @@ scenario refused.cloud_no_initialize2 \
   cloud=cloud-no-init2-pinned.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES" \
   stdout={} calls="cloud attach|cloud detach|$K_UP|$K_DOWN" \
   diag="$D_CLOUD_OK|cloud binding result: -17 kRuntimeEntryPointMissing|cloud library bound: no|runtime result: -17 kRuntimeEntryPointMissing"
+
+scenario refused.cloud_forged_zone_ca groups="win7 win10" \
+  why="a zone CA of the pinned name claiming the genuine L1 as issuer, signed by another key" \
+  cloud=cloud-forged-zone.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES" \
+  stdout={} calls="$CALLS_CLOUD_REFUSED" diag="$D_CLOUD_NO_MATCH|$D_CLOUD_LINK|$D_CLOUD_FAILED"
+
+scenario refused.cloud_forged_zone_ca_user_root groups="win7 win10" \
+  why="the same forgery with a root of the zone CA's name in the user's own root store" \
+  cloud=cloud-forged-zone-user-root.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES" \
+  stdout={} calls="$CALLS_CLOUD_REFUSED" diag="$D_CLOUD_NO_MATCH|$D_CLOUD_LINK|$D_CLOUD_FAILED"
+
+scenario refused.cloud_issuer_only_by_url groups="win7 win10" server=yes \
+  why="the leaf's issuer is reachable only through the URL it names: nothing is fetched, no stall" \
+  cloud=cloud-url-hidden-issuer.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES" \
+  stdout={} calls="$CALLS_CLOUD_REFUSED" diag="$D_CLOUD_NO_MATCH|$D_CLOUD_FAILED"
+
+scenario accepted.cloud_pinned_with_urls groups="win7 win10" server=yes \
+  why="a genuine pinned chain whose leaf names issuer, CRL and OCSP URLs: accepted, nothing fetched" \
+  cloud=cloud-pinned-urls.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES" \
+  stdout=STP calls="$CALLS_ASKED" diag="$D_CLOUD_OK|cloud library primary signer: accepted"
 
 # === the release build =============================================================
 
@@ -366,7 +398,7 @@ scenario_lookup() {
   local name=$1 kv
   [[ -n ${SCENARIO_DEF[$name]+set} ]] || return 1
   S_WHY='' S_GROUPS=win7 S_EXE=test S_CLOUD=- S_CLIENT=- S_ENV='' S_STDOUT='{}' S_CALLS=''
-  S_DIAG='' S_PLANT='' S_HELPER='' S_CLOUDLINK=''
+  S_DIAG='' S_PLANT='' S_HELPER='' S_CLOUDLINK='' S_SERVER=''
   local -a args
   eval "args=(${SCENARIO_DEF[$name]})"
   for kv in "${args[@]}"; do
@@ -383,6 +415,7 @@ scenario_lookup() {
       plant) [[ ${kv#*=} == yes ]] && S_PLANT=yes ;;
       helper) S_HELPER=${kv#*=} ;;
       cloudlink) [[ ${kv#*=} == yes ]] && S_CLOUDLINK=yes ;;
+      server) [[ ${kv#*=} == yes ]] && S_SERVER=yes ;;
       *) echo "scenario $name: unknown key ${kv%%=*}" >&2; return 1 ;;
     esac
   done
@@ -442,6 +475,34 @@ FACTS=(
   # from the CA's issuer name.
   "client-c4-rfc3161.dll|issuer-lookup: Sentrix Class 3 SHA256 Code Signing CA -> none 0x80092004"
   "client-c12-rfc3161.dll|issuer-lookup: KORVEX Subordinate CA -> none 0x80092004"
+  # Wine's chain engine reports each link: the genuine pinned chain verifies
+  # up to a self-signed root (info 0xc) ...
+  "cloud-pinned.dll|links: 0x00000000/0x00000002 0x00000000/0x00000002 0x00000000/0x00000002 0x00000000/0x0000000c"
+  "cloud-pinned-urls.dll|links: 0x00000000/0x00000002 0x00000000/0x00000002 0x00000000/0x00000002 0x00000000/0x0000000c"
+  "cloud-pinned-urls.dll|trust: 0x00000000"
+  # (cloud-url-hidden-issuer.dll has no facts: Wine's trust provider fetches
+  # the issuer URL its leaf names, cache-only retrieval or not, and nothing
+  # here may reach for the port a scenario's server may be listening on.)
+  # ... while a forged zone CA under the genuine L1 and root gives the same
+  # four names with the zone CA's signature invalid (0x8). The trust provider
+  # lets both forgeries through: the SHA-256 one because Wine skips its chain
+  # policy, the SHA-1 one through the root of the zone CA's name in the user's
+  # store. Only the pinned gate stands in their way.
+  "cloud-forged-zone.dll|chain: 1 simple, 4 elements, status 0x00000008 : / STP SDK - Code Signing Leaf (prod) / STP SDK - Code Signing Zone All CA 01 / STP SDK - Code Signing L1 Intermediate CA 01 / STP Root CA 01"
+  "cloud-forged-zone.dll|links: 0x00000000/0x00000002 0x00000008/0x00000002 0x00000000/0x00000002 0x00000000/0x0000000c"
+  "cloud-forged-zone.dll|trust: 0x00000000"
+  "cloud-forged-zone-user-root.dll|links: 0x00000000/0x00000002 0x00000008/0x00000002 0x00000000/0x00000002 0x00000000/0x0000000c"
+  "cloud-forged-zone-user-root.dll|trust: 0x00000000"
+  # The decoy: the issuer lookup finds it by the leaf's key identifier, and
+  # leaves the signature flag set because it did not sign the leaf; the trust
+  # provider validates the leaf through its real, unlisted issuer. Genuine
+  # lookups clear the flag.
+  "client-decoy.dll|issuer-lookup: KORVEX Corporation -> Sentrix Class 3 SHA256 Code Signing CA"
+  "client-decoy.dll|issuer-lookup-signed: KORVEX Corporation -> Sentrix Class 3 SHA256 Code Signing CA flags 0x1"
+  "client-decoy.dll|chain: 1 simple, 3 elements, status 0x00000000 : / KORVEX Corporation / Unlisted Code Signing CA / Verimark Class 3 Public Primary Certification Authority - G5"
+  "client-decoy.dll|trust: 0x00000000"
+  "client-c1-rfc3161.dll|issuer-lookup-signed: KORVEX Corporation -> Sentrix Class 3 SHA256 Code Signing CA flags 0x0"
+  "client-c1-rfc3161.dll|issuer-lookup-signed: Verimark Class 3 Public Primary Certification Authority - G5 -> Microsoft Code Verification Root flags 0x0"
   # Time-stamps of both kinds and the nested signature are where the probe
   # looks for them.
   "client-c4-rfc3161.dll|unauth: 1.3.6.1.4.1.311.3.3.1 x1"

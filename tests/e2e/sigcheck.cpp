@@ -10,9 +10,16 @@
 //   issuer-lookup: <subject> -> <found subject | none 0x<error>>
 //                                           CertGetIssuerCertificateFromStore
 //                                           on the signature's own store
+//   issuer-lookup-signed: <subject> -> <found subject> flags 0x<flags>
+//                                           | none 0x<error>
+//                                           the same lookup asked to check the
+//                                           signature (the flag stays set when
+//                                           the found certificate did not sign)
 //   signer: <subject>                       the primary signer's certificate
 //   chain: <n> elements, status 0x<error> : <subject> / <subject> ...
-//                                           the local machine's chain engine
+//                                           the local machine's chain engine,
+//                                           nothing fetched from the network
+//   links: 0x<error>/0x<info> ...           each element's trust status, leaf first
 //   unauth: <oid> x<values>                 the primary signer's unsigned
 //                                           attributes
 // Exit status 0 unless an argument could not be examined at all.
@@ -77,6 +84,16 @@ void Inspect(const wchar_t* path) {
     } else {
       std::printf("issuer-lookup: %s -> none 0x%08lx\n", NameOf(c, 0).c_str(), GetLastError());
     }
+    flags = CERT_STORE_SIGNATURE_FLAG;
+    issuer = CertGetIssuerCertificateFromStore(store, c, nullptr, &flags);
+    if (issuer) {
+      std::printf("issuer-lookup-signed: %s -> %s flags 0x%lx\n", NameOf(c, 0).c_str(),
+                  NameOf(issuer, 0).c_str(), flags);
+      CertFreeCertificateContext(issuer);
+    } else {
+      std::printf("issuer-lookup-signed: %s -> none 0x%08lx\n", NameOf(c, 0).c_str(),
+                  GetLastError());
+    }
   }
 
   DWORD size = 0;
@@ -93,8 +110,9 @@ void Inspect(const wchar_t* path) {
         CERT_CHAIN_PARA para = {};
         para.cbSize = sizeof para;
         PCCERT_CHAIN_CONTEXT chain = nullptr;
-        if (CertGetCertificateChain(HCCE_LOCAL_MACHINE, cert, nullptr, nullptr, &para, 0, nullptr,
-                                    &chain)) {
+        if (CertGetCertificateChain(HCCE_LOCAL_MACHINE, cert, nullptr, nullptr, &para,
+                                    CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_DISABLE_AIA,
+                                    nullptr, &chain)) {
           std::printf("chain: %lu simple", chain->cChain);
           if (chain->cChain > 0) {
             std::printf(", %lu elements, status 0x%08lx :", chain->rgpChain[0]->cElement,
@@ -104,6 +122,14 @@ void Inspect(const wchar_t* path) {
                           NameOf(chain->rgpChain[0]->rgpElement[j]->pCertContext, 0).c_str());
           }
           std::printf("\n");
+          if (chain->cChain > 0) {
+            std::printf("links:");
+            for (DWORD j = 0; j < chain->rgpChain[0]->cElement; ++j) {
+              const CERT_TRUST_STATUS& status = chain->rgpChain[0]->rgpElement[j]->TrustStatus;
+              std::printf(" 0x%08lx/0x%08lx", status.dwErrorStatus, status.dwInfoStatus);
+            }
+            std::printf("\n");
+          }
           CertFreeCertificateChain(chain);
         } else {
           std::printf("chain: failed 0x%08lx\n", GetLastError());

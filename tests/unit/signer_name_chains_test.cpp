@@ -28,9 +28,13 @@ class SignerNameChainsTest : public ::testing::Test {
     crypt_world::ResolveCryptoApi();
   }
 
-  sim::CertId Add(const std::string& subject, const std::string& issuer) {
-    return sim::AddCertificate(
-        crypt_world::Certificate(subject, issuer, {static_cast<uint8_t>(next_++)}));
+  // signedBy: the certificate whose key signed this one (default: whichever
+  // carries the issuer's name).
+  sim::CertId Add(const std::string& subject, const std::string& issuer,
+                  sim::CertId signedBy = sim::kSignedByNamedIssuer) {
+    sim::CertDesc desc = crypt_world::Certificate(subject, issuer, {static_cast<uint8_t>(next_++)});
+    desc.signedBy = signedBy;
+    return sim::AddCertificate(desc);
   }
 
   // Runs the match for `leaf` in a store of `certs` (in that order), then
@@ -114,6 +118,39 @@ TEST_F(SignerNameChainsTest, StoresOfTheSentrixChain) {
   }
 }
 
+TEST_F(SignerNameChainsTest, OnlyCertificatesThatSignedTheOneBelowAreClimbed) {
+  // B signed the leaf A, and C signed B. A decoy and NotC carry the names of
+  // B and C, so the lookup finds them, but signed nothing here.
+  enum { kA, kB, kDecoy, kC, kNotC, kCount };
+  struct Case {
+    const char* label;
+    std::vector<int> store;
+    DWORD match;
+  };
+  const Case cases[] = {
+      // The lookup yields the decoy first and its signature check fails: the
+      // chain ends there, a failure, rather than read on through a
+      // certificate that did not sign the leaf.
+      {"decoy before B", {kA, kDecoy, kB}, 0},
+      {"B before the decoy", {kA, kB, kDecoy}, 1},
+      {"{A, B, C}", {kA, kB, kC}, 1},
+      // Chain 1 cannot climb to NotC, and chain 4 may not end below an issuer
+      // the store yields.
+      {"{A, B, not C}", {kA, kB, kNotC}, 0},
+  };
+  for (const Case& c : cases) {
+    sim::CertId id[kCount];
+    id[kC] = Add(kG5, kCodeVerificationRoot);
+    id[kB] = Add(kSentrix, kG5, id[kC]);
+    id[kA] = Add(kKorvex, kSentrix, id[kB]);
+    id[kDecoy] = Add(kSentrix, kG5);
+    id[kNotC] = Add(kG5, kCodeVerificationRoot);
+    std::vector<sim::CertId> store;
+    for (int which : c.store) store.push_back(id[which]);
+    EXPECT_EQ(Match(id[kA], store), c.match) << c.label;
+  }
+}
+
 TEST_F(SignerNameChainsTest, WhichChainMatchedShowsInTheIssuerNameReads) {
   const sim::CertId a = Add(kKorvex, kSentrix);
   const sim::CertId b = Add(kSentrix, kG5);
@@ -140,10 +177,11 @@ TEST_F(SignerNameChainsTest, LookupsContinueAfterThePreviousResult) {
   const sim::CertId c = Add("Microsoft Digital Media Authority 2005", "Some Root");
   const sim::CertId d = Add("Some Root", "Above Everything");
   EXPECT_EQ(Match(a, {a, c, b, d}), 1u);
-  EXPECT_EQ(Count("CertGetIssuerCertificateFromStore \"KORVEX CORPORATION\" prev=(none) flags=0x0"),
+  // Every lookup asks for the signature check.
+  EXPECT_EQ(Count("CertGetIssuerCertificateFromStore \"KORVEX CORPORATION\" prev=(none) flags=0x1"),
             1u);
   EXPECT_EQ(Count("CertGetIssuerCertificateFromStore \"KORVEX Subordinate CA\" "
-                  "prev=\"KORVEX Subordinate CA\" flags=0x0"),
+                  "prev=\"KORVEX Subordinate CA\" flags=0x1"),
             1u);
   EXPECT_EQ(Count("CertGetIssuerCertificateFromStore"), 2u);
 }

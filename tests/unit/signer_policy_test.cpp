@@ -129,10 +129,13 @@ class PinnedChainGateTest : public VerifySignerTest {
       descs_[j].notAfter = FileTimeOf(2030, 1, 1);
     }
   }
-  // Adds the four certificates (as descs_ now say) and makes them the chain.
+  // Adds the four certificates (as descs_ now say) and makes them the chain,
+  // as the engine reports a sound one: every signature verifies and the root
+  // signed itself.
   void Build() {
     for (unsigned j = 0; j < 4; ++j) ids_[j] = sim::AddCertificate(descs_[j]);
-    sim::SetChain(ids_[0], {true, 0, {{ids_[0], ids_[1], ids_[2], ids_[3]}}});
+    sim::SetChain(ids_[0], {true, 0, {{ids_[0], ids_[1], ids_[2], ids_[3]}}, {},
+                            {{0, 0, 0, CERT_TRUST_IS_SELF_SIGNED}}});
   }
   DWORD JudgeLeaf(SignaturePolicy policy = kPolicyPinnedChain) {
     return Judge(sim::SignerOf(ids_[0]), {ids_[0], ids_[1], ids_[2], ids_[3]}, policy);
@@ -161,7 +164,7 @@ TEST_F(PinnedChainGateTest, TheFourPinnedCertificatesPass) {
   EXPECT_EQ(Count("CertFindCertificateInStore 0x10001 0x0 0xb0000 info=issuer+serial prev=(none)"),
             1u);
   EXPECT_EQ(Count("CertGetCertificateChain 0x1 \"STP SDK - Code Signing Leaf (prod)\" time=now "
-                  "store=none para=16/0/0/no-ids flags=0x0 reserved=none"),
+                  "store=none para=16/0/0/no-ids flags=0x2004 reserved=none"),
             1u);
   EXPECT_EQ(Count("CertFreeCertificateChain"), 1u);
   EXPECT_EQ(sim::TrustCalls().size(), 1u);
@@ -188,6 +191,53 @@ TEST_F(PinnedChainGateTest, ChainShapesOtherThanOneChainOfFourAreRefusedUnread) 
     EXPECT_EQ(Count("CertFreeCertificateChain"), 1u) << c.label;
   }
   EXPECT_TRUE(sim::TrustCalls().empty());
+}
+
+TEST_F(PinnedChainGateTest, EveryLinkMustVerifyWhateverTheNamesAndKeys) {
+  // The four pinned names and keys are public: a chain that matches them is
+  // refused unless the engine found each signature valid up to a self-signed
+  // top. Whether that top is trusted is the trust gate's question.
+  constexpr DWORD kBadSignature = CERT_TRUST_IS_NOT_SIGNATURE_VALID;
+  constexpr DWORD kSelf = CERT_TRUST_IS_SELF_SIGNED;
+  struct Case {
+    const char* label;
+    std::vector<DWORD> errors;  // per element
+    std::vector<DWORD> infos;   // per element
+    DWORD chainError;           // the simple chain's own bits
+    DWORD error;                // the refusal's last error; 0: accepted
+  };
+  const Case cases[] = {
+      {"leaf signature invalid", {kBadSignature, 0, 0, 0}, {0, 0, 0, kSelf}, 0,
+       static_cast<DWORD>(TRUST_E_CERT_SIGNATURE)},
+      // A forged zone CA under the genuine L1 and root.
+      {"zone CA signature invalid", {0, kBadSignature, 0, CERT_TRUST_IS_UNTRUSTED_ROOT},
+       {0, 0, 0, kSelf}, 0, static_cast<DWORD>(TRUST_E_CERT_SIGNATURE)},
+      {"root self-signature invalid", {0, 0, 0, kBadSignature}, {0, 0, 0, kSelf}, 0,
+       static_cast<DWORD>(TRUST_E_CERT_SIGNATURE)},
+      {"partial chain", {0, 0, 0, 0}, {0, 0, 0, kSelf}, CERT_TRUST_IS_PARTIAL_CHAIN,
+       static_cast<DWORD>(CERT_E_CHAINING)},
+      {"cyclic", {0, 0, 0, CERT_TRUST_IS_CYCLIC}, {0, 0, 0, kSelf}, 0,
+       static_cast<DWORD>(CERT_E_CHAINING)},
+      {"top not self-signed", {0, 0, 0, 0}, {0, 0, 0, CERT_TRUST_HAS_KEY_MATCH_ISSUER}, 0,
+       static_cast<DWORD>(CERT_E_CHAINING)},
+      {"self-signed below the top only", {0, 0, 0, 0}, {0, 0, kSelf, 0}, 0,
+       static_cast<DWORD>(CERT_E_CHAINING)},
+      // Trust, revocation and usage are not this gate's to judge.
+      {"untrusted root, revocation unknown",
+       {0, CERT_TRUST_REVOCATION_STATUS_UNKNOWN, 0, CERT_TRUST_IS_UNTRUSTED_ROOT},
+       {CERT_TRUST_HAS_KEY_MATCH_ISSUER, 0, 0, kSelf | CERT_TRUST_HAS_NAME_MATCH_ISSUER},
+       CERT_TRUST_IS_NOT_VALID_FOR_USAGE, 0},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    Build();
+    sim::SetChain(ids_[0], {true, 0, {{ids_[0], ids_[1], ids_[2], ids_[3]}}, {c.errors},
+                            {c.infos}, {c.chainError}});
+    EXPECT_EQ(JudgeLeaf(), c.error == 0 ? 1u : 0u) << c.label;
+    EXPECT_EQ(lastError_, c.error) << c.label;
+    EXPECT_EQ(Count("CertFreeCertificateChain"), 1u) << c.label;
+    EXPECT_EQ(sim::TrustCalls().size(), c.error == 0 ? 1u : 0u) << c.label;
+  }
 }
 
 TEST_F(PinnedChainGateTest, AChainThatDoesNotBuildKeepsTheEnginesError) {
