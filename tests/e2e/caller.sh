@@ -42,11 +42,13 @@ BAD=(answer=failed "reason=not a report line")
 
 # The real probe: a player's machine, a test-signed cloud library that only the
 # test-pinned build accepts, and the release build in a directory whose name is
-# not ASCII.
-case_row real.release_plain probe=release "${NOT[@]}"
-case_row real.release_refuses_test_cloud probe=release cloud=cloud-pinned.dll "${NOT[@]}"
-case_row real.test_pinned_in_cloud probe=test cloud=cloud-pinned.dll "${IN[@]}"
-case_row real.release_unicode_dir probe=release unicode=yes "${NOT[@]}"
+# not ASCII. These ask about the answer, not the time: a prefix left idle makes
+# Wine start its desktop process at the first signature check, which alone can
+# take ten seconds, so they allow thirty.
+case_row real.release_plain probe=release timeout=30000 "${NOT[@]}"
+case_row real.release_refuses_test_cloud probe=release timeout=30000 cloud=cloud-pinned.dll "${NOT[@]}"
+case_row real.test_pinned_in_cloud probe=test timeout=30000 cloud=cloud-pinned.dll "${IN[@]}"
+case_row real.release_unicode_dir probe=release timeout=30000 unicode=yes "${NOT[@]}"
 # The two reports, with either line end, and nothing else.
 case_row report.in_cloud_crlf "out=$STP\\r\\n" "${IN[@]}"
 case_row report.in_cloud_lf "out=$STP\\n" "${IN[@]}"
