@@ -35,6 +35,7 @@ struct FileEntry {
   std::vector<uint8_t> content;
   std::unique_ptr<SimModule> library;  // set when the file is a loadable library
   DWORD loadError = 0;
+  DWORD openError = 0;  // CreateFileW fails with this
 };
 
 struct OpenRecord {
@@ -46,6 +47,8 @@ struct OpenRecord {
 
 struct World {
   DWORD lastError = 0;
+  bool clobberOnRelease = false;
+  DWORD clobberValue = 0;
   std::wstring exePath;
   DWORD moduleFileNameError = 0;
   std::wstring appData;
@@ -358,6 +361,19 @@ void HoldOpenElsewhere(const std::wstring& path, DWORD access, DWORD shareMode) 
   W().elsewhere.push_back({internal::PathKey(path), path, access, shareMode});
 }
 
+void FailFileOpen(const std::wstring& path, DWORD error) {
+  if (FileEntry* entry = Find(path)) entry->openError = error;
+}
+
+void ClobberLastErrorOnRelease(DWORD value) {
+  W().clobberOnRelease = true;
+  W().clobberValue = value;
+}
+
+void internal::AfterRelease() {
+  if (W().clobberOnRelease) W().lastError = W().clobberValue;
+}
+
 std::vector<OpenFile> OpenFilesOf(const std::wstring& path) {
   std::vector<OpenFile> result;
   std::wstring key = internal::PathKey(path);
@@ -581,6 +597,7 @@ BOOL WINAPI FreeLibrary(HMODULE module) {
   }
   sim::internal::TraceLine("FreeLibrary " + sim::Narrow(module->path));
   --module->refs;
+  sim::internal::AfterRelease();
   return TRUE;
 }
 
@@ -620,6 +637,10 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
+  if (entry->openError != 0) {
+    SetLastError(entry->openError);
+    return INVALID_HANDLE_VALUE;
+  }
   std::wstring key = sim::internal::PathKey(fileName);
   auto conflicts = [&](const sim::OpenRecord& open) {
     return open.key == key && sim::Conflicts(open, desiredAccess, shareMode);
@@ -648,6 +669,7 @@ BOOL WINAPI CloseHandle(HANDLE object) {
   // Closing succeeds and, as on some systems, clears the thread's last error:
   // a caller that needs its error value past a close has to keep it.
   SetLastError(ERROR_SUCCESS);
+  sim::internal::AfterRelease();
   return TRUE;
 }
 
@@ -670,6 +692,7 @@ HLOCAL WINAPI LocalFree(HLOCAL mem) {
   }
   W().localBlocks.erase(it);
   std::free(mem);
+  sim::internal::AfterRelease();
   return nullptr;
 }
 
