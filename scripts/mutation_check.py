@@ -288,7 +288,7 @@ def main():
             survivors.append(fault)
             print(f"SURVIVED {fault['id']} ({where}): {fault['why']}")
         else:
-            print(f"killed   {fault['id']} ({where}) by {failure[0]}: {failure[1]}")
+            print(f"caught   {fault['id']} ({where}) by {failure[0]}: {failure[1]}")
         sys.stdout.flush()
 
     # Leave the scratch build matching the tree again.
