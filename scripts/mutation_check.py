@@ -18,7 +18,7 @@ that \n stands for a line break, so one row can span lines.
 Rows that share an id are one fault made of several edits (swapping two names,
 for example). Lines starting with '#' and blank lines are ignored.
 
-Usage: scripts/mutation_check.py [--jobs N] [--only ID[,ID...]] [--keep-going]
+Usage: scripts/mutation_check.py [--jobs N] [--only ID[,ID...]] [--table FILE]
 """
 
 import argparse
@@ -43,10 +43,10 @@ class TableError(Exception):
     pass
 
 
-def read_table():
+def read_table(path):
     faults = {}
     order = []
-    with open(TABLE, encoding="utf-8") as table:
+    with open(path, encoding="utf-8") as table:
         for number, line in enumerate(table, 1):
             line = line.rstrip("\n")
             if not line.strip() or line.lstrip().startswith("#"):
@@ -54,13 +54,13 @@ def read_table():
             fields = line.split("\t")
             if len(fields) != 5 or not all(f.strip() for f in (fields[0], fields[1], fields[4])):
                 raise TableError(
-                    f"{TABLE}:{number}: want 5 tab-separated fields "
+                    f"{path}:{number}: want 5 tab-separated fields "
                     f"(id, file, original, replacement, why), got {len(fields)}")
             fault_id, path, original, replacement, why = fields
             original = original.replace("\\n", "\n")
             replacement = replacement.replace("\\n", "\n")
             if original == replacement:
-                raise TableError(f"{TABLE}:{number}: row {fault_id}: replacement equals original")
+                raise TableError(f"{path}:{number}: row {fault_id}: replacement equals original")
             if fault_id not in faults:
                 faults[fault_id] = {"id": fault_id, "edits": [], "why": why}
                 order.append(fault_id)
@@ -69,13 +69,13 @@ def read_table():
     return [faults[i] for i in order]
 
 
-def check_rows(faults):
+def check_rows(faults, table):
     """Every original text must be found exactly once in the tree as it is."""
     problems = []
     for fault in faults:
         for edit in fault["edits"]:
             path = os.path.join(ROOT, edit["file"])
-            where = f"{TABLE}:{edit['line']}: row {fault['id']}"
+            where = f"{table}:{edit['line']}: row {fault['id']}"
             if not os.path.isfile(path):
                 problems.append(f"{where}: no file {edit['file']}")
                 continue
@@ -148,7 +148,9 @@ def run(command, cwd, log):
 def configure(log):
     if os.path.isfile(os.path.join(BUILD, "build.ninja")):
         return True
-    ok, _ = run(["cmake", "--preset", "host"], SCRATCH, log)
+    # The host preset, without debug information: every fault relinks each
+    # test program, and the links are most of a fault's build.
+    ok, _ = run(["cmake", "--preset", "host", "-DCMAKE_CXX_FLAGS_DEBUG=-O0"], SCRATCH, log)
     return ok
 
 
@@ -227,17 +229,18 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--jobs", type=int, default=int(os.environ.get("PROBE_JOBS", "2")))
     parser.add_argument("--only", default="", help="comma-separated fault ids")
+    parser.add_argument("--table", default=TABLE, help="another table of faults, to try some out")
     args = parser.parse_args()
 
     try:
-        faults = read_table()
+        faults = read_table(args.table)
     except TableError as error:
         print(f"mutation: {error}")
         return 2
     if args.only:
         wanted = set(args.only.split(","))
         faults = [f for f in faults if f["id"] in wanted]
-    problems = check_rows(faults)
+    problems = check_rows(faults, args.table)
     if problems:
         for problem in problems:
             print(f"mutation: {problem}")
