@@ -878,8 +878,9 @@ BOOL WINAPI FileTimeToSystemTime(const FILETIME* fileTime, LPSYSTEMTIME st) {
   return TRUE;
 }
 
-BOOL WINAPI SHGetSpecialFolderPathW(HWND, LPWSTR path, int csidl, BOOL) {
-  sim::internal::TraceLine("SHGetSpecialFolderPathW " + std::to_string(csidl));
+BOOL WINAPI SHGetSpecialFolderPathW(HWND, LPWSTR path, int csidl, BOOL create) {
+  sim::internal::TraceLine("SHGetSpecialFolderPathW " + std::to_string(csidl) + " " +
+                           std::to_string(create));
   if (csidl != CSIDL_COMMON_APPDATA || W().appDataFails || W().appData.size() >= MAX_PATH) {
     return FALSE;
   }

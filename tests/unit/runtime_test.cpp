@@ -371,6 +371,7 @@ TEST_F(RuntimeTest, SecondInitialisationReusesTheLoadedClient) {
 
 TEST_F(RuntimeTest, AbsentCloudLibraryIsClientOnly) {
   EXPECT_EQ(BindCloudRuntime(), kRuntimeClientOnly);
+  EXPECT_EQ(sim::CountTrace("SHGetSpecialFolderPathW 35 0"), 1u);  // asked, never created
   EXPECT_TRUE(g_loaderCalls.empty());
   EXPECT_EQ(g_cloudRuntime, nullptr);
 }

@@ -60,6 +60,15 @@ TEST_F(VerifiedLoadTest, OnlyAbsolutePathsAreTaken) {
       {L"C", false},
       {L"C:", false},
       {L"ab\\x.dll", false},  // a letter and a separator, but no colon between
+      // Either side of each end of the two letter ranges.
+      {L"@:\\x.dll", false},
+      {L"[:\\x.dll", false},
+      {L"`:\\x.dll", false},
+      {L"{:\\x.dll", false},
+      {L"A:\\x.dll", true},
+      {L"Z:\\x.dll", true},
+      {L"a:\\x.dll", true},
+      {L"z:\\x.dll", true},
       {L"C:\\lib\\StpRuntimeSdk.dll", true},
       {L"c:/lib/StpRuntimeSdk.dll", true},
       {L"\\\\server\\share\\StpRuntimeSdk.dll", true},  // UNC
