@@ -148,9 +148,11 @@ def run(command, cwd, log):
 def configure(log):
     if os.path.isfile(os.path.join(BUILD, "build.ninja")):
         return True
-    # The host preset, without debug information: every fault relinks each
-    # test program, and the links are most of a fault's build.
-    ok, _ = run(["cmake", "--preset", "host", "-DCMAKE_CXX_FLAGS_DEBUG=-O0"], SCRATCH, log)
+    # The host preset, without debug information and linked by gold (binutils'
+    # own): every fault relinks each test program, and with the default linker
+    # the links are most of a fault's build.
+    ok, _ = run(["cmake", "--preset", "host", "-DCMAKE_CXX_FLAGS_DEBUG=-O0",
+                 "-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=gold"], SCRATCH, log)
     return ok
 
 
