@@ -56,6 +56,11 @@ mutation_pass() {
   python3 scripts/mutation_check.py 2>&1 | tee "$log" || status=$?
   caught=$(grep -c '^caught ' "$log" || true)
   missed=$(grep -c '^\(SURVIVED\|BROKEN\) ' "$log" || true)
+  # A table row that cannot be applied, or an unchanged tree that fails, stops
+  # the check before any fault is tried: that counts as one failure.
+  if [[ $status -ne 0 && $missed -eq 0 ]]; then
+    missed=1
+  fi
   passed=$((passed + caught))
   failed=$((failed + missed))
   if [[ $status -ne 0 || $caught -eq 0 ]]; then
