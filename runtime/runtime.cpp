@@ -25,8 +25,6 @@ static_assert(kClientLibraryNameLength == 17, "the client library name is 17 cha
 // platform's own limit for any path is 32,767 characters plus the terminator.
 constexpr DWORD kFirstPathCapacity = MAX_PATH;
 constexpr DWORD kLongestPathCapacity = 32768;
-// A UTF-16 code unit never needs more than three UTF-8 bytes.
-constexpr size_t kLongestUtf8Path = 3 * (kLongestPathCapacity - 1);
 
 // The executable's full path in a C-runtime buffer the caller releases, or null.
 // Only a complete path is returned: a cut one could name a parent directory and
@@ -126,7 +124,11 @@ RuntimeResult InitializeRuntimeFromPath(const char* path) {
   if (path == nullptr) return kRuntimeSetupFailed;
 
   size_t byteLength = strlen(path);
-  if (byteLength > kLongestUtf8Path) return kRuntimeSetupFailed;
+  // The conversion counts in int. No shorter length is refused: the client
+  // path beside an executable path the platform allowed can take up to three
+  // bytes per character, and more characters than the executable's own path
+  // when the executable's name is short; the loader judges it.
+  if (byteLength >= static_cast<size_t>(INT_MAX)) return kRuntimeSetupFailed;
   size_t capacity = byteLength + 1;
   auto* widePath = static_cast<WCHAR*>(CrtAlloc(capacity * sizeof(WCHAR)));
   if (widePath == nullptr) return kRuntimeSetupFailed;

@@ -11,7 +11,7 @@ packages=(
   gcc-multilib g++-multilib
   clang-14 libclang-rt-14-dev
   openssl
-  python3                  # the loopback time-stamp responder of the e2e tests
+  python3                  # the e2e tests' time-stamp responder; the mutation check
 )
 # Any osslsigncode already here is kept. apt offers 2.5: -time, -nest and
 # time-stamps through -t/-ts URLs, but no built-in time-stamp authority (-TSA-*).

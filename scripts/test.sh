@@ -64,11 +64,33 @@ release_repro() {
   fi
 }
 
+# mutation_pass: every deliberate fault of tests/mutation/faults.tsv applied to
+# a scratch copy of the tree and run against the unit suite (host preset); each
+# fault counts as one test, passed when a unit test caught it.
+mutation_pass() {
+  local log="build/.mutation.log" status=0 caught missed
+  echo "== mutation: deliberate faults against the unit suite"
+  python3 scripts/mutation_check.py 2>&1 | tee "$log" || status=$?
+  caught=$(grep -c '^caught ' "$log" || true)
+  missed=$(grep -c '^\(SURVIVED\|BROKEN\) ' "$log" || true)
+  # A table row that cannot be applied, or an unchanged tree that fails, stops
+  # the check before any fault is tried: that counts as one failure.
+  if [[ $status -ne 0 && $missed -eq 0 ]]; then
+    missed=1
+  fi
+  passed=$((passed + caught))
+  failed=$((failed + missed))
+  if [[ $status -ne 0 || $caught -eq 0 ]]; then
+    failed_presets+=(mutation)
+  fi
+}
+
 # The stages, one line each.
 build_preset windows-i686
 build_preset host
 test_preset host
 release_repro
+mutation_pass
 # The unit suite again under AddressSanitizer + UndefinedBehaviorSanitizer, and
 # built 32-bit like the product, where pointer-width and wrap faults show.
 build_preset asan

@@ -86,6 +86,19 @@ const CRYPT_ATTRIBUTE* FindAttribute(const CRYPT_ATTRIBUTES& attrs, const char* 
   return nullptr;
 }
 
+// Releases made while the time checks run. A refusal reports the value those
+// checks left in the last error, and a release on some systems overwrites it.
+void LocalFreeKeepingError(HLOCAL block) {
+  const DWORD error = GetLastError();
+  LocalFree(block);
+  SetLastError(error);
+}
+void FreeCertificateKeepingError(PCCERT_CONTEXT cert) {
+  const DWORD error = GetLastError();
+  g_cryptoApi.CertFreeCertificateContext(cert);
+  SetLastError(error);
+}
+
 // The signer's certificate in the store, looked up by issuer and serial
 // number; null with the lookup's last error when it is not there.
 PCCERT_CONTEXT FindSignerCertificate(HCERTSTORE store, const CMSG_SIGNER_INFO& signer) {
@@ -197,13 +210,13 @@ bool AcceptsCounterSignature(const CMSG_SIGNER_INFO& signer, HCERTSTORE store,
     // The counter-signer's certificate only has to be there.
     PCCERT_CONTEXT counterCert = FindSignerCertificate(store, *counterSigner);
     if (counterCert == nullptr) {
-      LocalFree(counterSigner);
+      LocalFreeKeepingError(counterSigner);
       return false;
     }
-    g_cryptoApi.CertFreeCertificateContext(counterCert);
+    FreeCertificateKeepingError(counterCert);
     bool hasTime = false;
     const uint64_t counterTime = SigningTime(counterSigner->AuthAttrs, &hasTime);
-    LocalFree(counterSigner);
+    LocalFreeKeepingError(counterSigner);
     if (hasTime && signingTime <= counterTime + kCounterSignatureTolerance) return true;
   }
   return false;
@@ -222,7 +235,7 @@ bool AcceptsTimestamp(const CMSG_SIGNER_INFO& signer, uint64_t signingTime) {
     return false;
   }
   const uint64_t genTime = FindTimestampTime(token->Content.pbData, token->Content.cbData, 0);
-  LocalFree(token);
+  LocalFreeKeepingError(token);
   if (genTime == 0) return false;
 
   const FILETIME fileTime = {static_cast<DWORD>(signingTime),

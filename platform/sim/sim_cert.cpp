@@ -700,6 +700,7 @@ BOOL WINAPI CertCloseStore(HCERTSTORE store, DWORD flags) {
     return FALSE;
   }
   if (--s->handles == 0) sim::Count(sim::Counter::kStores, -1);
+  sim::internal::AfterRelease();
   return TRUE;
 }
 
@@ -707,6 +708,7 @@ BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT cert) {
   if (cert == nullptr) return TRUE;
   sim::internal::TraceLine("CertFreeCertificateContext " + sim::NameForTrace(cert));
   sim::Release(cert);
+  sim::internal::AfterRelease();
   return TRUE;
 }
 
@@ -902,6 +904,7 @@ VOID WINAPI CertFreeCertificateChain(PCCERT_CHAIN_CONTEXT chainContext) {
     chain->freed = true;
     for (sim::SimCertContext* ctx : chain->held) --ctx->chainRefs;
     sim::Count(sim::Counter::kChainContexts, -1);
+    sim::internal::AfterRelease();
     return;
   }
   sim::Count(sim::Counter::kBadReleases, 1);

@@ -87,6 +87,9 @@ long ExitCode();
 
 // Another process holds the file open with this access and share mode.
 void HoldOpenElsewhere(const std::wstring& path, DWORD access, DWORD shareMode);
+// CreateFileW on this file fails with this last error (access denied by its
+// security descriptor, a lock, a disk that went away: not only sharing).
+void FailFileOpen(const std::wstring& path, DWORD error);
 
 // An open handle the probe holds on a file, as seen at the moment of asking.
 struct OpenFile {
@@ -130,6 +133,14 @@ const std::vector<VersionQuery>& VersionQueries();
 // fails with this last error.
 void FailWideToUtf8(DWORD error);
 void FailUtf8ToWide(DWORD error);
+
+// ---- the last-error value. Releases that succeed (LocalFree, CloseHandle,
+// FreeLibrary, CertFreeCertificateContext, CertFreeCertificateChain,
+// CertCloseStore, CryptMsgClose) leave it alone by default, apart from
+// CloseHandle, which clears it. Once this is called every such release sets it
+// to `value`, as some systems' releases do: code that needs its value past a
+// release has to keep it.
+void ClobberLastErrorOnRelease(DWORD value);
 
 // ---- heaps: the n-th allocation from now (1 = the next one) fails.
 void FailCrtAllocation(unsigned nth);

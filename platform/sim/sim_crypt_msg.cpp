@@ -409,6 +409,7 @@ BOOL WINAPI SimCryptMsgClose(HCRYPTMSG msg) {
   internal::TraceLine("CryptMsgClose");
   M().messages.erase(it);
   internal::Count(internal::Counter::kMessages, -1);
+  internal::AfterRelease();
   return TRUE;
 }
 

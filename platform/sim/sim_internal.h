@@ -27,6 +27,10 @@ void TraceLine(std::string line);
 enum class Counter { kMessages, kStores, kCertContexts, kChainContexts, kBadReleases };
 void Count(Counter counter, int delta);
 
+// Called by every release that succeeds: leaves the last error alone, or sets
+// it as sim::ClobberLastErrorOnRelease asked.
+void AfterRelease();
+
 // Whether the path names an existing regular file (not a directory or device).
 bool IsFile(const std::wstring& path);
 // The normalised key of a path (lower case, backslashes), as files are kept.

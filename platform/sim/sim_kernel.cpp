@@ -41,6 +41,7 @@ struct FileEntry {
   std::unique_ptr<SimModule> library;  // set when the file is a loadable library
   DWORD loadError = 0;
   std::wstring target;  // a junction: where lookups through it continue
+  DWORD openError = 0;  // CreateFileW fails with this
 };
 
 struct OpenRecord {
@@ -59,6 +60,8 @@ const HANDLE kStandardOutput = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0
 
 struct World {
   DWORD lastError = 0;
+  bool clobberOnRelease = false;
+  DWORD clobberValue = 0;
   std::wstring exePath;
   DWORD moduleFileNameError = 0;
   std::wstring appData;
@@ -558,6 +561,19 @@ void HoldOpenElsewhere(const std::wstring& path, DWORD access, DWORD shareMode) 
   W().elsewhere.push_back({Resolve(internal::PathKey(path)), path, access, shareMode});
 }
 
+void FailFileOpen(const std::wstring& path, DWORD error) {
+  if (FileEntry* entry = Find(path)) entry->openError = error;
+}
+
+void ClobberLastErrorOnRelease(DWORD value) {
+  W().clobberOnRelease = true;
+  W().clobberValue = value;
+}
+
+void internal::AfterRelease() {
+  if (W().clobberOnRelease) W().lastError = W().clobberValue;
+}
+
 std::vector<OpenFile> OpenFilesOf(const std::wstring& path) {
   std::vector<OpenFile> result;
   std::wstring key = Resolve(internal::PathKey(path));
@@ -802,6 +818,7 @@ BOOL WINAPI FreeLibrary(HMODULE module) {
   }
   sim::internal::TraceLine("FreeLibrary " + sim::Narrow(module->path));
   --module->refs;
+  sim::internal::AfterRelease();
   return TRUE;
 }
 
@@ -842,6 +859,10 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
+  if (entry->openError != 0) {
+    SetLastError(entry->openError);
+    return INVALID_HANDLE_VALUE;
+  }
   std::wstring key = sim::Resolve(sim::internal::PathKey(fileName));
   auto conflicts = [&](const sim::OpenRecord& open) {
     return open.key == key && sim::Conflicts(open, desiredAccess, shareMode);
@@ -870,6 +891,7 @@ BOOL WINAPI CloseHandle(HANDLE object) {
   // Closing succeeds and, as on some systems, clears the thread's last error:
   // a caller that needs its error value past a close has to keep it.
   SetLastError(ERROR_SUCCESS);
+  sim::internal::AfterRelease();
   return TRUE;
 }
 
@@ -892,6 +914,7 @@ HLOCAL WINAPI LocalFree(HLOCAL mem) {
   }
   W().localBlocks.erase(it);
   std::free(mem);
+  sim::internal::AfterRelease();
   return nullptr;
 }
 
@@ -1077,8 +1100,9 @@ BOOL WINAPI FileTimeToSystemTime(const FILETIME* fileTime, LPSYSTEMTIME st) {
   return TRUE;
 }
 
-BOOL WINAPI SHGetSpecialFolderPathW(HWND, LPWSTR path, int csidl, BOOL) {
-  sim::internal::TraceLine("SHGetSpecialFolderPathW " + std::to_string(csidl));
+BOOL WINAPI SHGetSpecialFolderPathW(HWND, LPWSTR path, int csidl, BOOL create) {
+  sim::internal::TraceLine("SHGetSpecialFolderPathW " + std::to_string(csidl) + " " +
+                           std::to_string(create));
   if (csidl != CSIDL_COMMON_APPDATA || W().appDataFails || W().appData.size() >= MAX_PATH) {
     return FALSE;
   }

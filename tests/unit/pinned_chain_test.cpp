@@ -139,6 +139,11 @@ TEST_F(MatchCertificateTest, PinnedKeysMatchExactly) {
 TEST_F(MatchCertificateTest, ANameMismatchRefusesWhateverTheKey) {
   const std::vector<uint8_t> pin = PinnedKey(3);
   EXPECT_EQ(MatchCertificate(Keyed(pin), FALSE, "STP Root CA 02", 526, pin.data()), 0u);
+  // The name is compared first: with the key wrong as well, it is still read.
+  PCCERT_CONTEXT wrongKey = Keyed(PinnedKey(2));
+  sim::ClearTrace();
+  EXPECT_EQ(MatchCertificate(wrongKey, FALSE, "STP Root CA 02", 526, pin.data()), 0u);
+  EXPECT_EQ(sim::CountTrace("CertGetNameStringA"), 1u);
 }
 
 TEST_F(MatchCertificateTest, AMissingLengthOrKeyComparesTheNameOnly) {

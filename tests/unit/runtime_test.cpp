@@ -27,6 +27,7 @@ struct FakeRuntime {
   RuntimeResult clientInit = 0;
   float init2Argument = 0;
   int32_t clientArgument = -1;
+  int modulesAtCloudShutdown = -1;
   std::vector<std::string> calls;
 } g_fake;
 
@@ -40,6 +41,7 @@ int CloudIsRunning() {
   return g_fake.isRunning;
 }
 int CloudShutdown() {
+  g_fake.modulesAtCloudShutdown = sim::Live().moduleRefs;
   g_fake.calls.push_back("cloud:shutdown");
   return 0;
 }
@@ -118,6 +120,10 @@ TEST_P(CombinationTest, OverallResultAndQuestion) {
 
   arrange();
   EXPECT_EQ(InitializeRuntime(), c.expected);
+  // The cache holds the binding's result, not what the library's init said.
+  if (c.cloud == Cloud::kBound) {
+    EXPECT_EQ(g_cloudInitResult, kRuntimeOk);
+  }
   // The client library is initialised whenever it is loaded and offers its
   // entry point, whatever the cloud half said.
   bool clientInitExpected = c.client == Client::kLoaded;
@@ -167,6 +173,8 @@ TEST_F(RuntimeTest, RuntimeCallsFollowTheLibraryContract) {
   EXPECT_STREQ(RunProbe(), kReportInCloud);
   EXPECT_EQ(g_fake.calls, (std::vector<std::string>{"cloud:init2", "client:init", "cloud:isRunning",
                                                     "cloud:shutdown", "client:shutdown"}));
+  // The cloud library shuts down while both libraries are still mapped.
+  EXPECT_EQ(g_fake.modulesAtCloudShutdown, 2);
   EXPECT_FLOAT_EQ(g_fake.init2Argument, 1.6f);
   EXPECT_EQ(g_fake.clientArgument, 0);
   // The cloud library is verified under the pinned chain, the client library
@@ -222,9 +230,9 @@ struct PathCase {
 std::wstring Repeat(wchar_t c, size_t n) { return std::wstring(n, c); }
 
 // An executable path of exactly `length` characters in directory C:\<long>\.
-std::wstring ExeOfLength(size_t length) {
-  const std::wstring tail = L"\\platform_probe.exe";
-  return L"C:\\" + Repeat(L'd', length - 3 - tail.size()) + tail;
+std::wstring ExeOfLength(size_t length, wchar_t c = L'd',
+                         const std::wstring& tail = L"\\platform_probe.exe") {
+  return L"C:\\" + Repeat(c, length - 3 - tail.size()) + tail;
 }
 
 class PathTest : public RuntimeTest, public ::testing::WithParamInterface<PathCase> {};
@@ -239,6 +247,7 @@ TEST_P(PathTest, ClientLibraryIsLookedForBesideTheExecutable) {
   g_fake.clientInit = 0;
 
   EXPECT_EQ(InitializeRuntime(), c.expected);
+  EXPECT_EQ(sim::CountTrace("GetModuleFileNameW 260"), 1u);  // the classic limit comes first
   if (c.expected == kRuntimeOk) {
     ASSERT_EQ(g_loaderCalls.size(), 1u);
     EXPECT_EQ(g_loaderCalls[0].path, client);
@@ -263,6 +272,9 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{"Length32767", ExeOfLength(32767), 0},
         // Longer than any path the platform allows: no complete path, no load.
         PathCase{"Length32768", ExeOfLength(32768), -8},
+        // Three UTF-8 bytes a character, and a short executable name: the
+        // client path beside it is 98,307 bytes.
+        PathCase{"CjkLength32767", ExeOfLength(32767, L'\u8d77', L"\\a"), 0},
         PathCase{"AccentedDirectory", L"C:\\Users\\Jos\u00e9\\Spiele\\Caf\u00e9\\platform_probe.exe", 0},
         PathCase{"CjkDirectory", L"D:\\\u30b2\u30fc\u30e0\\\u8d77\u52d5\\platform_probe.exe", 0},
         PathCase{"AstralDirectory", L"C:\\\U0001F3AE\\platform_probe.exe", 0},
@@ -359,6 +371,7 @@ TEST_F(RuntimeTest, SecondInitialisationReusesTheLoadedClient) {
 
 TEST_F(RuntimeTest, AbsentCloudLibraryIsClientOnly) {
   EXPECT_EQ(BindCloudRuntime(), kRuntimeClientOnly);
+  EXPECT_EQ(sim::CountTrace("SHGetSpecialFolderPathW 35 0"), 1u);  // asked, never created
   EXPECT_TRUE(g_loaderCalls.empty());
   EXPECT_EQ(g_cloudRuntime, nullptr);
 }
@@ -391,16 +404,20 @@ TEST_F(RuntimeTest, FailedFolderQueryIsClientOnlyAndNothingIsLoaded) {
 }
 
 TEST_F(RuntimeTest, FolderTooLongForTheSuffixIsClientOnly) {
-  // 225 + 40 characters do not fit in 260 with a terminator; a cut path must not
-  // be probed, let alone loaded.
-  std::wstring folder = L"C:\\" + Repeat(L'p', 222);
-  sim::SetCommonAppDataFolder(folder);
-  sim::AddFile(folder + L"\\KORVEX Corporation\\Stratoplay\\STP32.dll");
-  EXPECT_EQ(BindCloudRuntime(), kRuntimeClientOnly);
-  EXPECT_EQ(sim::CountTrace("PathFileExistsW"), 0u);
-  EXPECT_TRUE(g_loaderCalls.empty());
+  // 225 + 40 characters do not fit in 260 with a terminator, nor do exactly
+  // 220 + 40; a cut path must not be probed, let alone loaded.
+  std::wstring folder;
+  for (size_t length : {225u, 220u}) {
+    SetUp();
+    folder = L"C:\\" + Repeat(L'p', length - 3);
+    sim::SetCommonAppDataFolder(folder);
+    sim::AddFile(folder + L"\\KORVEX Corporation\\Stratoplay\\STP32.dll");
+    EXPECT_EQ(BindCloudRuntime(), kRuntimeClientOnly) << length;
+    EXPECT_EQ(sim::CountTrace("PathFileExistsW"), 0u) << length;
+    EXPECT_TRUE(g_loaderCalls.empty()) << length;
+  }
 
-  // One character shorter fits exactly and is looked for.
+  // 219 fits exactly and is looked for.
   SetUp();
   folder = L"C:\\" + Repeat(L'p', 216);
   sim::SetCommonAppDataFolder(folder);
@@ -423,6 +440,32 @@ TEST_F(RuntimeTest, LibraryWithOnlyInit2IsBoundWithEveryOtherFieldEmpty) {
   for (int i = 0; i < 21; ++i) EXPECT_EQ(fields[i], nullptr) << "field " << i + 3;
   // All 22 names were asked for.
   EXPECT_EQ(sim::CountTrace("GetProcAddress stp32.dll stp"), 22u);
+  ShutdownRuntime();
+  EXPECT_TRUE(sim::AllReleased());
+}
+
+TEST_F(RuntimeTest, EachExportIsBoundByItsOwnNameToItsOwnField) {
+  // Field by field, spelled out apart from the binding table. Each export's
+  // "function" is its own name, so a field shows which name it was bound to.
+  const char* const names[] = {
+      "stpInitializeRuntimeSdk2",  "stpShutdownRuntimeSdk",       "stpIsInitialized",
+      "stpIsRunningInCloud",       "stpIsRunningInCloudSecure",   "stpRegisterExitCallback",
+      "stpRegisterSaveCallback",   "stpRegisterSessionInitCallback", "stpRegisterPauseCallback",
+      "stpRegisterInstallCallback", "stpIsTitleAvailable",        "stpGetTitlesAvailable",
+      "stpSetupTitle",             "stpTitleExited",              "stpGetClientIp",
+      "stpGetClientLanguageCode",  "stpGetClientCountryCode",     "stpGetCustomData",
+      "stpGetAuthData",            "stpFree",                     "stpAppReady",
+      "stpSetActionZone"};
+  std::vector<sim::Export> exports;
+  for (const char* name : names) exports.push_back({name, const_cast<char*>(name)});
+  sim::AddLibrary(kCloud, exports);
+  g_acceptedLibraries.insert(kCloud);
+  ASSERT_EQ(BindCloudRuntime(), kRuntimeOk);
+  FARPROC* fields = &g_cloudRuntime->initializeRuntimeSdk2;
+  for (size_t i = 0; i < 22; ++i) {
+    EXPECT_EQ(reinterpret_cast<const char*>(fields[i]), names[i]) << "field " << i + 2;
+  }
+  g_cloudRuntime->shutdownRuntimeSdk = nullptr;  // a name, not a function to call
   ShutdownRuntime();
   EXPECT_TRUE(sim::AllReleased());
 }

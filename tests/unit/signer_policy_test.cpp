@@ -30,6 +30,9 @@ const char kG5[] = "Verimark Class 3 Public Primary Certification Authority - G5
 const char kTimeStamper[] = "Time Stamping Signer";
 
 constexpr DWORD kStillPending = 0xDEAD;
+// What every release leaves in the last error here, so that a reason that does
+// not survive a clean-up call shows.
+constexpr DWORD kReleaseNoise = 0x5EED;
 
 // ------------------------------------------------------------------ tokens
 
@@ -69,6 +72,7 @@ class VerifySignerTest : public ::testing::Test {
     sim::AddFile(kLibrary);
     sim::SetTrustVerdict(kLibrary, 0);
     sim::SetCurrentTime(FileTimeOf(2025, 6, 1));
+    sim::ClobberLastErrorOnRelease(kReleaseNoise);
   }
 
   // Judges the signer against a store of `certs`; afterwards the store is
@@ -477,6 +481,10 @@ TEST_F(NamedChainsGateTest, OnlyTheFirstSigningTimeCounts) {
 TEST_F(NamedChainsGateTest, ACounterSignerWithoutSigningTimeIsPassedOver) {
   const sim::AttributeDesc untimed = CounterSignature(nullptr);
   EXPECT_EQ(JudgeNamed(Signer({SigningTimeAttr(kC)}, {untimed})), 0u);
+  EXPECT_EQ(lastError_, static_cast<DWORD>(TRUST_E_TIME_STAMP));
+  // Nor when the signer has no signing time either (S = 0), which any time
+  // would admit.
+  EXPECT_EQ(JudgeNamed(Signer({}, {untimed})), 0u);
   EXPECT_EQ(lastError_, static_cast<DWORD>(TRUST_E_TIME_STAMP));
   // The walk goes on to the next counter-signature.
   EXPECT_EQ(JudgeNamed(Signer({SigningTimeAttr(kC)}, {untimed, CounterSignedAt(kC)})), 1u);

@@ -36,6 +36,9 @@ class SystemLibraryTest : public ::testing::Test {
   void SetUp() override {
     ResetProcessState();
     sim::AddLibrary(kPlanted, {});
+    // Every release overwrites the last error, so a reason that is not kept
+    // across freeing the path buffer shows.
+    sim::ClobberLastErrorOnRelease(0x5EED);
   }
 };
 

@@ -78,6 +78,7 @@ TEST(FindTimestampTime, GenTimeText) {
       {"20200131123459.", 0},
       {"20200131123459.12", 0},
       {"20200131123459.1a2Z", 0},
+      {"20200131123459,123Z", 0},  // DER writes the fraction after a full stop only
       {"20200131123459.12+0100", 0},
       {"20200131123459", 0},
       {"20200131123459+0100", 0},
@@ -250,6 +251,9 @@ TEST(FindTimestampTime, NestingDepth) {
   RunCases({
       {"32 levels", Nested(kSequence, kTimestampMaxDepth, time), 1, kTime},
       {"33 levels", Nested(kSequence, kTimestampMaxDepth + 1, time), 1, 0},
+      // The cap is 32, not merely whatever the constant says.
+      {"32 levels, counted", Nested(kSequence, 32, time), 1, kTime},
+      {"33 levels, counted", Nested(kSequence, 33, time), 1, 0},
       {"token 29 levels down", Nested(kSequence, kTimestampMaxDepth - 3, token), 0, kTime},
       {"token 30 levels down", Nested(kSequence, kTimestampMaxDepth - 2, token), 0, 0},
       {"10,000 levels", Nested(kSequence, 10000, time), 1, 0},

@@ -64,6 +64,16 @@ TEST_F(VerifiedLoadTest, OnlyAbsolutePathsAreTaken) {
       {L"\u00E9:\\StpRuntimeSdk.dll", false},  // a letter, but not an ASCII one
       {L"C", false},
       {L"C:", false},
+      {L"ab\\x.dll", false},  // a letter and a separator, but no colon between
+      // Either side of each end of the two letter ranges.
+      {L"@:\\x.dll", false},
+      {L"[:\\x.dll", false},
+      {L"`:\\x.dll", false},
+      {L"{:\\x.dll", false},
+      {L"A:\\x.dll", true},
+      {L"Z:\\x.dll", true},
+      {L"a:\\x.dll", true},
+      {L"z:\\x.dll", true},
       {L"C:\\lib\\StpRuntimeSdk.dll", true},
       {L"c:/lib/StpRuntimeSdk.dll", true},
       {L"\\\\server\\share\\StpRuntimeSdk.dll", true},  // UNC
@@ -126,6 +136,12 @@ TEST_F(VerifiedLoadTest, EachFailureHasItsLastError) {
        [] {
          InstallSigned(kLibrary);
          sim::HoldOpenElsewhere(kLibrary, GENERIC_READ, 0);
+       },
+       ERROR_SHARING_VIOLATION, false},
+      {"the open fails for another reason",
+       [] {
+         InstallSigned(kLibrary);
+         sim::FailFileOpen(kLibrary, ERROR_ACCESS_DENIED);
        },
        ERROR_SHARING_VIOLATION, false},
       {"no embedded signature", [] { sim::AddLibrary(kLibrary, {}); },
