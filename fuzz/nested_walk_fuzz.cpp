@@ -263,7 +263,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if ((world & 4) == 0) sim::SetTrustVerdict(kPath, 0);
   sim::SignFileWithRawSignerRecord(kPath, bytes, offset);
 
-  const DWORD result = VerifyFileSignature(kPath, PolicyOf(world));
+  const DWORD result = VerifyFileSignature(kPath, nullptr, PolicyOf(world));
   const DWORD error = GetLastError();
   CheckRun(result, error, bytes, offset);
   // Resetting here rather than at the start leaves nothing of the run

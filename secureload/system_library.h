@@ -17,6 +17,7 @@ struct SystemLibraryCache {
   HMODULE cryptnet;
   HMODULE cryptbase;
   HMODULE wintrust;
+  HMODULE advapi32;  // its hash functions, for the checks of a nested signature
 };
 extern SystemLibraryCache g_systemLibraryCache;
 

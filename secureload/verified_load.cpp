@@ -45,7 +45,7 @@ HMODULE LoadVerifiedLibrary(LPCWSTR path, SignaturePolicy policy) {
   }
 
   HMODULE module = nullptr;
-  if (VerifyFileSignature(path, policy) != 0) {
+  if (VerifyFileSignature(path, file, policy) != 0) {
     module = LoadLibraryExW(path, nullptr, 0);
   } else {
     SetLastError(static_cast<DWORD>(CRYPT_E_NO_MATCH));

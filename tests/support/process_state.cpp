@@ -3,6 +3,7 @@
 #include "platform/sim/sim_control.h"
 #include "runtime/runtime.h"
 #include "secureload/crypto_api.h"
+#include "secureload/platform_hash.h"
 #include "secureload/signer_policy.h"
 #include "secureload/system_library.h"
 
@@ -14,5 +15,7 @@ void ResetProcessState() {
   g_systemBuildLevel = 0;
   g_systemLibraryCache = {};
   g_cryptoApi = {};
+  g_nestedCryptoApi = {};
+  g_platformHashApi = {};
   g_winVerifyTrust = nullptr;
 }
