@@ -28,6 +28,17 @@
 #                         zone CA
 #   wrongkey-*            the pinned names below the pinned root, but an L1
 #                         intermediate with a 4096-bit key of its own
+#   forged-*              look-alikes an attacker can make, for nested
+#                         signatures, none of them trusted:
+#     forged-g5-root, forged-ca, forged-leaf   chain 4's names under a root of
+#                         their own
+#     forged-l1           the pinned L1's exact subject with another key; it
+#                         only issues forged-zone
+#     forged-zone         the pinned zone CA's name, issued in the pinned L1's
+#                         name without an authority key identifier, so that
+#                         chain building finds the genuine L1 by name (and
+#                         flags the zone CA's signature as invalid)
+#     forged-pinned-leaf  the pinned leaf's name under forged-zone
 #
 # Keys are test material and are committed beside the certificates. Existing
 # keys are reused, and dates and serial numbers are fixed, so running this
@@ -83,6 +94,11 @@ basicConstraints = critical, CA:TRUE
 keyUsage = critical, keyCertSign, cRLSign
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
+[ ca_noaki_ext ]
+basicConstraints = critical, CA:TRUE
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = none
 [ leaf_ext ]
 basicConstraints = critical, CA:FALSE
 keyUsage = critical, digitalSignature
@@ -115,7 +131,7 @@ issue() {
   : >"$work/index.txt"
   printf 'E2E0%04X\n' "$serial_counter" >"$work/serial"
   openssl req -new -config "$work/ca.cnf" -key "$out/$name.key" \
-    -subj "/O=End-to-end tests/CN=$cn" -out "$work/$name.csr"
+    -subj "${ISSUE_SUBJECT:-/O=End-to-end tests/CN=$cn}" -out "$work/$name.csr"
   local signer
   case $issuer in
     self) signer=(-selfsign -keyfile "$out/$name.key") ;;
@@ -168,6 +184,21 @@ issue pinned-wrongname-leaf "STP SDK - Code Signing Leaf (test)" pinned:zone lea
 issue wrongkey-l1 "STP SDK - Code Signing L1 Intermediate CA 01" pinned:root ca_ext sha256 4096
 issue wrongkey-zone "STP SDK - Code Signing Zone All CA 01" wrongkey-l1 ca_ext sha256
 issue wrongkey-leaf "STP SDK - Code Signing Leaf (prod)" wrongkey-zone leaf_ext sha1
+
+# Look-alikes for the nested-signature attacks.
+issue forged-g5-root "Verimark Class 3 Public Primary Certification Authority - G5" self root_ext sha256
+issue forged-ca "Sentrix Class 3 SHA256 Code Signing CA" forged-g5-root ca_ext sha256
+issue forged-leaf "KORVEX Corporation" forged-ca leaf_ext sha256
+ISSUE_SUBJECT=$(openssl x509 -in "$pinned/l1.pem" -noout -subject -nameopt compat | sed 's/^subject=//') \
+  issue forged-l1 "STP SDK - Code Signing L1 Intermediate CA 01" self root_ext sha256 4096
+issue forged-zone "STP SDK - Code Signing Zone All CA 01" forged-l1 ca_noaki_ext sha256
+issue forged-pinned-leaf "STP SDK - Code Signing Leaf (prod)" forged-zone leaf_ext sha256
+# forged-zone names the genuine L1 as its issuer, byte for byte.
+[[ $(openssl x509 -in "$out/forged-zone.pem" -noout -issuer -nameopt RFC2253) == \
+   $(openssl x509 -in "$pinned/l1.pem" -noout -subject -nameopt RFC2253 | sed 's/^subject/issuer/') ]] || {
+  echo "make_e2e_pki: forged-zone does not name the pinned L1 as its issuer" >&2
+  exit 1
+}
 
 # The pinned names must appear exactly; the O attribute must not change the
 # simple display name (it is the CN).
