@@ -145,14 +145,15 @@ lift() {
   echo "$name" >>"$work/manifest.txt"
 }
 
-# altered OUT IN: a copy of IN in the work directory with one code byte
-# changed: an image of the attacker's own, whose digest is not IN's.
+# altered OUT IN: a copy of IN in the work directory with one byte of its DOS
+# stub's message changed: an image of the attacker's own, whose digest is not
+# IN's, and which still loads and runs (and logs its calls) when mapped.
 altered() {
   cp "$2" "$work/$1"
   local old
-  old=$(od -An -tu1 -j 1024 -N 1 "$work/$1" | tr -d ' ')
+  old=$(od -An -tu1 -j 96 -N 1 "$work/$1" | tr -d ' ')
   printf "$(printf '\\%03o' $(((old + 1) % 256)))" |
-    dd of="$work/$1" bs=1 seek=1024 conv=notrunc status=none
+    dd of="$work/$1" bs=1 seek=96 conv=notrunc status=none
   echo "$work/$1"
 }
 
