@@ -248,8 +248,13 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
       {"intermediate's signature does not verify", NamedWorld, kPolicyNamedChains,
        [](World& w) { w.chain.elementErrors = {{0, CERT_TRUST_IS_NOT_SIGNATURE_VALID, 0}}; },
        kNestedChainUntrusted},
-      // The Authenticode policy lets this one pass, as Wine's does.
-      {"partial chain", NamedWorld, kPolicyNamedChains,
+      // The Authenticode policy lets these pass, as Wine's does: the chain
+      // stops short of any root, here at a look-alike "G5" whose issuer is
+      // nowhere, and with no policy gate at the CA.
+      {"partial chain, allowed names", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.chain.chainErrors = {CERT_TRUST_IS_PARTIAL_CHAIN}; },
+       kNestedChainUntrusted},
+      {"partial chain, no policy gate", NamedWorld, kNoGate,
        [](World& w) {
          w.chain.simpleChains[0].pop_back();
          w.chain.chainErrors = {CERT_TRUST_IS_PARTIAL_CHAIN};
