@@ -398,6 +398,13 @@ FACTS=(
   "client-legacy-3s-early.dll|trust: 0x00000000"
   "client-pinned-chain.dll|trust: 0x00000000"
   "cloud-wrong-key.dll|trust: 0x00000000"
+  # The nested signatures that must not count: the trust provider judges the
+  # primary signature only and lets every one of them through.
+  "client-nested-lifted.dll|trust: 0x00000000"
+  "client-nested-forged.dll|trust: 0x00000000"
+  "client-nested-content-changed.dll|trust: 0x00000000"
+  "cloud-nested-lifted.dll|trust: 0x00000000"
+  "cloud-nested-forged.dll|trust: 0x00000000"
   "cloud-wrong-name.dll|trust: 0x00000000"
   "cloud-named-chain.dll|trust: 0x00000000"
   # The machine builds the four-element pinned chain (its intermediates are in
