@@ -219,6 +219,13 @@ echo client-nested-content-changed.dll >>"$work/manifest.txt"
 rm -f "$out/client-nested.dll.primary"
 sed -i '/^client-nested.dll.primary$/d' "$work/manifest.txt"
 
+# The cloud copy accepted through its nested signature alone: the primary
+# signer is a named chain, the nested one the pinned chain, made for this file.
+sign cloud-nested.dll.primary "$cloud" "$c4" "$pki/c4-leaf.key" $S
+sign cloud-nested.dll "$out/cloud-nested.dll.primary" "$pinned_ok" "$pinned/leaf.key" $S none -nest
+rm -f "$out/cloud-nested.dll.primary"
+sed -i '/^cloud-nested.dll.primary$/d' "$work/manifest.txt"
+
 # --- nested signatures that must not count --------------------------------------
 # Each primary is signed by a certificate the machine trusts whose names no
 # policy allows; the nested signature is either lifted from a genuinely signed

@@ -134,6 +134,12 @@ scenario accepted.client_nested_signer groups="win7 win10" \
   stdout=STP calls="$CALLS_ASKED" \
   diag="$D_CLIENT_OK|$D_CLIENT_POLICY|client library nested signer: accepted"
 
+scenario accepted.cloud_nested_signer groups="win7 win10" \
+  why="primary signer not the pinned chain; its nested signer, the pinned chain, is accepted" \
+  cloud=cloud-nested.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES" \
+  stdout=STP calls="$CALLS_ASKED" \
+  diag="$D_CLOUD_OK|$D_CLOUD_POLICY|cloud library nested signer: accepted"
+
 # === the client copy refused =======================================================
 
 scenario refused.client_unsigned groups="win7 win10" \
