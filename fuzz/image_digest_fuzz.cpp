@@ -33,6 +33,11 @@ const wchar_t kPath[] = L"C:\\Program Files\\Launcher\\StpRuntimeSdk.dll";
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  ResetProcessState();
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 4 * kImageReadBlock) return 0;  // more blocks add nothing the reader sees
   const uint32_t fileSize = static_cast<uint32_t>(size);
@@ -51,7 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
 
-  ResetProcessState();
+  // The process is in its first state: fresh from LLVMFuzzerInitialize or
+  // from the reset that ends every run.
   sim::AddFile(kPath, std::vector<uint8_t>(data, data + size));
   HANDLE file = CreateFileW(kPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   BYTE digest[32] = {};
