@@ -28,17 +28,17 @@
 #                         zone CA
 #   wrongkey-*            the pinned names below the pinned root, but an L1
 #                         intermediate with a 4096-bit key of its own
-#   forged-*              look-alikes an attacker can make, for nested
+#   lookalike-*           look-alikes an attacker can make, for nested
 #                         signatures, none of them trusted:
-#     forged-g5-root, forged-ca, forged-leaf   chain 4's names under a root of
-#                         their own
-#     forged-l1           the pinned L1's exact subject with another key; it
-#                         only issues forged-zone
-#     forged-zone         the pinned zone CA's name, issued in the pinned L1's
+#     lookalike-g5-root, lookalike-ca, lookalike-leaf: chain 4's names under a
+#                         root of their own
+#     lookalike-l1        the pinned L1's exact subject with another key; it
+#                         only issues lookalike-zone
+#     lookalike-zone      the pinned zone CA's name, issued in the pinned L1's
 #                         name without an authority key identifier, so that
 #                         chain building finds the genuine L1 by name (and
 #                         flags the zone CA's signature as invalid)
-#     forged-pinned-leaf  the pinned leaf's name under forged-zone
+#     lookalike-pinned-leaf  the pinned leaf's name under lookalike-zone
 #
 # Keys are test material and are committed beside the certificates. Existing
 # keys are reused, and dates and serial numbers are fixed, so running this
@@ -186,17 +186,17 @@ issue wrongkey-zone "STP SDK - Code Signing Zone All CA 01" wrongkey-l1 ca_ext s
 issue wrongkey-leaf "STP SDK - Code Signing Leaf (prod)" wrongkey-zone leaf_ext sha1
 
 # Look-alikes for the nested-signature attacks.
-issue forged-g5-root "Verimark Class 3 Public Primary Certification Authority - G5" self root_ext sha256
-issue forged-ca "Sentrix Class 3 SHA256 Code Signing CA" forged-g5-root ca_ext sha256
-issue forged-leaf "KORVEX Corporation" forged-ca leaf_ext sha256
+issue lookalike-g5-root "Verimark Class 3 Public Primary Certification Authority - G5" self root_ext sha256
+issue lookalike-ca "Sentrix Class 3 SHA256 Code Signing CA" lookalike-g5-root ca_ext sha256
+issue lookalike-leaf "KORVEX Corporation" lookalike-ca leaf_ext sha256
 ISSUE_SUBJECT=$(openssl x509 -in "$pinned/l1.pem" -noout -subject -nameopt compat | sed 's/^subject=//') \
-  issue forged-l1 "STP SDK - Code Signing L1 Intermediate CA 01" self root_ext sha256 4096
-issue forged-zone "STP SDK - Code Signing Zone All CA 01" forged-l1 ca_noaki_ext sha256
-issue forged-pinned-leaf "STP SDK - Code Signing Leaf (prod)" forged-zone leaf_ext sha256
-# forged-zone names the genuine L1 as its issuer, byte for byte.
-[[ $(openssl x509 -in "$out/forged-zone.pem" -noout -issuer -nameopt RFC2253) == \
+  issue lookalike-l1 "STP SDK - Code Signing L1 Intermediate CA 01" self root_ext sha256 4096
+issue lookalike-zone "STP SDK - Code Signing Zone All CA 01" lookalike-l1 ca_noaki_ext sha256
+issue lookalike-pinned-leaf "STP SDK - Code Signing Leaf (prod)" lookalike-zone leaf_ext sha256
+# lookalike-zone names the genuine L1 as its issuer, byte for byte.
+[[ $(openssl x509 -in "$out/lookalike-zone.pem" -noout -issuer -nameopt RFC2253) == \
    $(openssl x509 -in "$pinned/l1.pem" -noout -subject -nameopt RFC2253 | sed 's/^subject/issuer/') ]] || {
-  echo "make_e2e_pki: forged-zone does not name the pinned L1 as its issuer" >&2
+  echo "make_e2e_pki: lookalike-zone does not name the pinned L1 as its issuer" >&2
   exit 1
 }
 

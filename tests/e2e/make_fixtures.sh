@@ -65,8 +65,8 @@ pinned_expired=$(chain pinned-expired.pem "$pki"/pinned-expired-leaf.pem "$pinne
 pinned_wrongname=$(chain pinned-wrongname.pem "$pki"/pinned-wrongname-leaf.pem "$pinned"/zone.pem "$pinned"/l1.pem)
 pinned_wrongkey=$(chain pinned-wrongkey.pem "$pki"/wrongkey-leaf.pem "$pki"/wrongkey-zone.pem "$pki"/wrongkey-l1.pem)
 # Look-alike chains an attacker can make (see scripts/make_e2e_pki.sh).
-forged=$(chain forged.pem "$pki"/forged-leaf.pem "$pki"/forged-ca.pem "$pki"/forged-g5-root.pem)
-forged_pinned=$(chain forged-pinned.pem "$pki"/forged-pinned-leaf.pem "$pki"/forged-zone.pem "$pinned"/l1.pem)
+lookalike=$(chain lookalike.pem "$pki"/lookalike-leaf.pem "$pki"/lookalike-ca.pem "$pki"/lookalike-g5-root.pem)
+lookalike_pinned=$(chain lookalike-pinned.pem "$pki"/lookalike-pinned-leaf.pem "$pki"/lookalike-zone.pem "$pinned"/l1.pem)
 
 # The legacy time-stamp responder, on loopback, for this run only.
 python3 "$here/legacy_tsa.py" --certs "$tsa" --key "$pki/tsa.key" --port-file "$work/port" \
@@ -238,12 +238,12 @@ lift client-nested-lifted.dll "$out/client-attacker.primary" "$out/client-c4-rfc
 lift cloud-nested-lifted.dll "$out/cloud-attacker.primary" "$out/cloud-pinned.dll"
 # Look-alike names under a root nobody trusts, time-stamped as the client
 # copy's policy asks.
-sign client-nested-forged.dll "$out/client-attacker.primary" "$forged" "$pki/forged-leaf.key" $S \
+sign client-nested-forged.dll "$out/client-attacker.primary" "$lookalike" "$pki/lookalike-leaf.key" $S \
   rfc3161:$S60 -nest
 # The two rows whose keys are not pinned, forged under the genuine pinned L1
 # and root: the zone CA's signature does not verify.
-sign cloud-nested-forged.dll "$out/cloud-attacker.primary" "$forged_pinned" \
-  "$pki/forged-pinned-leaf.key" $S none -nest
+sign cloud-nested-forged.dll "$out/cloud-attacker.primary" "$lookalike_pinned" \
+  "$pki/lookalike-pinned-leaf.key" $S none -nest
 rm -f "$out/client-attacker.primary" "$out/cloud-attacker.primary"
 sed -i '/^client-attacker.primary$/d; /^cloud-attacker.primary$/d' "$work/manifest.txt"
 
