@@ -107,7 +107,7 @@ void ArrangeWorld(Shape shape, uint32_t candidates) {
 bool CheckWalk(benchmark::State& state, Shape shape, uint32_t candidates) {
   ResetProcessState();
   ArrangeWorld(shape, candidates);
-  const DWORD result = VerifyFileSignature(kFile.c_str(), kPolicy);
+  const DWORD result = VerifyFileSignature(kFile.c_str(), nullptr, kPolicy);
   const DWORD error = GetLastError();
   const std::vector<sim::MessageUpdate>& updates = sim::MessageUpdates();
   if (result != 0 || error != 0) {
@@ -138,7 +138,7 @@ void BM_VerifyFileSignature(benchmark::State& state, Shape shape) {
     state.PauseTiming();
     ArrangeWorld(shape, candidates);
     state.ResumeTiming();
-    DWORD result = VerifyFileSignature(kFile.c_str(), kPolicy);
+    DWORD result = VerifyFileSignature(kFile.c_str(), nullptr, kPolicy);
     benchmark::DoNotOptimize(result);
   }
   state.SetBytesProcessed(state.iterations() * state.range(0));

@@ -11,7 +11,10 @@
 //
 // Candidates that decode name one of the signatures registered below by their
 // index (a simulated nested signature carries it after "SIMN"), so a run can
-// take every path of the nested signer's check, acceptance included.
+// take every path of the nested signer's check, acceptance included: the file
+// is a small PE image held open as the verified load holds it, and each
+// registered signature records its image digest, with the chain the engine
+// builds for its signer.
 //
 // After every run, whatever the verdict:
 //   - everything acquired was released, and nothing was released twice;
@@ -26,6 +29,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 #include "platform/sim/sim_control.h"
@@ -34,6 +38,7 @@
 #include "secureload/file_signature.h"
 #include "secureload/signature_policy.h"
 #include "tests/support/der_writer.h"
+#include "tests/support/pe_image.h"
 #include "tests/support/process_state.h"
 
 namespace {
@@ -56,6 +61,8 @@ constexpr uint64_t kSigningTime = 133590384000000000ull;
 // and the signatures registered again.
 std::vector<sim::CertDesc> g_certs;
 std::vector<sim::SignatureDesc> g_nested;
+std::vector<std::pair<sim::CertId, sim::ChainDesc>> g_chains;
+const pe_image::Image g_image = pe_image::Build(false, 200);
 
 sim::CertId Cert(const char* subject, const char* issuer, uint8_t serial) {
   sim::CertDesc cert;
@@ -74,8 +81,13 @@ sim::SignatureDesc NamedChainSignature(uint8_t serial) {
   const sim::CertId leaf = Cert("KORVEX Corporation", ca, serial);
   const sim::CertId tsa = Cert("Test Time Stamping Service", "Test Time Stamping Root", serial);
   sim::SignatureDesc signature;
-  signature.certs = {leaf, Cert(ca, root, serial), Cert(root, root, serial), tsa};
+  const sim::CertId caCert = Cert(ca, root, serial);
+  const sim::CertId rootCert = Cert(root, root, serial);
+  signature.certs = {leaf, caCert, rootCert, tsa};
   signature.signer = sim::SignerOf(leaf);
+  sim::ChainDesc chain;
+  chain.simpleChains = {{leaf, caCert, rootCert}};
+  g_chains.push_back({leaf, chain});
   signature.signer.authAttrs = {{szOID_RSA_signingTime, {sim::EncodeSigningTime(kSigningTime)}}};
   return signature;
 }
@@ -124,12 +136,16 @@ void BuildNestedSignatures() {
 }
 
 void RegisterNestedSignatures() {
+  for (auto& signature : g_nested) {
+    signature.indirect.imageDigest = pe_image::Digest(g_image, CALG_SHA_256);
+  }
   for (size_t i = 0; i < g_certs.size(); ++i) {
     if (sim::AddCertificate(g_certs[i]) != static_cast<sim::CertId>(i)) {
       Fail("a certificate came back with another id");
     }
   }
   for (const sim::SignatureDesc& signature : g_nested) (void)sim::EncodeNestedSignature(signature);
+  for (const auto& [leaf, chain] : g_chains) sim::SetChain(leaf, chain);
 }
 
 // ---- watching the walk
@@ -259,12 +275,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   g_record = Record{};
   sim::SetSystemExport("crypt32.dll", "CryptMsgGetParam", reinterpret_cast<void*>(&WatchGetParam));
   RegisterNestedSignatures();
-  sim::AddFile(kPath, {0x4D, 0x5A});
+  sim::AddFile(kPath, g_image.bytes);
   if ((world & 4) == 0) sim::SetTrustVerdict(kPath, 0);
   sim::SignFileWithRawSignerRecord(kPath, bytes, offset);
 
-  const DWORD result = VerifyFileSignature(kPath, PolicyOf(world));
+  HANDLE file = CreateFileW(kPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  const DWORD result = VerifyFileSignature(kPath, file, PolicyOf(world));
   const DWORD error = GetLastError();
+  CloseHandle(file);
   CheckRun(result, error, bytes, offset);
   // Resetting here rather than at the start leaves nothing of the run
   // allocated, so libFuzzer has no reason to run the input twice looking for

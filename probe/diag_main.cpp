@@ -18,6 +18,7 @@
 #include "runtime/runtime.h"
 #include "secureload/crypto_api.h"
 #include "secureload/shell_api.h"
+#include "secureload/nested_binding.h"
 #include "secureload/signature_policy.h"
 #include "secureload/signer_policy.h"
 #include "secureload/system_library.h"
@@ -157,6 +158,74 @@ bool CloudPath(WCHAR* out, size_t capacity) {
   return true;
 }
 
+// szOID_NESTED_SIGNATURE; not every SDK's wincrypt.h names it.
+constexpr char kNestedSignatureOid[] = "1.3.6.1.4.1.311.2.4.1";
+
+const char* NestedRefusal(NestedBinding verdict) {
+  switch (verdict) {
+    case kNestedSignatureInvalid: return "signature does not verify";
+    case kNestedNotThisFile: return "does not sign this file";
+    case kNestedChainUntrusted: return "chain does not verify";
+    default: return "could not be checked";
+  }
+}
+
+// One nested signature, judged as the verified load judges it: its own proofs
+// first, then the signer check.
+void PrintNestedSigner(const char* label, const CRYPT_ATTR_BLOB& value, HANDLE file,
+                       const LibraryReport& lib) {
+  const DWORD encoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+  HCRYPTMSG nested = g_cryptoApi.CryptMsgOpenToDecode(encoding, 0, 0, 0, nullptr, nullptr);
+  HCERTSTORE store = nullptr;
+  PCMSG_SIGNER_INFO signer = nullptr;
+  DWORD size = 0;
+  if (nested != nullptr && g_cryptoApi.CryptMsgUpdate(nested, value.pbData, value.cbData, TRUE) &&
+      g_cryptoApi.CryptMsgGetParam(nested, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size) &&
+      size != 0) {
+    signer = static_cast<PCMSG_SIGNER_INFO>(LocalAlloc(LPTR, size));
+  }
+  if (signer != nullptr &&
+      g_cryptoApi.CryptMsgGetParam(nested, CMSG_SIGNER_INFO_PARAM, 0, signer, &size)) {
+    store = g_cryptoApi.CertOpenStore(CERT_STORE_PROV_MSG, encoding, 0, 0, nested);
+  }
+  if (store == nullptr) {
+    PrintError(label, "unreadable", GetLastError());
+  } else {
+    const NestedBinding binding = ProveNestedBinding(nested, *signer, store, file, lib.policy);
+    if (binding != kNestedBound) {
+      std::printf("%s: refused, %s\n", label, NestedRefusal(binding));
+    } else if (VerifySigner(signer, store, lib.path, lib.policy)) {
+      std::printf("%s: accepted\n", label);
+    } else {
+      PrintError(label, "refused", GetLastError());
+    }
+    g_cryptoApi.CertCloseStore(store, 0);
+  }
+  LocalFree(signer);
+  if (nested != nullptr) g_cryptoApi.CryptMsgClose(nested);
+}
+
+// Every value of the primary signer's first nested-signature attribute.
+void PrintNestedSigners(const CMSG_SIGNER_INFO& primary, const LibraryReport& lib) {
+  char label[64];
+  std::snprintf(label, sizeof label, "%s library nested signer", lib.name);
+  const CRYPT_ATTRIBUTES& attrs = primary.UnauthAttrs;
+  for (DWORD i = 0; i < attrs.cAttr; ++i) {
+    if (lstrcmpA(attrs.rgAttr[i].pszObjId, kNestedSignatureOid) != 0) continue;
+    HANDLE file = CreateFileW(lib.path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      PrintError(label, "not examined, the file cannot be opened", GetLastError());
+      return;
+    }
+    for (DWORD j = 0; j < attrs.rgAttr[i].cValue; ++j) {
+      PrintNestedSigner(label, attrs.rgAttr[i].rgValue[j], file, lib);
+    }
+    CloseHandle(file);
+    return;
+  }
+}
+
 // The primary signer of the file's embedded signature, judged by the same
 // signer check the verified loader uses. Needs the crypt32 table, which the
 // verified load has filled when it got as far as the signature.
@@ -190,6 +259,7 @@ void PrintPrimarySigner(const LibraryReport& lib) {
       std::printf("%s: accepted\n", label);
     else
       PrintError(label, "refused", error);
+    if (!accepted) PrintNestedSigners(*signer, lib);
   } else {
     PrintError(label, "unreadable", GetLastError());
   }

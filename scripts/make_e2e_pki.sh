@@ -28,6 +28,17 @@
 #                         zone CA
 #   wrongkey-*            the pinned names below the pinned root, but an L1
 #                         intermediate with a 4096-bit key of its own
+#   lookalike-*           look-alikes an attacker can make, for nested
+#                         signatures, none of them trusted:
+#     lookalike-g5-root, lookalike-ca, lookalike-leaf: chain 4's names under a
+#                         root of their own
+#     lookalike-l1        the pinned L1's exact subject with another key; it
+#                         only issues lookalike-zone
+#     lookalike-zone      the pinned zone CA's name, issued in the pinned L1's
+#                         name without an authority key identifier, so that
+#                         chain building finds the genuine L1 by name (and
+#                         flags the zone CA's signature as invalid)
+#     lookalike-pinned-leaf  the pinned leaf's name under lookalike-zone
 #
 # Forgeries, made as an attacker who holds only the public certificates would:
 #   forged-l1    the pinned L1 name and the pinned L1's key identifier on a key
@@ -105,6 +116,11 @@ basicConstraints = critical, CA:TRUE
 keyUsage = critical, keyCertSign, cRLSign
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
+[ ca_noaki_ext ]
+basicConstraints = critical, CA:TRUE
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = none
 [ leaf_ext ]
 basicConstraints = critical, CA:FALSE
 keyUsage = critical, digitalSignature
@@ -169,7 +185,7 @@ issue() {
   : >"$work/index.txt"
   printf 'E2E0%04X\n' "$serial_counter" >"$work/serial"
   openssl req -new -config "$work/ca.cnf" -key "$out/$name.key" \
-    -subj "/O=End-to-end tests/CN=$cn" -out "$work/$name.csr"
+    -subj "${ISSUE_SUBJECT:-/O=End-to-end tests/CN=$cn}" -out "$work/$name.csr"
   local signer
   case $issuer in
     self) signer=(-selfsign -keyfile "$out/$name.key") ;;
@@ -244,6 +260,21 @@ issue decoy-ca "Sentrix Class 3 SHA256 Code Signing CA" decoy-g5 unlisted_key_id
 issue url-zone "STP SDK - Code Signing Zone All CA 01" pinned:l1 url_ca_ext sha256
 issue url-leaf "STP SDK - Code Signing Leaf (prod)" url-zone url_leaf_ext sha256
 issue url-pinned-leaf "STP SDK - Code Signing Leaf (prod)" pinned:zone url_leaf_ext sha1
+
+# Look-alikes for the nested-signature attacks.
+issue lookalike-g5-root "Verimark Class 3 Public Primary Certification Authority - G5" self root_ext sha256
+issue lookalike-ca "Sentrix Class 3 SHA256 Code Signing CA" lookalike-g5-root ca_ext sha256
+issue lookalike-leaf "KORVEX Corporation" lookalike-ca leaf_ext sha256
+ISSUE_SUBJECT=$(openssl x509 -in "$pinned/l1.pem" -noout -subject -nameopt compat | sed 's/^subject=//') \
+  issue lookalike-l1 "STP SDK - Code Signing L1 Intermediate CA 01" self root_ext sha256 4096
+issue lookalike-zone "STP SDK - Code Signing Zone All CA 01" lookalike-l1 ca_noaki_ext sha256
+issue lookalike-pinned-leaf "STP SDK - Code Signing Leaf (prod)" lookalike-zone leaf_ext sha256
+# lookalike-zone names the genuine L1 as its issuer, byte for byte.
+[[ $(openssl x509 -in "$out/lookalike-zone.pem" -noout -issuer -nameopt RFC2253) == \
+   $(openssl x509 -in "$pinned/l1.pem" -noout -subject -nameopt RFC2253 | sed 's/^subject/issuer/') ]] || {
+  echo "make_e2e_pki: lookalike-zone does not name the pinned L1 as its issuer" >&2
+  exit 1
+}
 
 # The pinned names must appear exactly; the O attribute must not change the
 # simple display name (it is the CN).

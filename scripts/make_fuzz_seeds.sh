@@ -2,7 +2,10 @@
 # Writes the committed seed corpora of nested_walk_fuzz, signer_name_chains_fuzz
 # and platform_decode_fuzz (fuzz/corpus/<job>/): synthetic seeds, plus the real
 # attribute values (nested signatures, RFC 3161 time-stamp tokens, signing
-# times, counter-signatures) of the signed end-to-end fixtures.
+# times, counter-signatures) of the signed end-to-end fixtures. The seeds of
+# image_digest_fuzz are whole fixture files: signed ones, one with a nested
+# signature, an unsigned one, and signed ones cut short inside their headers
+# and inside their certificate table.
 #
 #   scripts/make_fuzz_seeds.sh [FIXTURES_DIR]
 #
@@ -40,6 +43,21 @@ else
 fi
 
 "$build/fuzz_seeds" "$root/fuzz/corpus" "${signatures[@]}"
-for job in nested_walk signer_name_chains platform_decode; do
+
+images=$root/fuzz/corpus/image_digest
+if [ -d "$fixtures" ]; then
+  rm -rf "$images"
+  mkdir -p "$images"
+  for name in client-c4-rfc3161 cloud-pinned client-nested client-unsigned; do
+    [ -f "$fixtures/$name.dll" ] && cp "$fixtures/$name.dll" "$images/$name"
+  done
+  if [ -f "$fixtures/client-nested.dll" ]; then
+    size=$(stat -c %s "$fixtures/client-nested.dll")
+    for cut in 64 200 400 $((size - 100)); do
+      head -c "$cut" "$fixtures/client-nested.dll" >"$images/client-nested-cut-$cut"
+    done
+  fi
+fi
+for job in nested_walk signer_name_chains platform_decode image_digest; do
   echo "$job: $(find "$root/fuzz/corpus/$job" -type f | wc -l) seeds"
 done

@@ -34,3 +34,14 @@ constexpr unsigned kCryptoApiSlotCount = 15;
 constexpr DWORD kChainBuildFlags = CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_DISABLE_AIA;
 
 extern CryptoApiTable g_cryptoApi;
+
+// The crypt32 entry points that only the checks of a nested signature use. They
+// live in a table of their own, resolved from the same system crypt32 on the
+// first nested signature that reaches them and kept until the process exits,
+// so a file accepted through its primary signer never looks them up.
+struct NestedCryptoApiTable {
+  decltype(&::CryptMsgControl) CryptMsgControl;
+  decltype(&::CertVerifyCertificateChainPolicy) CertVerifyCertificateChainPolicy;
+};
+
+extern NestedCryptoApiTable g_nestedCryptoApi;

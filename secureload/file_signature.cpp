@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "secureload/crypto_api.h"
+#include "secureload/nested_binding.h"
 #include "secureload/signer_policy.h"
 #include "secureload/system_library.h"
 
@@ -117,8 +118,11 @@ const CRYPT_ATTRIBUTE* FindFirstNestedSignature(const CRYPT_ATTRIBUTES& attribut
 }
 
 // The signer of one decoded nested message, with a record and a store of its
-// own; every refusal on the way is just a refused candidate.
-DWORD JudgeNestedSigner(HCRYPTMSG nested, LPCWSTR path, SignaturePolicy policy) {
+// own; every refusal on the way is just a refused candidate. Its signer is put
+// to the policy and trust gates only once the nested signature has proven
+// that it verifies, signs this file and chains to a trusted root: the gates
+// alone judge a signer, not what it signed.
+DWORD JudgeNestedSigner(HCRYPTMSG nested, LPCWSTR path, HANDLE file, SignaturePolicy policy) {
   const CryptoApiTable& api = g_cryptoApi;
   DWORD size = 0;
   if (!api.CryptMsgGetParam(nested, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size) || size == 0) {
@@ -135,7 +139,11 @@ DWORD JudgeNestedSigner(HCRYPTMSG nested, LPCWSTR path, SignaturePolicy policy) 
     LocalFree(record);
     return 0;
   }
-  const DWORD verdict = VerifySigner(static_cast<PCMSG_SIGNER_INFO>(record), store, path, policy);
+  PCMSG_SIGNER_INFO signer = static_cast<PCMSG_SIGNER_INFO>(record);
+  const DWORD verdict =
+      ProveNestedBinding(nested, *signer, store, file, policy) == kNestedBound
+          ? VerifySigner(signer, store, path, policy)
+          : 0;
   api.CertCloseStore(store, 0);
   LocalFree(record);
   return verdict;
@@ -147,7 +155,7 @@ DWORD JudgeNestedSigner(HCRYPTMSG nested, LPCWSTR path, SignaturePolicy policy) 
 // for one 8-byte step further. Positions are kept as offsets from the record's
 // first byte, so nothing is ever read, or pointed at, outside the record.
 Outcome WalkNestedSignatures(const CMSG_SIGNER_INFO* signer, uint32_t recordSize, LPCWSTR path,
-                             SignaturePolicy policy) {
+                             HANDLE file, SignaturePolicy policy) {
   const CRYPT_ATTRIBUTE* nested = FindFirstNestedSignature(signer->UnauthAttrs);
   if (nested == nullptr || nested->cValue == 0 || nested->rgValue == nullptr) {
     return {0, ERROR_SUCCESS};
@@ -178,7 +186,7 @@ Outcome WalkNestedSignatures(const CMSG_SIGNER_INFO* signer, uint32_t recordSize
     const BOOL decoded = api.CryptMsgUpdate(message, candidate, extent, TRUE);
     const uintptr_t step = StepAfter(candidate, extent);
 
-    const DWORD verdict = decoded ? JudgeNestedSigner(message, path, policy) : 0;
+    const DWORD verdict = decoded ? JudgeNestedSigner(message, path, file, policy) : 0;
     api.CryptMsgClose(message);
     if (verdict != 0) return {verdict, ERROR_SUCCESS};
 
@@ -188,7 +196,7 @@ Outcome WalkNestedSignatures(const CMSG_SIGNER_INFO* signer, uint32_t recordSize
   return {0, ERROR_SUCCESS};
 }
 
-Outcome Verify(LPCWSTR path, SignaturePolicy policy, CallState& state) {
+Outcome Verify(LPCWSTR path, HANDLE file, SignaturePolicy policy, CallState& state) {
   const DWORD attributes = GetFileAttributesW(path);
   if (attributes == INVALID_FILE_ATTRIBUTES ||
       (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
@@ -225,15 +233,15 @@ Outcome Verify(LPCWSTR path, SignaturePolicy policy, CallState& state) {
   // The walk never looks past the buffer that was allocated, whatever size the
   // fill reported back.
   const uint32_t recordSize = size < allocated ? size : allocated;
-  return WalkNestedSignatures(signer, recordSize, path, policy);
+  return WalkNestedSignatures(signer, recordSize, path, file, policy);
 }
 
 }  // namespace
 
-DWORD VerifyFileSignature(LPCWSTR path, SignaturePolicy policy) {
+DWORD VerifyFileSignature(LPCWSTR path, HANDLE file, SignaturePolicy policy) {
   SetLastError(ERROR_SUCCESS);
   CallState state = {};
-  const Outcome outcome = Verify(path, policy, state);
+  const Outcome outcome = Verify(path, file, policy, state);
 
   // Released in this order on every path; the slots are filled whenever the
   // store or the message is set.

@@ -2,6 +2,7 @@
 // and kept until the process exits; nothing here is ever released.
 #include "secureload/crypto_api.h"
 #include "secureload/shell_api.h"
+#include "secureload/platform_hash.h"
 #include "secureload/signer_policy.h"
 #include "secureload/system_library.h"
 
@@ -9,4 +10,6 @@ DWORD g_systemBuildLevel = 0;
 SystemLibraryCache g_systemLibraryCache = {};
 CryptoApiTable g_cryptoApi = {};
 ShellApiTable g_shellApi = {};
+NestedCryptoApiTable g_nestedCryptoApi = {};
+PlatformHashApi g_platformHashApi = {};
 decltype(&::WinVerifyTrust) g_winVerifyTrust = nullptr;

@@ -22,6 +22,7 @@ struct SystemLibraryCache {
   HMODULE shell32;
   HMODULE shlwapi;
   HMODULE imagehlp;
+  HMODULE advapi32;  // its hash functions, for the checks of a nested signature
 };
 extern SystemLibraryCache g_systemLibraryCache;
 

@@ -233,7 +233,7 @@ HMODULE LoadVerifiedLibraryWithPath(LPCWSTR path, SignaturePolicy policy, LPWSTR
       SetLastError(ERROR_FILE_INVALID);
     } else {
       MakeImageHelperResident();
-      if (VerifyFileSignature(finalPath, policy) != 0) {
+      if (VerifyFileSignature(finalPath, file, policy) != 0) {
         // The library's dependencies come from the executable's directory,
         // where the client copy ships with its helpers, and from the system
         // directory; never from the working directory, PATH, the Windows

@@ -268,6 +268,7 @@ struct SimChain {
   std::vector<std::vector<PCERT_CHAIN_ELEMENT>> elementPointers;
   std::vector<SimCertContext*> held;
   bool freed = false;
+  DWORD policyError = 0;
 };
 
 struct CertWorld {
@@ -554,6 +555,45 @@ BOOL DecodeContentInfo(const BYTE* encoded, DWORD size, DWORD flags, void* out, 
   });
 }
 
+// The simulated indirect data: SEQUENCE { UTF8String data kind, UTF8String
+// digest algorithm, OCTET STRING image digest } into one block: the
+// SPC_INDIRECT_DATA_CONTENT, both identifiers, then the digest.
+BOOL DecodeIndirectData(const BYTE* encoded, DWORD size, DWORD flags, void* out,
+                        DWORD* outSize) {
+  Der in{encoded, size};
+  Der body{}, data{}, algorithm{}, digest{};
+  const bool ok = encoded != nullptr && in.Read(0x30, &body) && in.n == 0 &&
+                  body.Read(0x0C, &data) && body.Read(0x0C, &algorithm) &&
+                  body.Read(0x04, &digest) && body.n == 0;
+  if (!ok) {
+    SetLastError(static_cast<DWORD>(CRYPT_E_ASN1_BADTAG));
+    return FALSE;
+  }
+  const size_t dataAt = sizeof(SPC_INDIRECT_DATA_CONTENT);
+  const size_t algorithmAt = dataAt + data.n + 1;
+  const size_t digestAt = algorithmAt + algorithm.n + 1;
+  return Deliver(flags, out, outSize, digestAt + digest.n, [&](uint8_t* at) {
+    SPC_INDIRECT_DATA_CONTENT content{};
+    if (data.n) std::memcpy(at + dataAt, data.p, data.n);
+    if (algorithm.n) std::memcpy(at + algorithmAt, algorithm.p, algorithm.n);
+    if (digest.n) std::memcpy(at + digestAt, digest.p, digest.n);
+    content.Data.pszObjId = reinterpret_cast<LPSTR>(at + dataAt);
+    content.DigestAlgorithm.pszObjId = reinterpret_cast<LPSTR>(at + algorithmAt);
+    content.Digest.cbData = static_cast<DWORD>(digest.n);
+    content.Digest.pbData = digest.n ? at + digestAt : nullptr;
+    std::memcpy(at, &content, sizeof content);
+  });
+}
+
+// What the Authenticode chain policy makes of a chain's trust status.
+DWORD PolicyErrorOf(DWORD status) {
+  if (status & CERT_TRUST_IS_NOT_SIGNATURE_VALID) return static_cast<DWORD>(TRUST_E_CERT_SIGNATURE);
+  if (status & CERT_TRUST_IS_UNTRUSTED_ROOT) return static_cast<DWORD>(CERT_E_UNTRUSTEDROOT);
+  if (status & CERT_TRUST_IS_NOT_TIME_VALID) return static_cast<DWORD>(CERT_E_EXPIRED);
+  if (status & CERT_TRUST_IS_NOT_VALID_FOR_USAGE) return 0x800B0110u;  // CERT_E_WRONG_USAGE
+  return 0;
+}
+
 std::string StructTypeName(LPCSTR structType) {
   const uintptr_t value = reinterpret_cast<uintptr_t>(structType);
   if (value <= 0xFFFF) return std::to_string(value);
@@ -623,6 +663,11 @@ std::vector<uint8_t> EncodeCounterSignature(const SignerDesc& counterSigner) {
 
 void SetChain(CertId signer, ChainDesc chain) { C().chains[signer] = std::move(chain); }
 
+std::vector<uint8_t> EncodeIndirectData(const IndirectDataDesc& indirect) {
+  return Tlv(0x30, Concat({Tlv(0x0C, Bytes(indirect.dataOid)), Tlv(0x0C, Bytes(indirect.digestOid)),
+                           Tlv(0x04, indirect.imageDigest)}));
+}
+
 namespace internal {
 
 HCERTSTORE OpenStoreOf(const std::vector<CertId>& certs) {
@@ -634,6 +679,13 @@ HCERTSTORE OpenStoreOf(const std::vector<CertId>& certs) {
   C().stores.push_back(std::move(store));
   Count(Counter::kStores, 1);
   return C().stores.back().get();
+}
+
+bool IsSignerCertificate(PCCERT_CONTEXT cert, const SignerDesc& signer) {
+  SimCertContext* ctx = ContextOf(cert);
+  if (ctx == nullptr || !Usable(ctx)) return false;
+  const Cert* c = CertOf(ctx->cert);
+  return c->desc.issuer == signer.issuer && c->serial == signer.serial;
 }
 
 }  // namespace internal
@@ -668,6 +720,8 @@ void ResetCertWorld() {
                        reinterpret_cast<void*>(&::CertFreeCertificateChain));
   RegisterSystemExport("crypt32.dll", "CertVerifyTimeValidity",
                        reinterpret_cast<void*>(&::CertVerifyTimeValidity));
+  RegisterSystemExport("crypt32.dll", "CertVerifyCertificateChainPolicy",
+                       reinterpret_cast<void*>(&::CertVerifyCertificateChainPolicy));
 }
 
 const internal::WorldPart kCertPart{ResetCertWorld};
@@ -885,6 +939,7 @@ BOOL WINAPI CertGetCertificateChain(HCERTCHAINENGINE engine, PCCERT_CONTEXT cert
     simple.rgpElement = chain->elementPointers[i].data();
     chain->simplePointers.push_back(&simple);
   }
+  chain->policyError = desc.policyError;
   chain->context.cbSize = sizeof chain->context;
   chain->context.TrustStatus = contextStatus;
   chain->context.cChain = static_cast<DWORD>(count);
@@ -908,6 +963,28 @@ VOID WINAPI CertFreeCertificateChain(PCCERT_CHAIN_CONTEXT chainContext) {
     return;
   }
   sim::Count(sim::Counter::kBadReleases, 1);
+}
+
+BOOL WINAPI CertVerifyCertificateChainPolicy(LPCSTR policyOid, PCCERT_CHAIN_CONTEXT chainContext,
+                                             PCERT_CHAIN_POLICY_PARA policyPara,
+                                             PCERT_CHAIN_POLICY_STATUS policyStatus) {
+  sim::internal::TraceLine("CertVerifyCertificateChainPolicy " + sim::StructTypeName(policyOid));
+  const sim::SimChain* found = nullptr;
+  for (const auto& chain : C().chainContexts) {
+    if (&chain->context == chainContext && !chain->freed) found = chain.get();
+  }
+  if (found == nullptr || policyPara == nullptr || policyStatus == nullptr ||
+      policyOid != CERT_CHAIN_POLICY_AUTHENTICODE) {
+    if (found == nullptr) sim::Count(sim::Counter::kBadReleases, 1);  // not a live chain
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  policyStatus->dwError = found->policyError != 0
+                              ? found->policyError
+                              : sim::PolicyErrorOf(found->context.TrustStatus.dwErrorStatus);
+  policyStatus->lChainIndex = policyStatus->dwError ? 0 : -1;
+  policyStatus->lElementIndex = -1;
+  return TRUE;
 }
 
 LONG WINAPI CertVerifyTimeValidity(LPFILETIME timeToVerify, PCERT_INFO certInfo) {
@@ -939,6 +1016,9 @@ BOOL WINAPI CryptDecodeObjectEx(DWORD certEncodingType, LPCSTR structType, const
   }
   if (structType == PKCS_CONTENT_INFO) {
     return sim::DecodeContentInfo(encoded, encodedSize, flags, structInfo, structInfoSize);
+  }
+  if (structType == SPC_INDIRECT_DATA_CONTENT_STRUCT) {
+    return sim::DecodeIndirectData(encoded, encodedSize, flags, structInfo, structInfoSize);
   }
   if (reinterpret_cast<uintptr_t>(structType) > 0xFFFF &&
       std::strcmp(structType, szOID_RSA_signingTime) == 0) {

@@ -157,6 +157,7 @@ struct Counters {
   int stores;          // certificate stores alive
   int certContexts;    // certificate contexts the probe holds
   int chainContexts;   // chain contexts alive
+  int hashObjects;     // CryptoAPI providers and hashes alive
   int badReleases;     // releases of something not held (double free, unknown handle)
 };
 Counters Live();
@@ -178,6 +179,9 @@ size_t CountTrace(const std::string& prefix);
 // Every path that LoadLibraryExW mapped (non-system modules and system modules
 // alike), in order.
 const std::vector<std::wstring>& MappedPaths();
+
+// How many ReadFile calls the probe made on its handles.
+unsigned FileReads();
 
 // Narrow and wide text for messages and traces.
 std::string Narrow(const std::wstring& text);

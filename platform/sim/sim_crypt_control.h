@@ -58,11 +58,30 @@ struct SignerDesc {
 // A signer record pointing at this certificate, with no attributes.
 SignerDesc SignerOf(CertId cert);
 
+// What a nested signature's content, the Authenticode indirect data
+// (SpcIndirectDataContent), says: the kind of data it signs, the digest
+// algorithm and the image digest of the file it was made for.
+struct IndirectDataDesc {
+  std::string dataOid = SPC_PE_IMAGE_DATA_OBJID;
+  std::string digestOid = szOID_NIST_sha256;
+  std::vector<uint8_t> imageDigest = {};
+};
+// The content as CMSG_CONTENT_PARAM gives it: one DER SEQUENCE, tag and length
+// included, which SPC_INDIRECT_DATA_CONTENT_STRUCT decodes.
+std::vector<uint8_t> EncodeIndirectData(const IndirectDataDesc& indirect);
+
 // A PKCS #7 signature message: the certificates it carries, in store order,
-// and its one signer.
+// and its one signer. A nested signature also has its content, and its
+// signer's signature over the signed attributes verifies with the signer's
+// certificate (CMSG_CTRL_VERIFY_SIGNATURE_EX) unless signatureValid is false.
+// When it is encoded, a signer without a message-digest attribute gets the
+// one a signer would make: the simulated SHA-256 of the content without its
+// tag and length.
 struct SignatureDesc {
   std::vector<CertId> certs;
   SignerDesc signer;
+  IndirectDataDesc indirect = {};
+  bool signatureValid = true;
 };
 
 // The file (which must exist) now carries this embedded signature.
@@ -96,8 +115,21 @@ struct ChainDesc {
   std::vector<std::vector<DWORD>> elementErrors = {};
   std::vector<std::vector<DWORD>> elementInfos = {};
   std::vector<DWORD> chainErrors = {};
+  // CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE) gives this
+  // when it is not 0; otherwise what the trust status implies, as Wine does:
+  // an invalid signature, an untrusted root, a certificate out of its time or
+  // usage fail the policy, and a partial chain passes it.
+  DWORD policyError = 0;
 };
 void SetChain(CertId signer, ChainDesc chain);
+
+// ---------------------------------------------------------------- hashing
+
+// The digest the simulated CryptoAPI gives for these bytes (CALG_SHA1: 20
+// bytes, CALG_SHA_256: 32).
+std::vector<uint8_t> SimulatedDigest(ALG_ID algorithm, const std::vector<uint8_t>& data);
+// The nth CryptAcquireContextW from now (1 = the next) fails.
+void FailHashProvider(unsigned nth);
 
 // ---------------------------------------------------------------- trust
 
@@ -125,4 +157,6 @@ namespace sim::internal {
 HLOCAL BuildSignerRecord(const SignerDesc& signer, DWORD* size);
 // A store holding these certificates in this order; closed by CertCloseStore.
 HCERTSTORE OpenStoreOf(const std::vector<CertId>& certs);
+// Whether this context is the certificate a signer record names.
+bool IsSignerCertificate(PCCERT_CONTEXT cert, const SignerDesc& signer);
 }  // namespace sim::internal

@@ -248,6 +248,17 @@ long DecodeNested(const uint8_t* data, size_t size) {
   return static_cast<long>(index);
 }
 
+// An OCTET STRING holding the simulated SHA-256 of a DER element's content
+// (what follows its tag and length).
+std::vector<uint8_t> MessageDigestValue(const std::vector<uint8_t>& element) {
+  size_t header = 2;
+  if (element.size() > 1 && (element[1] & 0x80)) header += element[1] & 0x7F;
+  const std::vector<uint8_t> body(element.begin() + std::min(header, element.size()), element.end());
+  std::vector<uint8_t> digest = SimulatedDigest(CALG_SHA_256, body);
+  digest.insert(digest.begin(), {0x04, static_cast<uint8_t>(digest.size())});
+  return digest;
+}
+
 void PutLength(std::vector<uint8_t>& out, size_t at, size_t length) {
   out[at] = 0x82;
   out[at + 1] = static_cast<uint8_t>(length >> 8);
@@ -315,13 +326,34 @@ BOOL WINAPI SimCryptMsgGetParam(HCRYPTMSG msg, DWORD paramType, DWORD index, voi
     SetLastError(kErrorInvalidHandle);
     return FALSE;
   }
-  if (paramType != CMSG_SIGNER_INFO_PARAM || index != 0 || dataSize == nullptr) {
+  if ((paramType != CMSG_SIGNER_INFO_PARAM && paramType != CMSG_CONTENT_PARAM) || index != 0 ||
+      dataSize == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   if (!message->decoded) {
     SetLastError(static_cast<DWORD>(CRYPT_E_INVALID_MSG_TYPE));
     return FALSE;
+  }
+  if (paramType == CMSG_CONTENT_PARAM) {
+    if (message->content.raw) {
+      SetLastError(static_cast<DWORD>(CRYPT_E_INVALID_MSG_TYPE));
+      return FALSE;
+    }
+    const std::vector<uint8_t> content = EncodeIndirectData(message->content.signature.indirect);
+    const DWORD needed = static_cast<DWORD>(content.size());
+    if (data == nullptr) {
+      *dataSize = needed;
+      return TRUE;
+    }
+    if (*dataSize < needed) {
+      *dataSize = needed;
+      SetLastError(kErrorMoreData);
+      return FALSE;
+    }
+    std::memcpy(data, content.data(), content.size());
+    *dataSize = needed;
+    return TRUE;
   }
   DWORD error = 0;
   if (data == nullptr) {
@@ -398,6 +430,37 @@ BOOL WINAPI SimCryptMsgUpdate(HCRYPTMSG msg, const BYTE* data, DWORD size, BOOL 
   return TRUE;
 }
 
+// The signer's signature over its signed attributes, checked with the
+// certificate given. As on Wine, the message-digest attribute is not compared
+// with the content here.
+BOOL WINAPI SimCryptMsgControl(HCRYPTMSG msg, DWORD flags, DWORD ctrlType, const void* ctrlPara) {
+  internal::TraceLine("CryptMsgControl " + std::to_string(ctrlType));
+  Message* message = LiveMessage(msg);
+  if (message == nullptr) {
+    SetLastError(kErrorInvalidHandle);
+    return FALSE;
+  }
+  const auto* para = static_cast<const CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA*>(ctrlPara);
+  if (flags != 0 || ctrlType != CMSG_CTRL_VERIFY_SIGNATURE_EX || para == nullptr ||
+      para->cbSize != sizeof *para || para->dwSignerIndex != 0 ||
+      para->dwSignerType != CMSG_VERIFY_SIGNER_CERT) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (!message->decoded || message->content.raw) {
+    SetLastError(static_cast<DWORD>(CRYPT_E_INVALID_MSG_TYPE));
+    return FALSE;
+  }
+  const SignatureDesc& signature = message->content.signature;
+  if (!internal::IsSignerCertificate(static_cast<PCCERT_CONTEXT>(para->pvSigner),
+                                     signature.signer) ||
+      !signature.signatureValid) {
+    SetLastError(static_cast<DWORD>(NTE_BAD_SIGNATURE));
+    return FALSE;
+  }
+  return TRUE;
+}
+
 BOOL WINAPI SimCryptMsgClose(HCRYPTMSG msg) {
   if (msg == nullptr) return TRUE;
   auto it = M().messages.find(msg);
@@ -448,6 +511,7 @@ const internal::WorldPart part{[] {
                                  ExportOf(&SimCryptMsgOpenToDecode));
   internal::RegisterSystemExport("crypt32.dll", "CryptMsgUpdate", ExportOf(&SimCryptMsgUpdate));
   internal::RegisterSystemExport("crypt32.dll", "CryptMsgClose", ExportOf(&SimCryptMsgClose));
+  internal::RegisterSystemExport("crypt32.dll", "CryptMsgControl", ExportOf(&SimCryptMsgControl));
   internal::RegisterSystemExport("crypt32.dll", "CertOpenStore", ExportOf(&SimCertOpenStore));
 }};
 
@@ -476,6 +540,16 @@ std::vector<uint8_t> EncodeNestedSignatureOfLength(const SignatureDesc& signatur
   const size_t length = std::max<size_t>(contentLength, kMinNestedContentLength);
   const uint32_t index = static_cast<uint32_t>(M().nestedRegistry.size());
   M().nestedRegistry.push_back(signature);
+  // Signed as a signer would sign it: the message digest of the content,
+  // without the content's own tag and length.
+  std::vector<AttributeDesc>& signedAttrs = M().nestedRegistry.back().signer.authAttrs;
+  const bool hasDigest = std::any_of(signedAttrs.begin(), signedAttrs.end(), [](const auto& a) {
+    return a.oid == szOID_RSA_messageDigest;
+  });
+  if (!hasDigest) {
+    const std::vector<uint8_t> content = EncodeIndirectData(signature.indirect);
+    signedAttrs.push_back({szOID_RSA_messageDigest, {MessageDigestValue(content)}});
+  }
 
   std::vector<uint8_t> out(length + 4, 0);
   out[0] = 0x30;

@@ -24,7 +24,14 @@ void RegisterSystemExport(const std::string& module, const std::string& name, vo
 void TraceLine(std::string line);
 
 // Adjusts the live counters kept by other parts (see sim::Counters).
-enum class Counter { kMessages, kStores, kCertContexts, kChainContexts, kBadReleases };
+enum class Counter {
+  kMessages,
+  kStores,
+  kCertContexts,
+  kChainContexts,
+  kHashObjects,
+  kBadReleases
+};
 void Count(Counter counter, int delta);
 
 // Called by every release that succeeds: leaves the last error alone, or sets

@@ -97,6 +97,7 @@ struct World {
   LPTOP_LEVEL_EXCEPTION_FILTER filter = nullptr;
   std::string standardOutput;
   long exitCode = -1;
+  unsigned reads = 0;
 };
 
 World& W() {
@@ -345,6 +346,7 @@ void Count(Counter counter, int delta) {
     case Counter::kStores: c.stores += delta; break;
     case Counter::kCertContexts: c.certContexts += delta; break;
     case Counter::kChainContexts: c.chainContexts += delta; break;
+    case Counter::kHashObjects: c.hashObjects += delta; break;
     case Counter::kBadReleases: c.badReleases += delta; break;
   }
 }
@@ -397,7 +399,8 @@ void Reset() {
   AddDirectory(L"C:\\Program Files\\Launcher");
   AddFile(w.exePath);
   for (const char* name : {"crypt32.dll", "cryptnet.dll", "cryptbase.dll", "wintrust.dll",
-                           "shell32.dll", "shlwapi.dll", "imagehlp.dll", "kernel32.dll"}) {
+                           "shell32.dll", "shlwapi.dll", "imagehlp.dll", "kernel32.dll",
+                           "advapi32.dll"}) {
     auto module = std::make_unique<SimModule>();
     module->name = name;
     module->system = true;
@@ -648,10 +651,12 @@ bool AllReleased(int keptModuleRefs) {
   Counters c = Live();
   return c.crtBlocks == 0 && c.localBlocks == 0 && c.fileHandles == 0 &&
          c.moduleRefs == keptModuleRefs && c.messages == 0 && c.stores == 0 &&
-         c.certContexts == 0 && c.chainContexts == 0 && c.badReleases == 0;
+         c.certContexts == 0 && c.chainContexts == 0 && c.hashObjects == 0 &&
+         c.badReleases == 0;
 }
 
 const std::vector<std::string>& Trace() { return W().trace; }
+unsigned FileReads() { return W().reads; }
 void ClearTrace() { W().trace.clear(); }
 size_t CountTrace(const std::string& prefix) {
   return static_cast<size_t>(std::count_if(W().trace.begin(), W().trace.end(), [&](const std::string& line) {
@@ -892,6 +897,53 @@ BOOL WINAPI CloseHandle(HANDLE object) {
   // a caller that needs its error value past a close has to keep it.
   SetLastError(ERROR_SUCCESS);
   sim::internal::AfterRelease();
+  return TRUE;
+}
+
+// Reads at the offset the OVERLAPPED names (the handles are synchronous, as
+// the probe opens them), or at 0 without one; a read past the end gives 0 bytes.
+BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
+                     LPOVERLAPPED overlapped) {
+  auto it = W().handles.find(file);
+  if (it == W().handles.end() || buffer == nullptr || bytesRead == nullptr) {
+    SetLastError(6 /* ERROR_INVALID_HANDLE */);
+    return FALSE;
+  }
+  *bytesRead = 0;
+  if ((it->second.access & GENERIC_READ) == 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  const sim::FileEntry* entry = sim::Find(it->second.path);
+  if (entry == nullptr) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return FALSE;
+  }
+  const uint64_t offset =
+      overlapped ? (static_cast<uint64_t>(overlapped->OffsetHigh) << 32) | overlapped->Offset : 0;
+  ++W().reads;
+  const uint64_t size = entry->content.size();
+  if (offset >= size) {
+    if (overlapped != nullptr) {
+      SetLastError(ERROR_HANDLE_EOF);
+      return FALSE;
+    }
+    return TRUE;
+  }
+  const uint64_t count = std::min<uint64_t>(bytesToRead, size - offset);
+  std::memcpy(buffer, entry->content.data() + offset, static_cast<size_t>(count));
+  *bytesRead = static_cast<DWORD>(count);
+  return TRUE;
+}
+
+BOOL WINAPI GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
+  auto it = W().handles.find(file);
+  if (it == W().handles.end() || size == nullptr) {
+    SetLastError(6 /* ERROR_INVALID_HANDLE */);
+    return FALSE;
+  }
+  const sim::FileEntry* entry = sim::Find(it->second.path);
+  size->QuadPart = entry ? static_cast<int64_t>(entry->content.size()) : 0;
   return TRUE;
 }
 

@@ -211,6 +211,33 @@ int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiByteStr,
 int WINAPI lstrcmpA(LPCSTR a, LPCSTR b);
 int WINAPI lstrlenW(LPCWSTR s);
 BOOL WINAPI FileTimeToSystemTime(const FILETIME* fileTime, LPSYSTEMTIME systemTime);
+
+typedef union _LARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  };
+  int64_t QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+
+typedef struct _OVERLAPPED {
+  ULONG_PTR Internal;
+  ULONG_PTR InternalHigh;
+  union {
+    struct {
+      DWORD Offset;
+      DWORD OffsetHigh;
+    };
+    void* Pointer;
+  };
+  HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
+
+#define ERROR_HANDLE_EOF 38L
+
+BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
+                     LPOVERLAPPED overlapped);
+BOOL WINAPI GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
 int __cdecl _wcsicmp(const wchar_t* a, const wchar_t* b);
 
 // shell32 / shlwapi
@@ -470,7 +497,87 @@ BOOL WINAPI CertGetCertificateChain(HCERTCHAINENGINE engine, PCCERT_CONTEXT cert
 VOID WINAPI CertFreeCertificateChain(PCCERT_CHAIN_CONTEXT chainContext);
 LONG WINAPI CertVerifyTimeValidity(LPFILETIME timeToVerify, PCERT_INFO certInfo);
 
+#define CMSG_CONTENT_PARAM 2
+#define CMSG_CTRL_VERIFY_SIGNATURE_EX 19
+#define CMSG_VERIFY_SIGNER_CERT 2
+
+typedef struct _CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA {
+  DWORD cbSize;
+  HCRYPTPROV_LEGACY hCryptProv;
+  DWORD dwSignerIndex;
+  DWORD dwSignerType;
+  void* pvSigner;
+} CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA, *PCMSG_CTRL_VERIFY_SIGNATURE_EX_PARA;
+
+BOOL WINAPI CryptMsgControl(HCRYPTMSG msg, DWORD flags, DWORD ctrlType, const void* ctrlPara);
+
+#define CERT_CHAIN_POLICY_AUTHENTICODE (reinterpret_cast<LPCSTR>(static_cast<uintptr_t>(2)))
+#define TRUST_E_CERT_SIGNATURE static_cast<HRESULT>(0x80096004UL)
+#define NTE_BAD_SIGNATURE static_cast<HRESULT>(0x80090006UL)
+#define NTE_BAD_ALGID static_cast<HRESULT>(0x80090008UL)
+
+typedef struct _CERT_CHAIN_POLICY_PARA {
+  DWORD cbSize;
+  DWORD dwFlags;
+  void* pvExtraPolicyPara;
+} CERT_CHAIN_POLICY_PARA, *PCERT_CHAIN_POLICY_PARA;
+
+typedef struct _CERT_CHAIN_POLICY_STATUS {
+  DWORD cbSize;
+  DWORD dwError;
+  LONG lChainIndex;
+  LONG lElementIndex;
+  void* pvExtraPolicyStatus;
+} CERT_CHAIN_POLICY_STATUS, *PCERT_CHAIN_POLICY_STATUS;
+
+BOOL WINAPI CertVerifyCertificateChainPolicy(LPCSTR policyOid, PCCERT_CHAIN_CONTEXT chainContext,
+                                             PCERT_CHAIN_POLICY_PARA policyPara,
+                                             PCERT_CHAIN_POLICY_STATUS policyStatus);
+
+#define szOID_RSA_messageDigest "1.2.840.113549.1.9.4"
+#define szOID_OIWSEC_sha1 "1.3.14.3.2.26"
+#define szOID_NIST_sha256 "2.16.840.1.101.3.4.2.1"
+#define szOID_PKIX_KP_CODE_SIGNING "1.3.6.1.5.5.7.3.3"
+
+// ---------------------------------------------------------------- advapi32 hashing
+
+typedef ULONG_PTR HCRYPTPROV;
+typedef ULONG_PTR HCRYPTHASH;
+typedef ULONG_PTR HCRYPTKEY;
+typedef unsigned int ALG_ID;
+
+#define PROV_RSA_AES 24
+#define CRYPT_VERIFYCONTEXT 0xF0000000UL
+#define CALG_SHA1 0x00008004
+#define CALG_SHA_256 0x0000800c
+#define HP_HASHVAL 0x0002
+
+BOOL WINAPI CryptAcquireContextW(HCRYPTPROV* prov, LPCWSTR container, LPCWSTR provider,
+                                 DWORD provType, DWORD flags);
+BOOL WINAPI CryptReleaseContext(HCRYPTPROV prov, DWORD flags);
+BOOL WINAPI CryptCreateHash(HCRYPTPROV prov, ALG_ID algorithm, HCRYPTKEY key, DWORD flags,
+                            HCRYPTHASH* hash);
+BOOL WINAPI CryptHashData(HCRYPTHASH hash, const BYTE* data, DWORD dataSize, DWORD flags);
+BOOL WINAPI CryptGetHashParam(HCRYPTHASH hash, DWORD param, BYTE* data, DWORD* dataSize,
+                              DWORD flags);
+BOOL WINAPI CryptDestroyHash(HCRYPTHASH hash);
+
 // ---------------------------------------------------------------- wintrust
+
+#define SPC_INDIRECT_DATA_OBJID "1.3.6.1.4.1.311.2.1.4"
+#define SPC_PE_IMAGE_DATA_OBJID "1.3.6.1.4.1.311.2.1.15"
+#define SPC_INDIRECT_DATA_CONTENT_STRUCT (reinterpret_cast<LPCSTR>(static_cast<uintptr_t>(2003)))
+
+typedef struct _CRYPT_ATTRIBUTE_TYPE_VALUE {
+  LPSTR pszObjId;
+  CRYPT_OBJID_BLOB Value;
+} CRYPT_ATTRIBUTE_TYPE_VALUE;
+
+typedef struct _SPC_INDIRECT_DATA_CONTENT {
+  CRYPT_ATTRIBUTE_TYPE_VALUE Data;
+  CRYPT_ALGORITHM_IDENTIFIER DigestAlgorithm;
+  CRYPT_HASH_BLOB Digest;
+} SPC_INDIRECT_DATA_CONTENT, *PSPC_INDIRECT_DATA_CONTENT;
 
 #define WTD_UI_NONE 2
 #define WTD_REVOKE_WHOLECHAIN 0x00000001

@@ -70,6 +70,9 @@ decoy=$(chain decoy.pem "$pki"/decoy-leaf.pem "$pki"/decoy-ca.pem)
 # The hidden zone CA is not carried: only its URL names it.
 url_hidden=$(chain url-hidden.pem "$pki"/url-leaf.pem)
 url_pinned=$(chain url-pinned.pem "$pki"/url-pinned-leaf.pem "$pinned"/zone.pem "$pinned"/l1.pem)
+# Look-alike chains an attacker can make (see scripts/make_e2e_pki.sh).
+lookalike=$(chain lookalike.pem "$pki"/lookalike-leaf.pem "$pki"/lookalike-ca.pem "$pki"/lookalike-g5-root.pem)
+lookalike_pinned=$(chain lookalike-pinned.pem "$pki"/lookalike-pinned-leaf.pem "$pki"/lookalike-zone.pem "$pinned"/l1.pem)
 
 # The legacy time-stamp responder, on loopback, for this run only.
 python3 "$here/legacy_tsa.py" --certs "$tsa" --key "$pki/tsa.key" --port-file "$work/port" \
@@ -125,6 +128,41 @@ flip() {
   echo "$1" >>"$work/manifest.txt"
 }
 
+# lift OUT IN FROM: FROM's primary signature pasted into IN (signed) as a
+# nested signature. osslsigncode writes the file and then reports the pasted
+# signature's digest as a mismatch (its exit status says so); that mismatch is
+# the point, so the file only has to be there.
+lift() {
+  local name=$1 in=$2 from=$3
+  rm -f "$work/$name.p7" "$work/$name.new"
+  osslsigncode extract-signature -in "$from" -out "$work/$name.p7" >"$work/$name.log" 2>&1 || {
+    cat "$work/$name.log" >&2
+    echo "make_fixtures: extracting the signature of $from failed" >&2
+    exit 1
+  }
+  osslsigncode attach-signature -sigin "$work/$name.p7" -nest -in "$in" -out "$work/$name.new" \
+    >>"$work/$name.log" 2>&1 || true
+  grep -q "Signature mismatch" "$work/$name.log" && [[ -s $work/$name.new ]] || {
+    cat "$work/$name.log" >&2
+    echo "make_fixtures: pasting a nested signature into $name failed" >&2
+    exit 1
+  }
+  mv "$work/$name.new" "$out/$name"
+  echo "$name" >>"$work/manifest.txt"
+}
+
+# altered OUT IN: a copy of IN in the work directory with one byte of its DOS
+# stub's message changed: an image of the attacker's own, whose digest is not
+# IN's, and which still loads and runs (and logs its calls) when mapped.
+altered() {
+  cp "$2" "$work/$1"
+  local old
+  old=$(od -An -tu1 -j 96 -N 1 "$work/$1" | tr -d ' ')
+  printf "$(printf '\\%03o' $(((old + 1) % 256)))" |
+    dd of="$work/$1" bs=1 seek=96 conv=notrunc status=none
+  echo "$work/$1"
+}
+
 cloud=$bin/fake_cloud.dll
 cloud_no_init2=$bin/fake_cloud_no_init2.dll
 client=$bin/fake_client.dll
@@ -178,7 +216,54 @@ sign client-legacy-3s-early.dll "$client" "$c4" "$pki/c4-leaf.key" $S legacy:$((
 sign client-nested.dll.primary "$client" "$c4wrong" "$pki/c4-wrongcase-leaf.key" $S rfc3161:$S60
 sign client-nested.dll "$out/client-nested.dll.primary" "$c4" "$pki/c4-leaf.key" $S rfc3161:$S60 -nest
 sign client-nested-refused.dll "$out/client-nested.dll.primary" "$c4" "$pki/c4-leaf.key" $S none -nest
+# The nested signature's image digest changed in the file after signing (its
+# last copy in the file; the primary signature's copy comes first): the signed
+# message digest no longer matches the content.
+cp "$out/client-nested.dll" "$out/client-nested-content-changed.dll"
+python3 - "$out/client-nested-content-changed.dll" <<'PY'
+import sys
+path = sys.argv[1]
+data = bytearray(open(path, "rb").read())
+# SpcIndirectDataContent: ... AlgorithmIdentifier(sha256, NULL) OCTET STRING(32)
+marker = bytes.fromhex("0609608648016503040201050004 20".replace(" ", ""))
+first = data.find(marker)
+digest = bytes(data[first + len(marker):first + len(marker) + 32])
+last = data.rfind(digest)
+if first < 0 or last <= first + len(marker):
+    sys.exit("make_fixtures: no nested image digest found")
+data[last] ^= 0x01
+open(path, "wb").write(data)
+PY
+echo client-nested-content-changed.dll >>"$work/manifest.txt"
 rm -f "$out/client-nested.dll.primary"
 sed -i '/^client-nested.dll.primary$/d' "$work/manifest.txt"
+
+# The cloud copy accepted through its nested signature alone: the primary
+# signer is a named chain, the nested one the pinned chain, made for this file.
+sign cloud-nested.dll.primary "$cloud" "$c4" "$pki/c4-leaf.key" $S
+sign cloud-nested.dll "$out/cloud-nested.dll.primary" "$pinned_ok" "$pinned/leaf.key" $S none -nest
+rm -f "$out/cloud-nested.dll.primary"
+sed -i '/^cloud-nested.dll.primary$/d' "$work/manifest.txt"
+
+# --- nested signatures that must not count --------------------------------------
+# Each primary is signed by a certificate the machine trusts whose names no
+# policy allows; the nested signature is either lifted from a genuinely signed
+# file (made for another image) or made for this image by a look-alike chain.
+client_other=$(altered client-other.dll "$client")
+cloud_other=$(altered cloud-other.dll "$cloud")
+sign client-attacker.primary "$client_other" "$c4wrong" "$pki/c4-wrongcase-leaf.key" $S rfc3161:$S60
+sign cloud-attacker.primary "$cloud_other" "$c4" "$pki/c4-leaf.key" $S
+lift client-nested-lifted.dll "$out/client-attacker.primary" "$out/client-c4-rfc3161.dll"
+lift cloud-nested-lifted.dll "$out/cloud-attacker.primary" "$out/cloud-pinned.dll"
+# Look-alike names under a root nobody trusts, time-stamped as the client
+# copy's policy asks.
+sign client-nested-forged.dll "$out/client-attacker.primary" "$lookalike" "$pki/lookalike-leaf.key" $S \
+  rfc3161:$S60 -nest
+# The two rows whose keys are not pinned, forged under the genuine pinned L1
+# and root: the zone CA's signature does not verify.
+sign cloud-nested-forged.dll "$out/cloud-attacker.primary" "$lookalike_pinned" \
+  "$pki/lookalike-pinned-leaf.key" $S none -nest
+rm -f "$out/client-attacker.primary" "$out/cloud-attacker.primary"
+sed -i '/^client-attacker.primary$/d; /^cloud-attacker.primary$/d' "$work/manifest.txt"
 
 mv "$work/manifest.txt" "$out/manifest.txt"

@@ -146,7 +146,13 @@ scenario accepted.client_nested_signer groups="win7 win10" \
   why="primary signer's names are not allowed; its nested signer is accepted" \
   cloud=cloud-pinned.dll client=client-nested.dll env="$ENV_CLIENT_DECIDES" \
   stdout=STP calls="$CALLS_ASKED" \
-  diag="$D_CLIENT_OK|$D_CLIENT_POLICY"
+  diag="$D_CLIENT_OK|$D_CLIENT_POLICY|client library nested signer: accepted"
+
+scenario accepted.cloud_nested_signer groups="win7 win10" \
+  why="primary signer not the pinned chain; its nested signer, the pinned chain, is accepted" \
+  cloud=cloud-nested.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES" \
+  stdout=STP calls="$CALLS_ASKED" \
+  diag="$D_CLOUD_OK|$D_CLOUD_POLICY|cloud library nested signer: accepted"
 
 # === the client copy refused =======================================================
 
@@ -215,6 +221,27 @@ scenario refused.client_nested_signer_refused \
   cloud=cloud-pinned.dll client=client-nested-refused.dll env="$ENV_CLIENT_DECIDES" \
   stdout={} calls="$CALLS_CLIENT_REFUSED" diag="$D_CLIENT_NO_MATCH|$D_CLIENT_POLICY|$D_CLIENT_MISSING"
 
+# A nested signature counts only when it verifies, signs this very file and
+# chains to a root the machine trusts. Each primary below is signed by a
+# trusted certificate whose names no policy allows.
+scenario refused.client_nested_lifted groups="win7 win10" \
+  why="nested signature lifted from a genuinely signed client copy onto another image" \
+  cloud=cloud-pinned.dll client=client-nested-lifted.dll env="$ENV_CLIENT_DECIDES" \
+  stdout={} calls="$CALLS_CLIENT_REFUSED" \
+  diag="$D_CLIENT_NO_MATCH|$D_CLIENT_POLICY|client library nested signer: refused, does not sign this file|$D_CLIENT_MISSING"
+
+scenario refused.client_nested_forged groups="win7 win10" \
+  why="nested signature made for the file by the allowed names under a root nobody trusts" \
+  cloud=cloud-pinned.dll client=client-nested-forged.dll env="$ENV_CLIENT_DECIDES" \
+  stdout={} calls="$CALLS_CLIENT_REFUSED" \
+  diag="$D_CLIENT_NO_MATCH|$D_CLIENT_POLICY|client library nested signer: refused, chain does not verify|$D_CLIENT_MISSING"
+
+scenario refused.client_nested_content_changed groups="win7 win10" \
+  why="the nested signature's image digest changed after signing: its message digest fails" \
+  cloud=cloud-pinned.dll client=client-nested-content-changed.dll env="$ENV_CLIENT_DECIDES" \
+  stdout={} calls="$CALLS_CLIENT_REFUSED" \
+  diag="$D_CLIENT_NO_MATCH|$D_CLIENT_POLICY|client library nested signer: refused, signature does not verify|$D_CLIENT_MISSING"
+
 scenario refused.client_garbage \
   why="bytes that are no PE file, named as the library" \
   cloud=cloud-pinned.dll client=garbage env="$ENV_CLIENT_DECIDES" \
@@ -270,6 +297,18 @@ scenario refused.cloud_named_chain \
   why="a signature the client copy's policy accepts is not the pinned chain" \
   cloud=cloud-named-chain.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES" \
   stdout={} calls="$CALLS_CLOUD_REFUSED" diag="$D_CLOUD_NO_MATCH|$D_CLOUD_POLICY|$D_CLOUD_FAILED"
+
+scenario refused.cloud_nested_lifted groups="win7 win10" \
+  why="nested signature lifted from the pinned-signed cloud copy onto another image" \
+  cloud=cloud-nested-lifted.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES" \
+  stdout={} calls="$CALLS_CLOUD_REFUSED" \
+  diag="$D_CLOUD_NO_MATCH|$D_CLOUD_POLICY|cloud library nested signer: refused, does not sign this file|$D_CLOUD_FAILED"
+
+scenario refused.cloud_nested_forged groups="win7 win10" \
+  why="nested signer and zone CA forged by name under the genuine pinned L1 and root" \
+  cloud=cloud-nested-forged.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES" \
+  stdout={} calls="$CALLS_CLOUD_REFUSED" \
+  diag="$D_CLOUD_NO_MATCH|$D_CLOUD_POLICY|cloud library nested signer: refused, chain does not verify|$D_CLOUD_FAILED"
 
 scenario refused.cloud_garbage \
   why="bytes that are no PE file, named as the library" \
@@ -457,6 +496,13 @@ FACTS=(
   "client-legacy-3s-early.dll|trust: 0x00000000"
   "client-pinned-chain.dll|trust: 0x00000000"
   "cloud-wrong-key.dll|trust: 0x00000000"
+  # The nested signatures that must not count: the trust provider judges the
+  # primary signature only and lets every one of them through.
+  "client-nested-lifted.dll|trust: 0x00000000"
+  "client-nested-forged.dll|trust: 0x00000000"
+  "client-nested-content-changed.dll|trust: 0x00000000"
+  "cloud-nested-lifted.dll|trust: 0x00000000"
+  "cloud-nested-forged.dll|trust: 0x00000000"
   "cloud-wrong-name.dll|trust: 0x00000000"
   "cloud-named-chain.dll|trust: 0x00000000"
   # The machine builds the four-element pinned chain (its intermediates are in

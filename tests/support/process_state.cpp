@@ -5,6 +5,7 @@
 #include "runtime/runtime.h"
 #include "secureload/crypto_api.h"
 #include "secureload/shell_api.h"
+#include "secureload/platform_hash.h"
 #include "secureload/signer_policy.h"
 #include "secureload/system_library.h"
 
@@ -17,6 +18,8 @@ void ResetProcessState() {
   g_systemLibraryCache = {};
   g_cryptoApi = {};
   g_shellApi = {};
+  g_nestedCryptoApi = {};
+  g_platformHashApi = {};
   g_winVerifyTrust = nullptr;
   g_reportWritten = false;
 }

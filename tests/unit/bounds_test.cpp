@@ -117,7 +117,7 @@ TEST_F(NestedWalkBound, DenselyPackedRecordsAreWalkedToTheEndAndNoFurther) {
     if (bytes.size() < 64) bytes.resize(64, 0);  // room after a lone candidate
     sim::SignFileWithRawSignerRecord(kFile, bytes, static_cast<int64_t>(c.residue));
 
-    EXPECT_EQ(VerifyFileSignature(kFile.c_str(), kNoGate), 0u);
+    EXPECT_EQ(VerifyFileSignature(kFile.c_str(), nullptr, kNoGate), 0u);
     EXPECT_EQ(GetLastError(), 0u);
 
     const std::vector<sim::MessageUpdate>& updates = sim::MessageUpdates();
@@ -144,7 +144,7 @@ TEST_F(NestedWalkBound, RefusedSignersOneUpdateEach) {
   const std::vector<uint8_t> bytes = Packed(nested, 256, 32, 0);
   sim::SignFileWithRawSignerRecord(kFile, bytes, 0);
 
-  EXPECT_EQ(VerifyFileSignature(kFile.c_str(), kNoGate), 0u);
+  EXPECT_EQ(VerifyFileSignature(kFile.c_str(), nullptr, kNoGate), 0u);
   const std::vector<sim::MessageUpdate>& updates = sim::MessageUpdates();
   ASSERT_EQ(updates.size(), 256u);
   for (const sim::MessageUpdate& update : updates) EXPECT_TRUE(update.decoded);

@@ -14,12 +14,15 @@
 #include "secureload/file_signature.h"
 #include "secureload/system_library.h"
 #include "tests/support/process_state.h"
+#include "tests/unit/nested_binding_double.h"
 #include "tests/unit/verify_signer_double.h"
 
 namespace {
 
 const std::wstring kFile = L"C:\\ProgramData\\KORVEX Corporation\\Stratoplay\\STP32.dll";
 constexpr SignaturePolicy kPolicy = 7;  // handed through, never looked at here
+// The loader's handle on the file, handed through to the nested signature's proofs.
+const HANDLE kHeldFile = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x4C0));
 
 using Serial = std::vector<uint8_t>;
 const Serial kPrimary{0x01};
@@ -84,6 +87,7 @@ class FileSignatureTest : public ::testing::Test {
   void SetUp() override {
     ResetProcessState();
     g_signerDouble = SignerDouble{};
+    g_bindingDouble = BindingDouble{};
     sim::AddFile(kFile, {0x4D, 0x5A});
   }
 
@@ -93,7 +97,7 @@ class FileSignatureTest : public ::testing::Test {
     DWORD error;
   };
   Outcome Verify() {
-    const DWORD result = VerifyFileSignature(kFile.c_str(), kPolicy);
+    const DWORD result = VerifyFileSignature(kFile.c_str(), kHeldFile, kPolicy);
     return {result, GetLastError()};
   }
 };
@@ -323,6 +327,11 @@ TEST_F(FileSignatureTest, SignersGetTheirOwnStoreThePathAndThePolicy) {
     EXPECT_NE(call->store, nullptr);
   }
   EXPECT_NE(nested.store, primary.store);
+  // The nested signer's proofs read the file through the loader's handle.
+  ASSERT_EQ(g_bindingDouble.calls.size(), 1u);
+  EXPECT_EQ(g_bindingDouble.calls[0].serial, kFirst);
+  EXPECT_EQ(g_bindingDouble.calls[0].file, kHeldFile);
+  EXPECT_EQ(g_bindingDouble.calls[0].policy, kPolicy);
   // The file's message and the candidate's, the file's store and the
   // candidate's, and never more than two signer records at once.
   EXPECT_EQ(primary.live.localBlocks, 1);
@@ -403,6 +412,9 @@ TEST_F(FileSignatureTest, RefusedCandidatesDoNotStopTheWalk) {
        [](std::vector<uint8_t>&) {
          sim::FailMessageOperation(sim::MsgFailure::kOpenStore, 1, ERROR_NOT_ENOUGH_MEMORY);
        }},
+      // The signer gates would take it; its own proofs refuse it first, and
+      // it never reaches them.
+      {"not bound to the file", [](std::vector<uint8_t>&) { g_bindingDouble.refused = {kFirst}; }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -411,10 +423,14 @@ TEST_F(FileSignatureTest, RefusedCandidatesDoNotStopTheWalk) {
     c.arrange(first);
     SignWith({NestedAttribute({first, Nested(kSecond), Nested(kThird)})});
     g_signerDouble.accepted = {kSecond, kThird};
+    if (!g_bindingDouble.refused.empty()) g_signerDouble.accepted.insert(kFirst);
 
     EXPECT_OUTCOME(Verify(), 1, 0);
     // The first accepted nested signer ends the walk.
     EXPECT_EQ(SignerSerials().back(), kSecond);
+    if (!g_bindingDouble.refused.empty()) {
+      EXPECT_EQ(SignerSerials(), (std::vector<Serial>{kPrimary, kSecond}));
+    }
     EXPECT_EQ(sim::MessageUpdates().size(), 2u);
     EXPECT_TRUE(sim::AllReleased());
   }

@@ -1,0 +1,193 @@
+// The Authenticode image digest of a PE file, computed over the bytes the
+// verified load holds open. The file is hostile input: its header fields are
+// read through one reader that checks every read against the bytes it has,
+// and every offset is formed so that it cannot wrap in 32 bits.
+#include "secureload/image_digest.h"
+
+#include "secureload/platform_hash.h"
+
+namespace {
+
+constexpr uint32_t kDosHeaderSize = 0x40;
+constexpr uint32_t kNewHeaderOffsetField = 0x3C;  // e_lfanew
+constexpr uint32_t kPeSignatureSize = 4;          // "PE\0\0"
+constexpr uint32_t kFileHeaderSize = 20;
+constexpr uint32_t kOptionalHeaderSizeField = 16;  // within the file header
+constexpr uint16_t kPe32Magic = 0x10B;
+constexpr uint16_t kPe32PlusMagic = 0x20B;
+constexpr uint32_t kChecksumField = 64;  // within the optional header, both forms
+// NumberOfRvaAndSizes and the data directory, within the optional header.
+constexpr uint32_t kPe32DirectoryCountField = 92;
+constexpr uint32_t kPe32DirectoryStart = 96;
+constexpr uint32_t kPe32PlusDirectoryCountField = 108;
+constexpr uint32_t kPe32PlusDirectoryStart = 112;
+constexpr uint32_t kCertificateTableIndex = 4;
+
+// A view of bytes that owns nothing; every read names its offset and checks
+// that the whole field lies inside the view.
+class ByteView {
+ public:
+  ByteView(const BYTE* data, uint32_t size) : data_(data), size_(size) {}
+
+  bool Has(uint32_t offset, uint32_t length) const {
+    return offset <= size_ && length <= size_ - offset;
+  }
+  bool U16(uint32_t offset, uint16_t* value) const {
+    if (!Has(offset, 2)) return false;
+    *value = static_cast<uint16_t>(data_[offset] | (data_[offset + 1] << 8));
+    return true;
+  }
+  bool U32(uint32_t offset, uint32_t* value) const {
+    if (!Has(offset, 4)) return false;
+    *value = static_cast<uint32_t>(data_[offset]) |
+             (static_cast<uint32_t>(data_[offset + 1]) << 8) |
+             (static_cast<uint32_t>(data_[offset + 2]) << 16) |
+             (static_cast<uint32_t>(data_[offset + 3]) << 24);
+    return true;
+  }
+  bool Bytes(uint32_t offset, const char* expected, uint32_t length) const {
+    if (!Has(offset, length)) return false;
+    for (uint32_t i = 0; i < length; ++i) {
+      if (data_[offset + i] != static_cast<BYTE>(expected[i])) return false;
+    }
+    return true;
+  }
+
+ private:
+  const BYTE* data_;
+  uint32_t size_;
+};
+
+// a + b, unless that passes limit.
+bool AddWithin(uint32_t a, uint32_t b, uint32_t limit, uint32_t* sum) {
+  if (a > limit || b > limit - a) return false;
+  *sum = a + b;
+  return true;
+}
+
+// Reads exactly `size` bytes at `offset` through the handle.
+bool ReadAt(HANDLE file, uint32_t offset, BYTE* buffer, uint32_t size) {
+  uint32_t done = 0;
+  while (done < size) {
+    OVERLAPPED at = {};
+    at.Offset = offset + done;  // offset + size lies within the file: no wrap
+    at.OffsetHigh = 0;
+    DWORD got = 0;
+    if (!ReadFile(file, buffer + done, size - done, &got, &at) || got == 0 ||
+        got > size - done) {
+      return false;
+    }
+    done += got;
+  }
+  return true;
+}
+
+// Hashes the part of [start, start + length) that lies in [from, to).
+bool HashPart(PlatformHash& hash, const BYTE* block, uint32_t start, uint32_t length,
+              uint32_t from, uint32_t to) {
+  const uint32_t end = start + length;
+  const uint32_t lo = from > start ? from : start;
+  const uint32_t hi = to < end ? to : end;
+  if (lo >= hi) return true;
+  return hash.Update(block + (lo - start), hi - lo);
+}
+
+}  // namespace
+
+bool ReadImageDigestLayout(const BYTE* headers, uint32_t headerSize, uint32_t fileSize,
+                           ImageDigestLayout* layout) {
+  if (headers == nullptr || headerSize > fileSize) return false;
+  const ByteView view(headers, headerSize);
+  uint32_t peOffset = 0;
+  if (!view.Has(0, kDosHeaderSize) || !view.Bytes(0, "MZ", 2) ||
+      !view.U32(kNewHeaderOffsetField, &peOffset)) {
+    return false;
+  }
+  uint32_t fileHeader = 0;
+  uint32_t optional = 0;
+  uint16_t optionalSize = 0;
+  if (!view.Bytes(peOffset, "PE\0\0", kPeSignatureSize) ||
+      !AddWithin(peOffset, kPeSignatureSize, headerSize, &fileHeader) ||
+      !AddWithin(fileHeader, kFileHeaderSize, headerSize, &optional) ||
+      !view.U16(fileHeader + kOptionalHeaderSizeField, &optionalSize) ||
+      !view.Has(optional, optionalSize)) {
+    return false;
+  }
+  const ByteView header(headers + optional, optionalSize);
+  uint16_t magic = 0;
+  if (!header.U16(0, &magic)) return false;
+  uint32_t countField = 0;
+  uint32_t directoryStart = 0;
+  if (magic == kPe32Magic) {
+    countField = kPe32DirectoryCountField;
+    directoryStart = kPe32DirectoryStart;
+  } else if (magic == kPe32PlusMagic) {
+    countField = kPe32PlusDirectoryCountField;
+    directoryStart = kPe32PlusDirectoryStart;
+  } else {
+    return false;
+  }
+  uint32_t directoryCount = 0;
+  const uint32_t entry = directoryStart + kCertificateTableIndex * kImageDirectoryEntrySize;
+  uint32_t tableOffset = 0;
+  uint32_t tableSize = 0;
+  if (!header.Has(kChecksumField, kImageChecksumSize) || !header.U32(countField, &directoryCount) ||
+      directoryCount <= kCertificateTableIndex || !header.U32(entry, &tableOffset) ||
+      !header.U32(entry + 4, &tableSize)) {
+    return false;
+  }
+  // The header lies inside the file's first bytes, so these cannot wrap.
+  const uint32_t entryOffset = optional + entry;
+  const uint32_t headersEnd = entryOffset + kImageDirectoryEntrySize;
+  // The table must be there, after everything else that is left out, and be
+  // exactly the end of the file.
+  if (tableSize == 0 || tableOffset < headersEnd || tableOffset > fileSize ||
+      fileSize - tableOffset != tableSize) {
+    return false;
+  }
+  layout->checksumOffset = optional + kChecksumField;
+  layout->certEntryOffset = entryOffset;
+  layout->certTableOffset = tableOffset;
+  layout->fileSize = fileSize;
+  return true;
+}
+
+bool ComputeImageDigest(HANDLE file, ALG_ID algorithm, BYTE* digest, DWORD capacity,
+                        DWORD* digestSize) {
+  LARGE_INTEGER size = {};
+  if (!GetFileSizeEx(file, &size) || size.QuadPart < 0 || size.QuadPart > 0xFFFFFFFFll) {
+    return false;
+  }
+  const uint32_t fileSize = static_cast<uint32_t>(size.QuadPart);
+  BYTE* block = static_cast<BYTE*>(CrtAlloc(kImageReadBlock));
+  if (block == nullptr) return false;
+
+  bool ok = false;
+  PlatformHash hash;
+  ImageDigestLayout layout = {};
+  const uint32_t first = fileSize < kImageReadBlock ? fileSize : kImageReadBlock;
+  if (ReadAt(file, 0, block, first) && ReadImageDigestLayout(block, first, fileSize, &layout) &&
+      hash.Begin(algorithm)) {
+    // One pass over everything before the certificate table; each block is
+    // hashed with the CheckSum field and the table's entry left out.
+    const uint32_t afterChecksum = layout.checksumOffset + kImageChecksumSize;
+    const uint32_t afterEntry = layout.certEntryOffset + kImageDirectoryEntrySize;
+    ok = true;
+    uint32_t position = 0;
+    while (ok && position < layout.certTableOffset) {
+      const uint32_t left = layout.certTableOffset - position;
+      const uint32_t length = left < kImageReadBlock ? left : kImageReadBlock;
+      if (position != 0 && !ReadAt(file, position, block, length)) {
+        ok = false;
+        break;
+      }
+      ok = HashPart(hash, block, position, length, 0, layout.checksumOffset) &&
+           HashPart(hash, block, position, length, afterChecksum, layout.certEntryOffset) &&
+           HashPart(hash, block, position, length, afterEntry, layout.certTableOffset);
+      position += length;
+    }
+    ok = ok && hash.Finish(digest, capacity, digestSize);
+  }
+  CrtFree(block);
+  return ok;
+}

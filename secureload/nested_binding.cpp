@@ -1,0 +1,289 @@
+// The proofs a nested signature owes before its signer counts for a file.
+//
+// A nested signature rides in an unauthenticated attribute of the primary
+// signer: nothing about the file binds it, anyone can paste one in, and the
+// trust provider judges only the primary signature. So for the nested one the
+// probe establishes itself what the trust provider establishes for the
+// primary, on every system it runs on:
+//   (a) its signer's signature verifies with the signer's certificate, and the
+//       signed message-digest attribute is the digest of the message content
+//       (the platform's signature check does not compare it everywhere);
+//   (b) that content, the Authenticode indirect data, names this file: its
+//       image digest equals the digest of the bytes the verified load holds;
+//   (c) the signer's chain, built by the platform's chain engine from the
+//       certificates the nested signature carries, has no trust error, ends in
+//       a root the machine trusts and passes the Authenticode chain policy;
+//       and that verified chain is itself the policy's: the four pinned
+//       certificates, or one of the allowed name chains in full.
+// Anything that cannot be established refuses the candidate.
+#include "secureload/nested_binding.h"
+
+#include <cstdint>
+
+#include "secureload/crypto_api.h"
+#include "secureload/image_digest.h"
+#include "secureload/pinned_chain.h"
+#include "secureload/platform_hash.h"
+#include "secureload/signer_name_chains.h"
+#include "secureload/system_library.h"
+
+namespace {
+
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+constexpr BYTE kSequenceTag = 0x30;
+constexpr BYTE kOctetStringTag = 0x04;
+// Lengths of more than four octets describe nothing a signature can hold.
+constexpr DWORD kMaxLengthOctets = 4;
+
+// One DER element with this tag that fills [data, data + size) exactly, with a
+// definite length in short or long form. Gives its content.
+bool ReadWholeElement(const BYTE* data, DWORD size, BYTE tag, const BYTE** content,
+                      DWORD* contentSize) {
+  if (data == nullptr || size < 2 || data[0] != tag) return false;
+  DWORD position = 1;
+  const BYTE first = data[position++];
+  DWORD length = first;
+  if (first >= 0x80) {
+    const DWORD octets = first & 0x7Fu;
+    if (octets == 0 || octets > kMaxLengthOctets || octets > size - position) return false;
+    length = 0;
+    for (DWORD i = 0; i < octets; ++i) length = (length << 8) | data[position++];
+  }
+  if (length != size - position) return false;
+  *content = data + position;
+  *contentSize = length;
+  return true;
+}
+
+template <typename Fn>
+bool ResolveNestedSlot(Fn& slot, const char* exportName) {
+  if (slot == nullptr) slot = ProcAs<Fn>(GetProcAddress(g_systemLibraryCache.crypt32, exportName));
+  return slot != nullptr;
+}
+
+bool ResolveNestedCryptoApi() {
+  if (g_systemLibraryCache.crypt32 == nullptr) return false;
+  return ResolveNestedSlot(g_nestedCryptoApi.CryptMsgControl, "CryptMsgControl") &&
+         ResolveNestedSlot(g_nestedCryptoApi.CertVerifyCertificateChainPolicy,
+                           "CertVerifyCertificateChainPolicy");
+}
+
+bool SameOid(const char* a, const char* b) { return a != nullptr && lstrcmpA(a, b) == 0; }
+
+bool SameBytes(const BYTE* a, DWORD aSize, const BYTE* b, DWORD bSize) {
+  if (aSize != bSize || (aSize != 0 && (a == nullptr || b == nullptr))) return false;
+  for (DWORD i = 0; i < aSize; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
+// The one message-digest value among the signed attributes; an attribute
+// given twice, or with other than one value, proves nothing.
+const CRYPT_ATTR_BLOB* MessageDigestAttribute(const CRYPT_ATTRIBUTES& attrs) {
+  const CRYPT_ATTR_BLOB* found = nullptr;
+  for (DWORD i = 0; i < attrs.cAttr; ++i) {
+    const CRYPT_ATTRIBUTE& attr = attrs.rgAttr[i];
+    if (!SameOid(attr.pszObjId, szOID_RSA_messageDigest)) continue;
+    if (found != nullptr || attr.cValue != 1 || attr.rgValue == nullptr) return nullptr;
+    found = &attr.rgValue[0];
+  }
+  return found;
+}
+
+// Holders for what one proof acquires, released on every path.
+struct Held {
+  PCCERT_CONTEXT cert = nullptr;
+  HLOCAL content = nullptr;
+  HLOCAL indirect = nullptr;
+  PCCERT_CHAIN_CONTEXT chain = nullptr;
+  ~Held() {
+    if (chain != nullptr) g_cryptoApi.CertFreeCertificateChain(chain);
+    LocalFree(indirect);
+    LocalFree(content);
+    if (cert != nullptr) g_cryptoApi.CertFreeCertificateContext(cert);
+  }
+};
+
+// (a) The signer's signature over its signed attributes, then the signed
+// message digest against the content. Gives the content as the message holds
+// it (tag and length included).
+NestedBinding VerifySignature(HCRYPTMSG nested, const CMSG_SIGNER_INFO& signer, Held& held,
+                              DWORD* contentSize) {
+  CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para = {};
+  para.cbSize = sizeof para;
+  para.hCryptProv = 0;
+  para.dwSignerIndex = 0;
+  para.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
+  para.pvSigner = const_cast<CERT_CONTEXT*>(held.cert);
+  if (!g_nestedCryptoApi.CryptMsgControl(nested, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para)) {
+    return kNestedSignatureInvalid;
+  }
+
+  DWORD size = 0;
+  if (!g_cryptoApi.CryptMsgGetParam(nested, CMSG_CONTENT_PARAM, 0, nullptr, &size) || size == 0) {
+    return kNestedSignatureInvalid;
+  }
+  held.content = LocalAlloc(LPTR, size);
+  if (held.content == nullptr) return kNestedUncheckable;
+  if (!g_cryptoApi.CryptMsgGetParam(nested, CMSG_CONTENT_PARAM, 0, held.content, &size)) {
+    return kNestedSignatureInvalid;
+  }
+  // The digest covers the content of the indirect-data SEQUENCE, without its
+  // own tag and length.
+  const BYTE* body = nullptr;
+  DWORD bodySize = 0;
+  if (!ReadWholeElement(static_cast<const BYTE*>(held.content), size, kSequenceTag, &body,
+                        &bodySize)) {
+    return kNestedSignatureInvalid;
+  }
+  const CRYPT_ATTR_BLOB* attribute = MessageDigestAttribute(signer.AuthAttrs);
+  const BYTE* signedDigest = nullptr;
+  DWORD signedDigestSize = 0;
+  if (attribute == nullptr || !ReadWholeElement(attribute->pbData, attribute->cbData,
+                                                kOctetStringTag, &signedDigest,
+                                                &signedDigestSize)) {
+    return kNestedSignatureInvalid;
+  }
+  DWORD expectedSize = 0;
+  const ALG_ID algorithm = HashAlgorithmOf(signer.HashAlgorithm.pszObjId, &expectedSize);
+  if (algorithm == 0) return kNestedSignatureInvalid;
+  BYTE digest[kMaxDigestSize] = {};
+  DWORD digestSize = 0;
+  PlatformHash hash;
+  if (!hash.Begin(algorithm) || !hash.Update(body, bodySize) ||
+      !hash.Finish(digest, sizeof digest, &digestSize) || digestSize != expectedSize) {
+    return kNestedUncheckable;
+  }
+  if (!SameBytes(digest, digestSize, signedDigest, signedDigestSize)) {
+    return kNestedSignatureInvalid;
+  }
+  *contentSize = size;
+  return kNestedBound;
+}
+
+// (b) The indirect data names a PE image, a digest algorithm we support, and
+// the image digest of the file behind the held handle.
+NestedBinding SignsThisFile(Held& held, DWORD contentSize, HANDLE file) {
+  PSPC_INDIRECT_DATA_CONTENT indirect = nullptr;
+  DWORD size = 0;
+  if (!g_cryptoApi.CryptDecodeObjectEx(kEncoding, SPC_INDIRECT_DATA_CONTENT_STRUCT,
+                                       static_cast<const BYTE*>(held.content), contentSize,
+                                       CRYPT_DECODE_ALLOC_FLAG, nullptr, &indirect, &size) ||
+      indirect == nullptr) {
+    return kNestedNotThisFile;
+  }
+  held.indirect = indirect;
+  if (!SameOid(indirect->Data.pszObjId, SPC_PE_IMAGE_DATA_OBJID)) return kNestedNotThisFile;
+  DWORD expectedSize = 0;
+  const ALG_ID algorithm = HashAlgorithmOf(indirect->DigestAlgorithm.pszObjId, &expectedSize);
+  if (algorithm == 0) return kNestedNotThisFile;
+  BYTE digest[kMaxDigestSize] = {};
+  DWORD digestSize = 0;
+  if (!ComputeImageDigest(file, algorithm, digest, sizeof digest, &digestSize) ||
+      digestSize != expectedSize) {
+    return kNestedNotThisFile;
+  }
+  return SameBytes(digest, digestSize, indirect->Digest.pbData, indirect->Digest.cbData)
+             ? kNestedBound
+             : kNestedNotThisFile;
+}
+
+bool MatchesPinnedChain(const CERT_SIMPLE_CHAIN& simple) {
+  if (simple.cElement != kPinnedChainLength) return false;
+  for (unsigned pinned = 0; pinned < kPinnedChainCount; ++pinned) {
+    bool rowsPass = true;
+    for (unsigned j = 0; j < kPinnedChainLength && rowsPass; ++j) {
+      const PinnedChainRow& row = PinnedChainTable[pinned].rows[j];
+      rowsPass = MatchCertificate(simple.rgpElement[j]->pCertContext, FALSE, row.expectedName,
+                                  row.keyLength, row.keyBytes) != 0;
+    }
+    if (rowsPass) return true;
+  }
+  return false;
+}
+
+// Every name of one allowed chain, element by element, and no element more.
+bool MatchesNamedChain(const CERT_SIMPLE_CHAIN& simple) {
+  for (unsigned i = 0; i < kSignerNameChainCount && SignerNameChains[i][0] != nullptr; ++i) {
+    unsigned names = 0;
+    while (names < kSignerNameChainSlots && SignerNameChains[i][names] != nullptr) ++names;
+    if (simple.cElement != names) continue;
+    bool all = true;
+    for (unsigned j = 0; j < names && all; ++j) {
+      all = MatchCertificate(simple.rgpElement[j]->pCertContext, FALSE, SignerNameChains[i][j], 0,
+                             nullptr) != 0;
+    }
+    if (all) return true;
+  }
+  return false;
+}
+
+// (c) The signer's chain as the platform's engine builds it, with the nested
+// signature's certificates to draw on and nothing fetched from the network.
+NestedBinding ChainVerifies(Held& held, HCERTSTORE store, SignaturePolicy policy) {
+  LPSTR codeSigning = const_cast<LPSTR>(szOID_PKIX_KP_CODE_SIGNING);
+  CERT_CHAIN_PARA para = {};
+  para.cbSize = sizeof para;
+  para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+  para.RequestedUsage.Usage.cUsageIdentifier = 1;
+  para.RequestedUsage.Usage.rgpszUsageIdentifier = &codeSigning;
+  if (!g_cryptoApi.CertGetCertificateChain(HCCE_LOCAL_MACHINE, held.cert, nullptr, store, &para,
+                                           kChainBuildFlags, nullptr, &held.chain) ||
+      held.chain == nullptr) {
+    return kNestedChainUntrusted;
+  }
+  const CERT_CHAIN_CONTEXT& chain = *held.chain;
+  // The trust status is read here and not left to the policy: a chain that
+  // stops short of any root passes the Authenticode policy on some platforms.
+  if (chain.TrustStatus.dwErrorStatus != CERT_TRUST_NO_ERROR || chain.cChain != 1 ||
+      chain.rgpChain == nullptr || chain.rgpChain[0] == nullptr) {
+    return kNestedChainUntrusted;
+  }
+  const CERT_SIMPLE_CHAIN& simple = *chain.rgpChain[0];
+  if (simple.TrustStatus.dwErrorStatus != CERT_TRUST_NO_ERROR || simple.cElement == 0) {
+    return kNestedChainUntrusted;
+  }
+  for (DWORD j = 0; j < simple.cElement; ++j) {
+    if (simple.rgpElement[j]->TrustStatus.dwErrorStatus != CERT_TRUST_NO_ERROR) {
+      return kNestedChainUntrusted;
+    }
+  }
+  CERT_CHAIN_POLICY_PARA policyPara = {};
+  policyPara.cbSize = sizeof policyPara;
+  CERT_CHAIN_POLICY_STATUS status = {};
+  status.cbSize = sizeof status;
+  if (!g_nestedCryptoApi.CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE,
+                                                          held.chain, &policyPara, &status) ||
+      status.dwError != 0) {
+    return kNestedChainUntrusted;
+  }
+  // The chain that verified must itself be the policy's, so what the policy
+  // gate matched and what verified cannot be two different chains.
+  if (policy == kPolicyPinnedChain && !MatchesPinnedChain(simple)) return kNestedChainUntrusted;
+  if (policy == kPolicyNamedChains && !MatchesNamedChain(simple)) return kNestedChainUntrusted;
+  return kNestedBound;
+}
+
+}  // namespace
+
+NestedBinding ProveNestedBinding(HCRYPTMSG nested, const CMSG_SIGNER_INFO& signer,
+                                 HCERTSTORE store, HANDLE file, SignaturePolicy policy) {
+  if (nested == nullptr || store == nullptr || file == nullptr || file == INVALID_HANDLE_VALUE ||
+      !ResolveNestedCryptoApi()) {
+    return kNestedUncheckable;
+  }
+  Held held;
+  CERT_INFO wanted = {};
+  wanted.Issuer = signer.Issuer;
+  wanted.SerialNumber = signer.SerialNumber;
+  held.cert = g_cryptoApi.CertFindCertificateInStore(store, kEncoding, 0, CERT_FIND_SUBJECT_CERT,
+                                                     &wanted, nullptr);
+  if (held.cert == nullptr) return kNestedSignatureInvalid;
+
+  DWORD contentSize = 0;
+  NestedBinding verdict = VerifySignature(nested, signer, held, &contentSize);
+  if (verdict == kNestedBound) verdict = SignsThisFile(held, contentSize, file);
+  if (verdict == kNestedBound) verdict = ChainVerifies(held, store, policy);
+  return verdict;
+}

@@ -1,0 +1,15 @@
+#include "tests/unit/nested_binding_double.h"
+
+BindingDouble g_bindingDouble;
+
+NestedBinding ProveNestedBinding(HCRYPTMSG, const CMSG_SIGNER_INFO& signer, HCERTSTORE, HANDLE file,
+                                 SignaturePolicy policy) {
+  BindingCall call{{}, file, policy};
+  if (signer.SerialNumber.pbData != nullptr) {
+    call.serial.assign(signer.SerialNumber.pbData,
+                       signer.SerialNumber.pbData + signer.SerialNumber.cbData);
+  }
+  const bool refuse = g_bindingDouble.refused.count(call.serial) != 0;
+  g_bindingDouble.calls.push_back(std::move(call));
+  return refuse ? kNestedNotThisFile : kNestedBound;
+}

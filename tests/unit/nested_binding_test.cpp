@@ -1,0 +1,338 @@
+// What a nested signature must prove before its signer counts: the PE reader
+// that finds the ranges the image digest leaves out, then the three proofs in
+// a simulated world where the nested signature records the digest of the
+// file it was made for, its signer signed the content's digest, and the chain
+// engine and its Authenticode policy give their verdicts. Every case ends with
+// everything released.
+#include "secureload/nested_binding.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/sim/sim_control.h"
+#include "platform/sim/sim_crypt_control.h"
+#include "secureload/crypto_api.h"
+#include "secureload/image_digest.h"
+#include "secureload/pinned_chain.h"
+#include "secureload/system_library.h"
+#include "secureload/verified_load.h"
+#include "tests/support/pe_image.h"
+#include "tests/support/process_state.h"
+#include "tests/unit/crypt_world.h"
+
+namespace {
+
+const wchar_t kLibrary[] = L"C:\\Program Files\\Launcher\\StpRuntimeSdk.dll";
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+constexpr SignaturePolicy kNoGate = 0;
+
+// ------------------------------------------------------------------ the PE reader
+
+TEST(ImageDigestLayoutTest, MalformedHeadersAreRefusedAndGoodOnesGiveTheRanges) {
+  struct Case {
+    const char* label;
+    bool pe32Plus;
+    std::function<void(std::vector<uint8_t>&)> change;
+    bool good;
+    uint32_t headerSize = 0;  // 0: the whole file
+  };
+  using Bytes = std::vector<uint8_t>;
+  const uint32_t lfanew = 0x3C, opt = pe_image::kOptionalOffset;
+  const Case cases[] = {
+      {"PE32", false, [](Bytes&) {}, true},
+      {"PE32+", true, [](Bytes&) {}, true},
+      {"no MZ", false, [](Bytes& b) { b[1] = 'X'; }, false},
+      {"PE header offset that wraps", false, [=](Bytes& b) { pe_image::Put32(b, lfanew, 0xFFFFFFF0); }, false},
+      {"PE header past the file", false, [=](Bytes& b) { pe_image::Put32(b, lfanew, 0x7FFFFFF0); }, false},
+      {"no PE signature", false, [](Bytes& b) { b[pe_image::kPeOffset + 2] = 1; }, false},
+      {"unknown optional header", false, [=](Bytes& b) { b[opt] = 0x07; }, false},
+      {"optional header too short for the directory", false,
+       [](Bytes& b) { b[pe_image::kPeOffset + 20] = 0x70; }, false},
+      {"four directory entries", false, [=](Bytes& b) { pe_image::Put32(b, opt + 92, 4); }, false},
+      {"no certificate table", false, [=](Bytes& b) { pe_image::Put32(b, opt + 96 + 36, 0); }, false},
+      {"table inside the headers", false,
+       [=](Bytes& b) {
+         pe_image::Put32(b, opt + 96 + 32, 0x100);
+         pe_image::Put32(b, opt + 96 + 36, static_cast<uint32_t>(b.size() - 0x100));
+       },
+       false},
+      {"table not at the end", false, [](Bytes& b) { b.resize(b.size() + 8, 0); }, false},
+      {"table past the end", false, [](Bytes& b) { b.resize(b.size() - 8); }, false},
+      {"headers cut short", false, [](Bytes&) {}, false, 0x100},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    pe_image::Image image = pe_image::Build(c.pe32Plus);
+    c.change(image.bytes);
+    const uint32_t size = static_cast<uint32_t>(image.bytes.size());
+    ImageDigestLayout layout = {};
+    EXPECT_EQ(ReadImageDigestLayout(image.bytes.data(), c.headerSize ? c.headerSize : size, size,
+                                    &layout),
+              c.good);
+    if (!c.good) continue;
+    EXPECT_EQ(layout.checksumOffset, image.checksumOffset);
+    EXPECT_EQ(layout.certEntryOffset, image.certEntryOffset);
+    EXPECT_EQ(layout.certTableOffset, image.certTableOffset);
+    EXPECT_EQ(layout.fileSize, size);
+  }
+}
+
+// ------------------------------------------------------------------ the proofs
+
+struct World {
+  pe_image::Image image = pe_image::Build();
+  sim::SignatureDesc signature;
+  sim::ChainDesc chain;
+  sim::CertId leaf = 0;
+};
+
+sim::CertId Cert(const std::string& subject, const std::string& issuer,
+                 std::vector<uint8_t> key = {}) {
+  sim::CertDesc desc = crypt_world::Certificate(subject, issuer, {0x0B, 0x1D});
+  desc.publicKey = std::move(key);
+  return sim::AddCertificate(desc);
+}
+
+// The nested signature of a client library: allowed names, made for the image.
+World NamedWorld() {
+  World w;
+  const char* const ca = "Sentrix Class 3 SHA256 Code Signing CA";
+  const char* const g5 = "Verimark Class 3 Public Primary Certification Authority - G5";
+  w.leaf = Cert("KORVEX Corporation", ca);
+  const sim::CertId caCert = Cert(ca, g5);
+  w.signature.certs = {w.leaf, caCert};
+  w.signature.signer = sim::SignerOf(w.leaf);
+  w.signature.indirect.imageDigest = pe_image::Digest(w.image, CALG_SHA_256);
+  w.chain.simpleChains = {{w.leaf, caCert, Cert(g5, g5)}};
+  return w;
+}
+
+// The cloud library's: the four pinned certificates, keys and all.
+World PinnedWorld(bool otherL1Key = false) {
+  World w;
+  const PinnedChainRow* rows = PinnedChainTable[0].rows;
+  auto key = [&](unsigned row) {
+    std::vector<uint8_t> bytes(rows[row].keyBytes, rows[row].keyBytes + rows[row].keyLength);
+    if (otherL1Key && row == 2) bytes[100] ^= 1;
+    return bytes;
+  };
+  w.leaf = Cert(rows[0].expectedName, rows[1].expectedName);
+  const sim::CertId zone = Cert(rows[1].expectedName, rows[2].expectedName);
+  const sim::CertId l1 = Cert(rows[2].expectedName, rows[3].expectedName, key(2));
+  const sim::CertId root = Cert(rows[3].expectedName, rows[3].expectedName, key(3));
+  w.signature.certs = {w.leaf, zone, l1};
+  w.signature.signer = sim::SignerOf(w.leaf);
+  w.signature.indirect.imageDigest = pe_image::Digest(w.image, CALG_SHA_256);
+  w.chain.simpleChains = {{w.leaf, zone, l1, root}};
+  return w;
+}
+
+class NestedBindingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetProcessState();
+    crypt_world::ResolveCryptoApi();
+    // As a call of VerifyFileSignature leaves it.
+    g_systemLibraryCache.crypt32 =
+        LoadLibraryExW(L"C:\\Windows\\system32\\crypt32.dll", nullptr, 0);
+  }
+
+  // The world's file, its nested signature decoded as the walk decodes it,
+  // the loader's handle on the file; all released again afterwards.
+  NestedBinding Prove(const World& w, SignaturePolicy policy) {
+    sim::AddFile(kLibrary, w.image.bytes);
+    sim::SetChain(w.leaf, w.chain);
+    const std::vector<uint8_t> encoded = sim::EncodeNestedSignature(w.signature);
+    const CryptoApiTable& api = g_cryptoApi;
+    HCRYPTMSG message = api.CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr);
+    EXPECT_TRUE(api.CryptMsgUpdate(message, encoded.data(), static_cast<DWORD>(encoded.size()),
+                                   TRUE));
+    DWORD size = 0;
+    EXPECT_TRUE(api.CryptMsgGetParam(message, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size));
+    HLOCAL record = LocalAlloc(LPTR, size);
+    EXPECT_TRUE(api.CryptMsgGetParam(message, CMSG_SIGNER_INFO_PARAM, 0, record, &size));
+    HCERTSTORE store = api.CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, message);
+    HANDLE file =
+        CreateFileW(kLibrary, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    const NestedBinding verdict = ProveNestedBinding(
+        message, *static_cast<PCMSG_SIGNER_INFO>(record), store, file, policy);
+    CloseHandle(file);
+    api.CertCloseStore(store, 0);
+    LocalFree(record);
+    api.CryptMsgClose(message);
+    return verdict;
+  }
+};
+
+TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
+  using Change = std::function<void(World&)>;
+  const Change none = [](World&) {};
+  struct Case {
+    const char* label;
+    std::function<World()> world;
+    SignaturePolicy policy;
+    Change change;
+    NestedBinding expected;
+  };
+  const std::vector<Case> cases = {
+      {"named chain, made for this file", NamedWorld, kPolicyNamedChains, none, kNestedBound},
+      {"pinned chain, made for this file", [] { return PinnedWorld(); }, kPolicyPinnedChain, none,
+       kNestedBound},
+      {"SHA-1 image digest", NamedWorld, kPolicyNamedChains,
+       [](World& w) {
+         w.signature.indirect.digestOid = szOID_OIWSEC_sha1;
+         w.signature.indirect.imageDigest = pe_image::Digest(w.image, CALG_SHA1);
+       },
+       kNestedBound},
+      {"PE32+ image", NamedWorld, kPolicyNamedChains,
+       [](World& w) {
+         w.image = pe_image::Build(true);
+         w.signature.indirect.imageDigest = pe_image::Digest(w.image, CALG_SHA_256);
+       },
+       kNestedBound},
+      // The three left-out ranges may change after signing; nothing else may.
+      {"CheckSum rewritten", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.image.bytes[w.image.checksumOffset] ^= 0xFF; }, kNestedBound},
+      {"a larger certificate table", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.image = pe_image::Build(false, 3000, 4096); }, kNestedBound},
+      {"one code byte changed", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.image.bytes[w.image.certTableOffset - 1] ^= 1; }, kNestedNotThisFile},
+      {"lifted from another file", NamedWorld, kPolicyNamedChains,
+       [](World& w) {
+         w.signature.indirect.imageDigest =
+             pe_image::Digest(pe_image::Build(false, 2000), CALG_SHA_256);
+       },
+       kNestedNotThisFile},
+      {"unsupported digest algorithm (MD5)", NamedWorld, kPolicyNamedChains,
+       [](World& w) {
+         w.signature.indirect.digestOid = "1.2.840.113549.2.5";
+         w.signature.indirect.imageDigest.resize(16);
+       },
+       kNestedNotThisFile},
+      {"SHA-256 digest named SHA-1", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.signature.indirect.digestOid = szOID_OIWSEC_sha1; }, kNestedNotThisFile},
+      {"not PE image data", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.signature.indirect.dataOid = "1.3.6.1.4.1.311.2.1.25"; },
+       kNestedNotThisFile},
+      {"truncated image", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.image.bytes.resize(0x120); }, kNestedNotThisFile},
+      {"bytes after the certificate table", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.image.bytes.resize(w.image.bytes.size() + 8); }, kNestedNotThisFile},
+      {"bad signature", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.signature.signatureValid = false; }, kNestedSignatureInvalid},
+      {"message digest of other content", NamedWorld, kPolicyNamedChains,
+       [](World& w) {
+         std::vector<uint8_t> other = sim::SimulatedDigest(CALG_SHA_256, {1, 2, 3});
+         other.insert(other.begin(), {0x04, 32});
+         w.signature.signer.authAttrs = {{szOID_RSA_messageDigest, {other}}};
+       },
+       kNestedSignatureInvalid},
+      {"two message digests", NamedWorld, kPolicyNamedChains,
+       [](World& w) {
+         std::vector<uint8_t> mine = sim::SimulatedDigest(CALG_SHA_256, {});
+         mine.insert(mine.begin(), {0x04, 32});
+         w.signature.signer.authAttrs = {{szOID_RSA_messageDigest, {mine}},
+                                         {szOID_RSA_messageDigest, {mine}}};
+       },
+       kNestedSignatureInvalid},
+      {"signer's certificate not carried", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.signature.certs.erase(w.signature.certs.begin()); },
+       kNestedSignatureInvalid},
+      {"untrusted root", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.chain.elementErrors = {{0, 0, CERT_TRUST_IS_UNTRUSTED_ROOT}}; },
+       kNestedChainUntrusted},
+      {"intermediate's signature does not verify", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.chain.elementErrors = {{0, CERT_TRUST_IS_NOT_SIGNATURE_VALID, 0}}; },
+       kNestedChainUntrusted},
+      // The Authenticode policy lets these pass, as Wine's does: the chain
+      // stops short of any root, here at a look-alike "G5" whose issuer is
+      // nowhere, and with no policy gate at the CA.
+      {"partial chain, allowed names", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.chain.chainErrors = {CERT_TRUST_IS_PARTIAL_CHAIN}; },
+       kNestedChainUntrusted},
+      {"partial chain, no policy gate", NamedWorld, kNoGate,
+       [](World& w) {
+         w.chain.simpleChains[0].pop_back();
+         w.chain.chainErrors = {CERT_TRUST_IS_PARTIAL_CHAIN};
+       },
+       kNestedChainUntrusted},
+      {"refused by the Authenticode policy alone", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.chain.policyError = 0x800B0110; }, kNestedChainUntrusted},
+      {"chain does not build", NamedWorld, kPolicyNamedChains,
+       [](World& w) {
+         w.chain.builds = false;
+         w.chain.error = static_cast<DWORD>(CRYPT_E_NOT_FOUND);
+       },
+       kNestedChainUntrusted},
+      // The verified chain itself must be one the policy allows.
+      {"named policy, verified chain through another CA", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.chain.simpleChains[0][1] = Cert("Other CA", "Other Root"); },
+       kNestedChainUntrusted},
+      {"named policy, verified chain one longer", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.chain.simpleChains[0].push_back(Cert("Cross Root", "Cross Root")); },
+       kNestedChainUntrusted},
+      {"no policy gate: any trusted chain", NamedWorld, kNoGate,
+       [](World& w) { w.chain.simpleChains[0][1] = Cert("Other CA", "Other Root"); },
+       kNestedBound},
+      {"pinned policy, other L1 key", [] { return PinnedWorld(true); }, kPolicyPinnedChain, none,
+       kNestedChainUntrusted},
+      {"pinned policy, a named chain", NamedWorld, kPolicyPinnedChain, none,
+       kNestedChainUntrusted},
+      {"no hash provider", NamedWorld, kPolicyNamedChains,
+       [](World&) { sim::FailHashProvider(1); }, kNestedUncheckable},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SetUp();
+    World w = c.world();
+    c.change(w);
+    EXPECT_EQ(Prove(w, c.policy), c.expected);
+    EXPECT_TRUE(sim::AllReleased());
+    if (c.expected == kNestedBound) {
+      // Built from the nested signature's certificates, fetching nothing.
+      EXPECT_EQ(sim::CountTrace("CertGetCertificateChain 0x1 "), 1u);
+      bool asked = false;
+      for (const std::string& line : sim::Trace()) {
+        asked = asked || (line.rfind("CertGetCertificateChain", 0) == 0 &&
+                          line.find("store=given") != std::string::npos &&
+                          line.find("/0/1/ids flags=0x2004") != std::string::npos);
+      }
+      EXPECT_TRUE(asked);
+    }
+  }
+}
+
+// Through the verified load: the nested signature alone admits the library,
+// and a byte changed after signing keeps it unmapped.
+TEST_F(NestedBindingTest, TheVerifiedLoadMapsOnlyTheFileTheNestedSignatureSigned) {
+  for (bool changed : {false, true}) {
+    SCOPED_TRACE(changed ? "changed" : "as signed");
+    ResetProcessState();
+    World w = NamedWorld();
+    if (changed) w.image.bytes[0x200] ^= 1;
+    sim::AddFile(kLibrary, w.image.bytes);
+    sim::AddLibrary(kLibrary, {});
+    sim::SetChain(w.leaf, w.chain);
+    sim::SetTrustVerdict(kLibrary, 0);
+    sim::SignatureDesc primary;  // its signer is not carried: refused
+    primary.signer.issuer = "Nobody";
+    primary.signer.serial = {0x99};
+    primary.signer.unauthAttrs = {
+        {szOID_NESTED_SIGNATURE, {sim::EncodeNestedSignature(w.signature)}}};
+    sim::SignFile(kLibrary, primary);
+
+    HMODULE module = LoadVerifiedLibrary(kLibrary, kNoGate);
+    EXPECT_EQ(module != nullptr, !changed);
+    const auto& mapped = sim::MappedPaths();
+    EXPECT_EQ(std::count(mapped.begin(), mapped.end(), std::wstring(kLibrary)), changed ? 0 : 1);
+    EXPECT_GT(sim::FileReads(), 0u);
+    if (module != nullptr) FreeLibrary(module);
+    EXPECT_TRUE(sim::AllReleased());
+  }
+}
+
+}  // namespace
