@@ -36,16 +36,11 @@ struct CallState {
   HLOCAL signerRecord;
 };
 
-template <typename Fn>
-bool ResolveSlot(Fn& slot, const char* exportName) {
-  if (slot == nullptr) slot = ProcAs<Fn>(GetProcAddress(g_systemLibraryCache.crypt32, exportName));
-  return slot != nullptr;
-}
-
 // Fills the empty slots in table order and stops at the first export that is
 // missing; a later call starts again from that slot.
 bool ResolveCryptoApi() {
-#define CRYPTO_API_SLOT(name) ResolveSlot(g_cryptoApi.name, #name)
+#define CRYPTO_API_SLOT(name) \
+  ResolveEntryPoint(g_systemLibraryCache.crypt32, g_cryptoApi.name, #name)
   return CRYPTO_API_SLOT(CryptMsgClose) && CRYPTO_API_SLOT(CertCloseStore) &&
          CRYPTO_API_SLOT(CertFreeCertificateContext) &&
          CRYPTO_API_SLOT(CertFindCertificateInStore) && CRYPTO_API_SLOT(CryptMsgGetParam) &&

@@ -55,16 +55,11 @@ bool ReadWholeElement(const BYTE* data, DWORD size, BYTE tag, const BYTE** conte
   return true;
 }
 
-template <typename Fn>
-bool ResolveNestedSlot(Fn& slot, const char* exportName) {
-  if (slot == nullptr) slot = ProcAs<Fn>(GetProcAddress(g_systemLibraryCache.crypt32, exportName));
-  return slot != nullptr;
-}
-
 bool ResolveNestedCryptoApi() {
   if (g_systemLibraryCache.crypt32 == nullptr) return false;
-  return ResolveNestedSlot(g_nestedCryptoApi.CryptMsgControl, "CryptMsgControl") &&
-         ResolveNestedSlot(g_nestedCryptoApi.CertVerifyCertificateChainPolicy,
+  HMODULE crypt32 = g_systemLibraryCache.crypt32;
+  return ResolveEntryPoint(crypt32, g_nestedCryptoApi.CryptMsgControl, "CryptMsgControl") &&
+         ResolveEntryPoint(crypt32, g_nestedCryptoApi.CertVerifyCertificateChainPolicy,
                            "CertVerifyCertificateChainPolicy");
 }
 

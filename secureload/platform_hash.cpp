@@ -7,18 +7,13 @@
 
 namespace {
 
-template <typename Fn>
-bool ResolveHashSlot(Fn& slot, const char* exportName) {
-  if (slot == nullptr) slot = ProcAs<Fn>(GetProcAddress(g_systemLibraryCache.advapi32, exportName));
-  return slot != nullptr;
-}
-
 bool ResolvePlatformHashApi() {
   if (g_systemLibraryCache.advapi32 == nullptr) {
     g_systemLibraryCache.advapi32 = LoadSystemLibrary(L"advapi32.dll");
     if (g_systemLibraryCache.advapi32 == nullptr) return false;
   }
-#define HASH_API_SLOT(name) ResolveHashSlot(g_platformHashApi.name, #name)
+#define HASH_API_SLOT(name) \
+  ResolveEntryPoint(g_systemLibraryCache.advapi32, g_platformHashApi.name, #name)
   return HASH_API_SLOT(CryptAcquireContextW) && HASH_API_SLOT(CryptReleaseContext) &&
          HASH_API_SLOT(CryptCreateHash) && HASH_API_SLOT(CryptHashData) &&
          HASH_API_SLOT(CryptGetHashParam) && HASH_API_SLOT(CryptDestroyHash);

@@ -34,3 +34,11 @@ extern SystemLibraryCache g_systemLibraryCache;
 // the system directory, whose own dependencies were taken from the system
 // directory too, or null with the failed load's last-error value.
 [[nodiscard]] HMODULE LoadSystemLibrary(LPCWSTR name);
+
+// Fills an empty entry-point slot from a module of the cache; a filled slot is
+// never looked up again. True when the slot holds an entry point.
+template <typename Fn>
+bool ResolveEntryPoint(HMODULE module, Fn& slot, const char* exportName) {
+  if (slot == nullptr) slot = ProcAs<Fn>(GetProcAddress(module, exportName));
+  return slot != nullptr;
+}
