@@ -184,20 +184,6 @@ NestedBinding SignsThisFile(Held& held, DWORD contentSize, HANDLE file) {
              : kNestedNotThisFile;
 }
 
-bool MatchesPinnedChain(const CERT_SIMPLE_CHAIN& simple) {
-  if (simple.cElement != kPinnedChainLength) return false;
-  for (unsigned pinned = 0; pinned < kPinnedChainCount; ++pinned) {
-    bool rowsPass = true;
-    for (unsigned j = 0; j < kPinnedChainLength && rowsPass; ++j) {
-      const PinnedChainRow& row = PinnedChainTable[pinned].rows[j];
-      rowsPass = MatchCertificate(simple.rgpElement[j]->pCertContext, FALSE, row.expectedName,
-                                  row.keyLength, row.keyBytes) != 0;
-    }
-    if (rowsPass) return true;
-  }
-  return false;
-}
-
 // Every name of one allowed chain, element by element, and no element more.
 bool MatchesNamedChain(const CERT_SIMPLE_CHAIN& simple) {
   for (unsigned i = 0; i < kSignerNameChainCount && SignerNameChains[i][0] != nullptr; ++i) {

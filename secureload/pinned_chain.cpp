@@ -24,6 +24,22 @@ bool SameName(const char (&name)[kNameBufferSize], const char* expected) {
 
 }  // namespace
 
+bool MatchesPinnedChain(const CERT_SIMPLE_CHAIN& simple) {
+  if (simple.cElement != kPinnedChainLength) return false;
+  for (unsigned pinned = 0; pinned < kPinnedChainCount; ++pinned) {
+    bool rowsPass = true;
+    for (unsigned j = 0; j < kPinnedChainLength && rowsPass; ++j) {
+      const PinnedChainRow& row = PinnedChainTable[pinned].rows[j];
+      PCCERT_CONTEXT element = simple.rgpElement[j]->pCertContext;
+      rowsPass =
+          MatchCertificate(element, FALSE, row.expectedName, row.keyLength, row.keyBytes) != 0 &&
+          g_cryptoApi.CertVerifyTimeValidity(nullptr, element->pCertInfo) == 0;
+    }
+    if (rowsPass) return true;
+  }
+  return false;
+}
+
 DWORD MatchCertificate(PCCERT_CONTEXT cert, BOOL useIssuerName, const char* expectedName,
                        DWORD keyLength, const BYTE* keyBytes) {
   if (expectedName != nullptr) {

@@ -25,3 +25,8 @@ extern const unsigned kPinnedChainCount;
 [[nodiscard]] DWORD MatchCertificate(PCCERT_CONTEXT cert, BOOL useIssuerName,
                                      const char* expectedName, DWORD keyLength,
                                      const BYTE* keyBytes);
+
+// Whether a simple chain is one of the pinned chains: exactly four elements
+// that match a pinned chain's rows in order, names and keys, each valid now.
+// The chains are tried in table order.
+[[nodiscard]] bool MatchesPinnedChain(const CERT_SIMPLE_CHAIN& simple);

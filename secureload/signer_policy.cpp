@@ -164,20 +164,9 @@ bool PassesPinnedChain(PCCERT_CONTEXT cert) {
       HCCE_LOCAL_MACHINE, cert, nullptr, nullptr, &para, kChainBuildFlags, nullptr, &chain);
   bool passed = false;
   DWORD brokenLink = 0;
-  if (built && chain != nullptr && chain->cChain == 1 &&
-      chain->rgpChain[0]->cElement == kPinnedChainLength) {
+  if (built && chain != nullptr && chain->cChain == 1) {
     const CERT_SIMPLE_CHAIN& simple = *chain->rgpChain[0];
-    for (unsigned pinned = 0; pinned < kPinnedChainCount && !passed; ++pinned) {
-      bool rowsPass = true;
-      for (unsigned j = 0; j < kPinnedChainLength && rowsPass; ++j) {
-        const PinnedChainRow& row = PinnedChainTable[pinned].rows[j];
-        PCCERT_CONTEXT element = simple.rgpElement[j]->pCertContext;
-        rowsPass =
-            MatchCertificate(element, FALSE, row.expectedName, row.keyLength, row.keyBytes) != 0 &&
-            g_cryptoApi.CertVerifyTimeValidity(nullptr, element->pCertInfo) == 0;
-      }
-      passed = rowsPass;
-    }
+    passed = MatchesPinnedChain(simple);
     if (passed) brokenLink = BrokenLink(simple);
   }
   if (chain != nullptr) g_cryptoApi.CertFreeCertificateChain(chain);
