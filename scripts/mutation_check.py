@@ -95,14 +95,14 @@ def tree_files():
     return sorted({p for p in listing.split("\0") if p and os.path.isfile(os.path.join(ROOT, p))})
 
 
-def sync_scratch():
+def sync_scratch(scratch=SCRATCH):
     """Makes the scratch copy equal to the tree, writing only what differs so
     that the scratch build stays incremental."""
     files = tree_files()
     wanted = set(files)
     for path in files:
         source = os.path.join(ROOT, path)
-        target = os.path.join(SCRATCH, path)
+        target = os.path.join(scratch, path)
         with open(source, "rb") as f:
             data = f.read()
         if os.path.isfile(target):
@@ -113,8 +113,8 @@ def sync_scratch():
         with open(target, "wb") as f:
             f.write(data)
         shutil.copymode(source, target)
-    for directory, dirs, names in os.walk(SCRATCH):
-        relative = os.path.relpath(directory, SCRATCH)
+    for directory, dirs, names in os.walk(scratch):
+        relative = os.path.relpath(directory, scratch)
         if relative == "build" or relative.startswith("build" + os.sep):
             dirs[:] = []
             continue
@@ -125,10 +125,10 @@ def sync_scratch():
                 os.remove(os.path.join(directory, name))
 
 
-def unit_programs():
+def unit_programs(scratch=SCRATCH):
     """The unit test programs, as tests/unit/*.cmake declare them."""
     names = []
-    unit_dir = os.path.join(SCRATCH, "tests", "unit")
+    unit_dir = os.path.join(scratch, "tests", "unit")
     for name in sorted(os.listdir(unit_dir)):
         if name.endswith(".cmake"):
             with open(os.path.join(unit_dir, name), encoding="utf-8") as f:

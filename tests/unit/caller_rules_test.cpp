@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "caller/probe_caller_rules.h"
 
@@ -37,6 +38,7 @@ TEST(CallerRulesTest, OnlyAReportLineAndExitCodeZeroAnswer) {
       {"NUL LF", std::string("{}\0\n", 4), 0, CloudPlatform::kFailed, "not a report line", 4},
       {"in cloud, x LF", stp + "x\n", 0, CloudPlatform::kFailed, "not a report line", 26},
       {"in cloud, CR CR", stp + "\r\r", 0, CloudPlatform::kFailed, "not a report line", 26},
+      {"a byte after CR LF", "{}\r\nx", 0, CloudPlatform::kFailed, "not a report line", 5},
       {"two lines", "{}\r\n{}\r\n", 0, CloudPlatform::kFailed, "not a report line", 8},
       {"trailing space", "{} \r\n", 0, CloudPlatform::kFailed, "not a report line", 5},
       {"leading BOM", "\xef\xbb\xbf{}\r\n", 0, CloudPlatform::kFailed, "not a report line", 7},
@@ -57,8 +59,11 @@ TEST(CallerRulesTest, OnlyAReportLineAndExitCodeZeroAnswer) {
   };
   for (const OutputCase& c : cases) {
     SCOPED_TRACE(c.label);
-    const auto answer = JudgeProbeOutput(c.output.data(), static_cast<unsigned long>(c.output.size()),
-                                         c.exitCode);
+    // Exactly as many bytes as the probe wrote, so that the sanitizer build
+    // sees a read past them.
+    const std::vector<char> bytes(c.output.begin(), c.output.end());
+    const auto answer =
+        JudgeProbeOutput(bytes.data(), static_cast<unsigned long>(bytes.size()), c.exitCode);
     EXPECT_EQ(answer.platform, c.platform);
     ASSERT_NE(answer.reason, nullptr);
     EXPECT_NE(std::string(answer.reason).find(c.reason), std::string::npos) << answer.reason;
@@ -79,6 +84,9 @@ TEST(CallerRulesTest, OnlyAbsolutePathsToAnExeAreStarted) {
   const PathCase cases[] = {
       {"drive path", L"C:\\Games\\platform_probe.exe", nullptr, 0},
       {"lower-case drive, slashes", L"z:/games/platform_probe.exe", nullptr, 0},
+      {"drive a", L"a:\\platform_probe.exe", nullptr, 0},
+      {"drive A", L"A:\\platform_probe.exe", nullptr, 0},
+      {"drive Z", L"Z:\\platform_probe.exe", nullptr, 0},
       {"share", L"\\\\server\\share\\platform_probe.exe", nullptr, 0},
       {"long-path prefix", L"\\\\?\\C:\\Games\\platform_probe.exe", nullptr, 0},
       {"upper-case extension", L"C:\\Games\\PLATFORM_PROBE.EXE", nullptr, 0},
@@ -95,6 +103,8 @@ TEST(CallerRulesTest, OnlyAbsolutePathsToAnExeAreStarted) {
       {"two separators alone", L"\\\\", "not absolute", 160},
       {"digit for a drive", L"1:\\platform_probe.exe", "not absolute", 160},
       {"bracket for a drive", L"[:\\platform_probe.exe", "not absolute", 160},
+      {"back quote for a drive", L"`:\\platform_probe.exe", "not absolute", 160},
+      {"brace for a drive", L"{:\\platform_probe.exe", "not absolute", 160},
       {"at sign for a drive", L"@:\\platform_probe.exe", "not absolute", 160},
       {"a command file", L"C:\\caller\\probe.cmd", "does not name an .exe", 160},
       {"no dot", L"C:\\caller\\probexexe", "does not name an .exe", 160},
@@ -115,6 +125,10 @@ TEST(CallerRulesTest, OnlyAbsolutePathsToAnExeAreStarted) {
     }
   }
   EXPECT_NE(CheckProbePath(nullptr).refusal, nullptr);
+  // Too long is told without reading past the longest path's last character
+  // and the one after it: the sanitizer build sees a read further on.
+  const std::vector<wchar_t> unterminated(longest + 1, L'a');
+  EXPECT_EQ(CheckProbePath(unterminated.data()).error, platform_probe::kErrorFileNameTooLong);
 }
 
 }  // namespace
