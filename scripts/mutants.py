@@ -410,13 +410,17 @@ def folder_of(path):
     return path.split("/", 1)[0]
 
 
-def generate(root=ROOT, files=None):
-    """Every mutant of the tree at root, in a fixed order: dicts with id, file,
-    function, op, start, end, original, replacement, context."""
+def generate(root=ROOT, files=None, texts=None):
+    """Every mutant of the tree at root (or of the texts given, path -> text),
+    in a fixed order: dicts with id, file, function, op, start, end, original,
+    replacement, line."""
     result = []
     for path in files or source_files(root):
-        with open(os.path.join(root, path), encoding="utf-8") as f:
-            text = f.read()
+        if texts is not None:
+            text = texts[path]
+        else:
+            with open(os.path.join(root, path), encoding="utf-8") as f:
+                text = f.read()
         tokens, names, found = mutants_of(path, text)
         seen = {}
         found.sort(key=lambda m: (m[3], m[4], m[0], m[5]))

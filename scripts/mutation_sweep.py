@@ -49,6 +49,7 @@ import sys
 import threading
 import time
 
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import mutants as generator  # noqa: E402
 import mutation_check as check  # noqa: E402
@@ -98,12 +99,12 @@ class Tree:
             f.write(b"$ " + " ".join(command).encode() + b"\n" + result.stdout)
         return result.returncode == 0
 
-    def prepare(self, jobs):
-        """Copies the tree, builds it and runs it once unchanged. Returns an
-        error text, or None."""
+    def prepare(self, jobs, files):
+        """Copies the tree as the snapshot `files` holds it, builds it and runs
+        it once unchanged. Returns an error text, or None."""
         os.makedirs(self.scratch, exist_ok=True)
         open(self.log, "w").close()
-        check.sync_scratch(self.scratch)
+        check.sync_scratch(self.scratch, files)
         self.programs = check.unit_programs(self.scratch)
         # No debug information (line numbers would make every object differ)
         # and gold, as the table's scratch build; no warnings, since a mutant
@@ -189,7 +190,7 @@ class Tree:
             self.compile(1)
 
 
-def run_phase(kind, mutants, workers, record, build_jobs):
+def run_phase(kind, mutants, workers, record, build_jobs, files):
     """Runs the mutants in `workers` trees of the given kind."""
     by_file = {}
     for mutant in mutants:
@@ -206,7 +207,7 @@ def run_phase(kind, mutants, workers, record, build_jobs):
     trees = []
     for index in range(workers):
         tree = Tree(kind, index)
-        error = tree.prepare(build_jobs)
+        error = tree.prepare(build_jobs, files)
         if error:
             return [error]
         trees.append(tree)
@@ -312,7 +313,11 @@ def main():
     if args.workers is None:
         args.workers = 1 if args.sample else int(os.environ.get("PROBE_JOBS", "2"))
     started = time.monotonic()
-    mutants = generator.generate(ROOT)
+    # Every tree is a copy of the tree as it is now: edits made while the
+    # sweep runs do not reach it.
+    files = check.snapshot()
+    sources = [p for p in generator.source_files(ROOT) if p in files]
+    mutants = generator.generate(ROOT, sources, {p: files[p][0].decode("utf-8") for p in sources})
     equivalents = read_equivalents(EQUIVALENT)
     known = {m["id"] for m in mutants}
     stale = sorted(set(equivalents) - known)
@@ -365,7 +370,7 @@ def main():
 
     phase = {"kind": "host"}
     build_jobs = max(2, args.workers) if args.sample else max(1, args.workers)
-    errors = run_phase("host", chosen, args.workers, record, build_jobs)
+    errors = run_phase("host", chosen, args.workers, record, build_jobs, files)
     if errors:
         for error in errors:
             say(f"sweep: {error}")
@@ -374,7 +379,7 @@ def main():
     if survivors and not args.no_asan:
         phase["kind"] = "asan"
         say(f"sweep: {len(survivors)} survived the plain build; the asan build tries them")
-        errors = run_phase("asan", survivors, args.workers, record, build_jobs)
+        errors = run_phase("asan", survivors, args.workers, record, build_jobs, files)
         if errors:
             for error in errors:
                 say(f"sweep: {error}")
