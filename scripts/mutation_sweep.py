@@ -196,11 +196,11 @@ def run_phase(kind, mutants, workers, record, build_jobs, files):
     for mutant in mutants:
         by_file.setdefault(mutant["file"], []).append(mutant)
     # The biggest files first, so that the workers finish together.
-    files = sorted(by_file, key=lambda p: -len(by_file[p]))
+    order = sorted(by_file, key=lambda p: -len(by_file[p]))
     work = queue.Queue()
-    for path in files:
+    for path in order:
         work.put(path)
-    workers = max(1, min(workers, len(files)))
+    workers = max(1, min(workers, len(order)))
 
     # The trees are prepared one after the other (a full build takes every
     # core it is given), then work side by side.
