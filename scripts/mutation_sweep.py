@@ -92,6 +92,7 @@ class Tree:
         self.binaries = {}
         self.objects = {}
         self.limits = {}
+        self.times = {}
 
     def run(self, command):
         result = subprocess.run(command, cwd=self.scratch, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
@@ -131,7 +132,8 @@ class Tree:
             failure = self.run_program(program, 600)
             if failure:
                 return f"the unchanged tree fails {program}: {failure}"
-            self.limits[program] = max(TIME_FLOOR, TIME_FACTOR * (time.monotonic() - started))
+            self.times[program] = time.monotonic() - started
+            self.limits[program] = max(TIME_FLOOR, TIME_FACTOR * self.times[program])
         return None
 
     def compile(self, jobs):
@@ -155,23 +157,32 @@ class Tree:
         return check.first_failure(text)
 
     def try_mutant(self, mutant, text):
-        """Builds and runs one mutant; returns (outcome, detail, programs)."""
+        """Builds and runs one mutant; returns (outcome, detail)."""
         path = os.path.join(self.scratch, mutant["file"])
         with open(path, "w", encoding="utf-8") as f:
             f.write(generator.apply(text, mutant))
-        if not self.compile(1):
-            return "broken", "does not compile", []
         obj = self.objects.get(mutant["file"])
         if obj is None:
-            return "broken", "no host object is built from this file", []
+            return "broken", "no host object is built from this file"
+        # The object first: when it is the unchanged one, nothing needs linking.
+        if not self.run(["ninja", "-C", self.build, "-j1", os.path.relpath(obj, self.build)]):
+            return "broken", "does not compile"
         if digest(obj) == self.baseline_object:
-            return "same-code", "the object file is unchanged", []
-        changed = [p for p in self.programs if digest(os.path.join(self.build, p)) != self.binaries[p]]
-        for program in changed:
+            return "same-code", "the object file is unchanged"
+        # The programs that link this file: found by the first mutant of the
+        # file that changes code (the others' binaries stay as they were).
+        targets = self.programs if self.linked is None else self.linked
+        if targets and not self.run(["ninja", "-C", self.build, "-j1"] + targets):
+            return "broken", "does not link"
+        changed = [p for p in targets if digest(os.path.join(self.build, p)) != self.binaries[p]]
+        if self.linked is None:
+            self.linked = changed
+        # The quickest programs first: most mutants fall to the first failure.
+        for program in sorted(changed, key=lambda p: self.times[p]):
             failure = self.run_program(program, self.limits[program])
             if failure:
-                return ("asan" if self.kind == "asan" else "killed"), f"{program}: {failure}", changed
-        return "survived", ("no test program links it" if not changed else "ran " + " ".join(changed)), changed
+                return ("asan" if self.kind == "asan" else "killed"), f"{program}: {failure}"
+        return "survived", ("no test program links it" if not changed else "ran " + " ".join(changed))
 
     def file_mutants(self, path, items, record):
         """Every mutant of one file, then the file as it was."""
@@ -179,10 +190,11 @@ class Tree:
         with open(full, encoding="utf-8") as f:
             text = f.read()
         self.baseline_object = digest(self.objects.get(path, ""))
+        self.linked = None
         try:
             for mutant in items:
                 started = time.monotonic()
-                outcome, detail, _ = self.try_mutant(mutant, text)
+                outcome, detail = self.try_mutant(mutant, text)
                 record(mutant, outcome, detail, time.monotonic() - started)
         finally:
             with open(full, "w", encoding="utf-8") as f:
