@@ -169,20 +169,24 @@ class Tree:
             return "broken", "does not compile"
         if digest(obj) == self.baseline_object:
             return "same-code", "the object file is unchanged"
-        # The programs that link this file: found by the first mutant of the
-        # file that changes code (the others' binaries stay as they were).
-        targets = self.programs if self.linked is None else self.linked
-        if targets and not self.run(["ninja", "-C", self.build, "-j1"] + targets):
-            return "broken", "does not link"
-        changed = [p for p in targets if digest(os.path.join(self.build, p)) != self.binaries[p]]
-        if self.linked is None:
-            self.linked = changed
-        # The quickest programs first: most mutants fall to the first failure.
-        for program in sorted(changed, key=lambda p: self.times[p]):
+        # One program at a time, linked only when its turn comes: first those
+        # that killed the most mutants of this file so far, then the quickest.
+        # A program whose binary does not change does not link this file and
+        # is left out for the rest of the file.
+        ran = []
+        order = sorted(self.linked, key=lambda p: (-self.kills.get(p, 0), self.times[p]))
+        for program in order:
+            if not self.run(["ninja", "-C", self.build, "-j1", program]):
+                return "broken", "does not link"
+            if digest(os.path.join(self.build, program)) == self.binaries[program]:
+                self.linked.remove(program)
+                continue
+            ran.append(program)
             failure = self.run_program(program, self.limits[program])
             if failure:
+                self.kills[program] = self.kills.get(program, 0) + 1
                 return ("asan" if self.kind == "asan" else "killed"), f"{program}: {failure}"
-        return "survived", ("no test program links it" if not changed else "ran " + " ".join(changed))
+        return "survived", ("no test program links it" if not ran else "ran " + " ".join(ran))
 
     def file_mutants(self, path, items, record):
         """Every mutant of one file, then the file as it was."""
@@ -190,7 +194,8 @@ class Tree:
         with open(full, encoding="utf-8") as f:
             text = f.read()
         self.baseline_object = digest(self.objects.get(path, ""))
-        self.linked = None
+        self.linked = list(self.programs)
+        self.kills = {}
         try:
             for mutant in items:
                 started = time.monotonic()
@@ -364,7 +369,9 @@ def main():
         with lock:
             results[mutant["id"]] = {"outcome": outcome, "detail": detail}
         if outcome == "survived" and phase["kind"] == "host" and not args.no_asan:
-            return  # the asan build has its say first
+            # The asan build has its say first.
+            say(f"  (to the asan build: {mutant['id']}: {generator.describe(mutant)})")
+            return
         show(mutant, outcome, detail, seconds)
 
     def show(mutant, outcome, detail, seconds=0.0):
