@@ -171,6 +171,18 @@ class NestedBindingTest : public ::testing::Test {
 TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
   using Change = std::function<void(World&)>;
   const Change none = [](World&) {};
+  // The right message digest (of the indirect data's content, after its
+  // two-byte tag and short length) behind this tag and length, less `drop` bytes.
+  const auto DigestValue = [](std::vector<uint8_t> header, size_t drop = 0) -> Change {
+    return [header, drop](World& w) {
+      std::vector<uint8_t> value = header;
+      const std::vector<uint8_t> content = sim::EncodeIndirectData(w.signature.indirect);
+      std::vector<uint8_t> digest =
+          sim::SimulatedDigest(CALG_SHA_256, std::vector<uint8_t>(content.begin() + 2, content.end()));
+      value.insert(value.end(), digest.begin(), digest.end() - static_cast<std::ptrdiff_t>(drop));
+      w.signature.signer.authAttrs = {{szOID_RSA_messageDigest, {value}}};
+    };
+  };
   struct Case {
     const char* label;
     std::function<World()> world;
@@ -239,6 +251,41 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
                                          {szOID_RSA_messageDigest, {mine}}};
        },
        kNestedSignatureInvalid},
+      // The message-digest value is one whole OCTET STRING, in either length form.
+      {"message digest, long-form length", NamedWorld, kPolicyNamedChains,
+       DigestValue({0x04, 0x81, 32}), kNestedBound},
+      {"message digest, four length octets", NamedWorld, kPolicyNamedChains,
+       DigestValue({0x04, 0x84, 0, 0, 0, 32}), kNestedBound},
+      {"message digest, five length octets", NamedWorld, kPolicyNamedChains,
+       DigestValue({0x04, 0x85, 0, 0, 0, 0, 32}), kNestedSignatureInvalid},
+      {"message digest, indefinite length", NamedWorld, kPolicyNamedChains,
+       DigestValue({0x04, 0x80}), kNestedSignatureInvalid},
+      {"message digest, length one short", NamedWorld, kPolicyNamedChains,
+       DigestValue({0x04, 31}), kNestedSignatureInvalid},
+      {"message digest, length one long", NamedWorld, kPolicyNamedChains,
+       DigestValue({0x04, 33}), kNestedSignatureInvalid},
+      {"message digest, not an OCTET STRING", NamedWorld, kPolicyNamedChains,
+       DigestValue({0x05, 32}), kNestedSignatureInvalid},
+      {"message digest, one byte short", NamedWorld, kPolicyNamedChains,
+       DigestValue({0x04, 31}, 1), kNestedSignatureInvalid},
+      {"message digest, a tag alone", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.signature.signer.authAttrs = {{szOID_RSA_messageDigest, {{0x04}}}}; },
+       kNestedSignatureInvalid},
+      {"message digest, length octets past the end", NamedWorld, kPolicyNamedChains,
+       [](World& w) {
+         w.signature.signer.authAttrs = {{szOID_RSA_messageDigest, {{0x04, 0x82, 0x00}}}};
+       },
+       kNestedSignatureInvalid},
+      {"message digest, two values", NamedWorld, kPolicyNamedChains,
+       [](World& w) {
+         std::vector<uint8_t> mine = sim::SimulatedDigest(CALG_SHA_256, {});
+         mine.insert(mine.begin(), {0x04, 32});
+         w.signature.signer.authAttrs = {{szOID_RSA_messageDigest, {mine, mine}}};
+       },
+       kNestedSignatureInvalid},
+      {"message digest, no value", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.signature.signer.authAttrs = {{szOID_RSA_messageDigest, {}}}; },
+       kNestedSignatureInvalid},
       {"signer's certificate not carried", NamedWorld, kPolicyNamedChains,
        [](World& w) { w.signature.certs.erase(w.signature.certs.begin()); },
        kNestedSignatureInvalid},
@@ -293,6 +340,15 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
     EXPECT_EQ(Prove(w, c.policy), c.expected);
     EXPECT_TRUE(sim::AllReleased());
     if (c.expected == kNestedBound) {
+      // The digests come from advapi32 of the system directory only, never
+      // from the default search order.
+      std::vector<std::string> loads;
+      for (const std::string& line : sim::Trace()) {
+        if (line.rfind("LoadLibrary", 0) == 0 && line.find("advapi32") != std::string::npos) {
+          loads.push_back(line);
+        }
+      }
+      EXPECT_EQ(loads, std::vector<std::string>{"LoadLibraryExW advapi32.dll 0x800"});
       // Built from the nested signature's certificates, fetching nothing.
       EXPECT_EQ(sim::CountTrace("CertGetCertificateChain 0x1 "), 1u);
       bool asked = false;

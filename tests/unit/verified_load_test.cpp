@@ -182,6 +182,27 @@ TEST_F(VerifiedLoadTest, EachFailureHasItsLastError) {
   }
 }
 
+TEST_F(VerifiedLoadTest, EachAllocationThatFailsRefusesTheLoad) {
+  // Counting until one succeeds: the seven allocations of the held file's
+  // path, the folder handles, each of the two folders' paths, the file's path
+  // again, the signature check's and the loaded module's name each refuse.
+  for (unsigned nth = 1;; ++nth) {
+    SCOPED_TRACE(nth);
+    SetUp();
+    InstallSigned(kLibrary);
+    sim::FailLocalAllocation(nth);
+    HMODULE module = LoadVerifiedLibrary(kLibrary.c_str(), kPolicyPinnedChain);
+    if (module != nullptr) {
+      // The first allocation not made: every earlier one was a refusal.
+      EXPECT_GE(nth, 8u);
+      FreeLibrary(module);
+      break;
+    }
+    EXPECT_NE(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_TRUE(sim::AllReleased());
+  }
+}
+
 TEST_F(VerifiedLoadTest, FileIsHeldForSharedReadingExactlyWhileVerified) {
   for (bool accepted : {true, false}) {
     SCOPED_TRACE(accepted ? "accepted" : "refused");
@@ -300,6 +321,16 @@ TEST_F(VerifiedLoadTest, TheHeldFileOrNothingIsMapped) {
       {"folder replaced just before the load", "LoadLibraryExW", replaceFolder, true},
       {"the held file's path cannot be read", "",
        [] { sim::FailFinalPath(ERROR_ACCESS_DENIED); }, false},
+      // Each failure on the way is a refusal, never a pass: a folder that
+      // cannot be held, and the file's path unreadable the second time (after
+      // the file's and its three folders' reads).
+      {"a folder cannot be held", "", [] { sim::FailFileOpen(kReal, ERROR_ACCESS_DENIED); }, false},
+      {"the held file's path cannot be read again", "",
+       [] {
+         for (int i = 0; i < 4; ++i) sim::WhenTraced("GetFinalPathNameByHandleW", [] {});
+         sim::WhenTraced("GetFinalPathNameByHandleW", [] { sim::FailFinalPath(ERROR_ACCESS_DENIED); });
+       },
+       false},
       // A redirection makes the loader map another file for the verified name.
       {"the loader maps another file", "",
        [] {
