@@ -209,6 +209,9 @@ TEST_F(VerifiedLoadTest, FileIsHeldForSharedReadingExactlyWhileVerified) {
     SetUp();
     InstallSigned(kLibrary);
     if (!accepted) g_signerDouble.accepted.clear();
+    std::vector<sim::OpenFile> folder;
+    sim::WhenTraced("CryptQueryObject",
+                    [&folder] { folder = sim::OpenFilesOf(L"C:\\Program Files\\Launcher"); });
 
     HMODULE module = LoadVerifiedLibrary(kLibrary.c_str(), kPolicyNamedChains);
 
@@ -221,6 +224,10 @@ TEST_F(VerifiedLoadTest, FileIsHeldForSharedReadingExactlyWhileVerified) {
     EXPECT_EQ(call.openFiles[0].access, GENERIC_READ);
     EXPECT_EQ(call.openFiles[0].shareMode, static_cast<DWORD>(FILE_SHARE_READ));
     EXPECT_TRUE(sim::OpenFilesOf(kLibrary).empty());
+    // Its folder is held as well, against renaming and deletion only: reading
+    // and writing in it go on for everyone else.
+    ASSERT_EQ(folder.size(), 1u);
+    EXPECT_EQ(folder[0].shareMode, static_cast<DWORD>(FILE_SHARE_READ | FILE_SHARE_WRITE));
 
     // Opened before the signature is read; closed only after the mapping.
     const std::vector<std::string>& trace = sim::Trace();
