@@ -172,14 +172,17 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
   using Change = std::function<void(World&)>;
   const Change none = [](World&) {};
   // The right message digest (of the indirect data's content, after its
-  // two-byte tag and short length) behind this tag and length, less `drop` bytes.
-  const auto DigestValue = [](std::vector<uint8_t> header, size_t drop = 0) -> Change {
-    return [header, drop](World& w) {
+  // two-byte tag and short length) behind this tag and length, less `drop`
+  // bytes, and `after` behind it.
+  const auto DigestValue = [](std::vector<uint8_t> header, size_t drop = 0,
+                              std::vector<uint8_t> after = {}) -> Change {
+    return [header, drop, after](World& w) {
       std::vector<uint8_t> value = header;
       const std::vector<uint8_t> content = sim::EncodeIndirectData(w.signature.indirect);
       std::vector<uint8_t> digest =
           sim::SimulatedDigest(CALG_SHA_256, std::vector<uint8_t>(content.begin() + 2, content.end()));
       value.insert(value.end(), digest.begin(), digest.end() - static_cast<std::ptrdiff_t>(drop));
+      value.insert(value.end(), after.begin(), after.end());
       w.signature.signer.authAttrs = {{szOID_RSA_messageDigest, {value}}};
     };
   };
@@ -266,6 +269,8 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
        DigestValue({0x04, 33}), kNestedSignatureInvalid},
       {"message digest, not an OCTET STRING", NamedWorld, kPolicyNamedChains,
        DigestValue({0x05, 32}), kNestedSignatureInvalid},
+      {"message digest, a byte after it", NamedWorld, kPolicyNamedChains,
+       DigestValue({0x04, 32}, 0, {0x00}), kNestedSignatureInvalid},
       {"message digest, one byte short", NamedWorld, kPolicyNamedChains,
        DigestValue({0x04, 31}, 1), kNestedSignatureInvalid},
       {"message digest, a tag alone", NamedWorld, kPolicyNamedChains,
