@@ -204,26 +204,39 @@ TEST_F(VerifiedLoadTest, EachAllocationThatFailsRefusesTheLoad) {
 }
 
 TEST_F(VerifiedLoadTest, FileIsHeldForSharedReadingExactlyWhileVerified) {
-  for (bool accepted : {true, false}) {
-    SCOPED_TRACE(accepted ? "accepted" : "refused");
+  struct Case {
+    std::wstring library;
+    std::wstring folder;  // the library's own folder
+    bool accepted;
+  };
+  const Case cases[] = {
+      {kLibrary, L"C:\\Program Files\\Launcher", true},
+      {kLibrary, L"C:\\Program Files\\Launcher", false},
+      // One folder deep: that one folder is held too.
+      {L"C:\\Launcher\\StpRuntimeSdk.dll", L"C:\\Launcher", true},
+  };
+  for (const Case& c : cases) {
+    const bool accepted = c.accepted;
+    const std::wstring& library = c.library;
+    SCOPED_TRACE(sim::Narrow(library) + (accepted ? " accepted" : " refused"));
     SetUp();
-    InstallSigned(kLibrary);
+    InstallSigned(library);
     if (!accepted) g_signerDouble.accepted.clear();
     std::vector<sim::OpenFile> folder;
     sim::WhenTraced("CryptQueryObject",
-                    [&folder] { folder = sim::OpenFilesOf(L"C:\\Program Files\\Launcher"); });
+                    [&folder, &c] { folder = sim::OpenFilesOf(c.folder); });
 
-    HMODULE module = LoadVerifiedLibrary(kLibrary.c_str(), kPolicyNamedChains);
+    HMODULE module = LoadVerifiedLibrary(library.c_str(), kPolicyNamedChains);
 
     EXPECT_EQ(module != nullptr, accepted);
     ASSERT_EQ(g_signerDouble.calls.size(), 1u);
     const SignerCall& call = g_signerDouble.calls[0];
-    EXPECT_EQ(call.path, kHeld);
+    EXPECT_EQ(call.path, L"\\\\?\\" + library);
     EXPECT_EQ(call.policy, kPolicyNamedChains);
     ASSERT_EQ(call.openFiles.size(), 1u);
     EXPECT_EQ(call.openFiles[0].access, GENERIC_READ);
     EXPECT_EQ(call.openFiles[0].shareMode, static_cast<DWORD>(FILE_SHARE_READ));
-    EXPECT_TRUE(sim::OpenFilesOf(kLibrary).empty());
+    EXPECT_TRUE(sim::OpenFilesOf(library).empty());
     // Its folder is held as well, against renaming and deletion only: reading
     // and writing in it go on for everyone else.
     ASSERT_EQ(folder.size(), 1u);
@@ -239,8 +252,8 @@ TEST_F(VerifiedLoadTest, FileIsHeldForSharedReadingExactlyWhileVerified) {
     };
     const size_t open = at("CreateFileW");
     const size_t query = at("CryptQueryObject");
-    const size_t load = at("LoadLibraryExW " + sim::Narrow(kHeld));
-    const size_t close = at("CloseHandle " + sim::Narrow(kLibrary));
+    const size_t load = at("LoadLibraryExW \\\\?\\" + sim::Narrow(library));
+    const size_t close = at("CloseHandle " + sim::Narrow(library));
     EXPECT_LT(open, query);
     EXPECT_LT(query, close);
     // The trust provider's image helper is resident from System32 before any
