@@ -334,6 +334,12 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
        kNestedChainUntrusted},
       {"pinned policy, a named chain", NamedWorld, kPolicyPinnedChain, none,
        kNestedChainUntrusted},
+      {"crypt32 not resident", NamedWorld, kPolicyNamedChains,
+       [](World&) {
+         FreeLibrary(g_systemLibraryCache.crypt32);
+         g_systemLibraryCache.crypt32 = nullptr;
+       },
+       kNestedUncheckable},
       {"no hash provider", NamedWorld, kPolicyNamedChains,
        [](World&) { sim::FailHashProvider(1); }, kNestedUncheckable},
   };
