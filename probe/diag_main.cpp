@@ -218,9 +218,10 @@ void PrintNestedSigners(const CMSG_SIGNER_INFO& primary, const LibraryReport& li
       PrintError(label, "not examined, the file cannot be opened", GetLastError());
       return;
     }
+    // No more of them than one verified load judges.
     LoadContext context;
     context.file = file;
-    for (DWORD j = 0; j < attrs.rgAttr[i].cValue; ++j) {
+    for (DWORD j = 0; j < attrs.rgAttr[i].cValue && j < kMaxNestedCandidates; ++j) {
       PrintNestedSigner(label, attrs.rgAttr[i].rgValue[j], context, lib);
     }
     CloseHandle(file);

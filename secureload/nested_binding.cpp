@@ -109,9 +109,9 @@ bool ContentIsIndirectData(HCRYPTMSG nested, const CMSG_SIGNER_INFO& signer) {
     return false;
   }
   const CRYPT_ATTR_BLOB* signedType = SingleAttributeValue(signer.AuthAttrs, szOID_RSA_contentType);
-  return signedType != nullptr && SameBytes(signedType->pbData, signedType->cbData,
-                                            kIndirectDataTypeEncoded,
-                                            sizeof kIndirectDataTypeEncoded);
+  if (signedType == nullptr) return false;
+  return SameBytes(signedType->pbData, signedType->cbData, kIndirectDataTypeEncoded,
+                   sizeof kIndirectDataTypeEncoded);
 }
 
 // Holders for what one proof acquires, released on every path.
