@@ -410,7 +410,8 @@ TEST_F(VerifiedLoadTest, TheHeldFileOrNothingIsMapped) {
       sim::WhenTraced(c.when, c.attack);
     }
 
-    HMODULE module = LoadVerifiedLibrary(kLinked.c_str(), kPolicyPinnedChain);
+    LPWSTR heldPath = nullptr;
+    HMODULE module = LoadVerifiedLibraryWithPath(kLinked.c_str(), kPolicyPinnedChain, &heldPath);
 
     EXPECT_EQ(module != nullptr, c.mapped);
     // Nothing of the attacker's was ever mapped, not even for a moment (unless
@@ -421,8 +422,11 @@ TEST_F(VerifiedLoadTest, TheHeldFileOrNothingIsMapped) {
     if (module != nullptr) {
       EXPECT_EQ(ProcAs<int (*)()>(GetProcAddress(module, "Marker"))(), 7);
       EXPECT_TRUE(FreeLibrary(module));
-      // Signature and load both named the real file, never the junction.
+      // Signature and load both named the real file, never the junction, and
+      // that is the path the caller is given.
       EXPECT_EQ(g_signerDouble.calls.at(0).path, L"\\\\?\\" + kVerified);
+      ASSERT_NE(heldPath, nullptr);
+      EXPECT_EQ(std::wstring(heldPath), L"\\\\?\\" + kVerified);
     } else {
       EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_INVALID));
       // Refused before the loader was asked for anything.
@@ -430,6 +434,7 @@ TEST_F(VerifiedLoadTest, TheHeldFileOrNothingIsMapped) {
         EXPECT_EQ(sim::CountTrace("LoadLibraryExW \\\\?\\"), 0u);
       }
     }
+    LocalFree(heldPath);
     EXPECT_TRUE(sim::AllReleased());
   }
 }
