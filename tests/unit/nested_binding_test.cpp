@@ -188,9 +188,28 @@ class NestedBindingTest : public ::testing::Test {
   }
 };
 
+// The message's content read through a CryptMsgGetParam whose content queries
+// fail from the `contentFailsAt`-th on (1: the size query, 2: the fill).
+decltype(&::CryptMsgGetParam) g_realGetParam = nullptr;
+int g_contentFailsAt = 0;
+BOOL WINAPI ContentFailingGetParam(HCRYPTMSG msg, DWORD type, DWORD index, void* data, DWORD* size) {
+  if (type == CMSG_CONTENT_PARAM && --g_contentFailsAt <= 0) {
+    SetLastError(static_cast<DWORD>(CRYPT_E_INVALID_MSG_TYPE));
+    return FALSE;
+  }
+  return g_realGetParam(msg, type, index, data, size);
+}
+
 TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
   using Change = std::function<void(World&)>;
   const Change none = [](World&) {};
+  const auto ContentFailsAt = [](int nth) -> Change {
+    return [nth](World&) {
+      g_realGetParam = g_cryptoApi.CryptMsgGetParam;
+      g_contentFailsAt = nth;
+      g_cryptoApi.CryptMsgGetParam = &ContentFailingGetParam;
+    };
+  };
   // The right message digest's bytes behind this tag and length, less `drop`
   // bytes, and `after` behind them.
   const auto DigestValue = [](std::vector<uint8_t> header, size_t drop = 0,
@@ -383,6 +402,10 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
        kNestedChainUntrusted},
       {"pinned policy, a named chain", NamedWorld, kPolicyPinnedChain, none,
        kNestedChainUntrusted},
+      {"the content's size cannot be read", NamedWorld, kPolicyNamedChains, ContentFailsAt(1),
+       kNestedSignatureInvalid},
+      {"the content cannot be read", NamedWorld, kPolicyNamedChains, ContentFailsAt(2),
+       kNestedSignatureInvalid},
       {"crypt32 not resident", NamedWorld, kPolicyNamedChains,
        [](World&) {
          FreeLibrary(g_systemLibraryCache.crypt32);
