@@ -258,6 +258,14 @@ def read_report(path):
     return rows
 
 
+def report_notes(path):
+    """The lines of the report's header that tell of earlier runs."""
+    if not os.path.isfile(path):
+        return []
+    with open(path, encoding="utf-8") as f:
+        return [line[2:].rstrip("\n") for line in f if line.startswith("# ") and " mutants run in " in line]
+
+
 def read_equivalents(path):
     listed = {}
     if os.path.isfile(path):
@@ -414,8 +422,10 @@ def main():
     if args.write or args.incremental:
         merged = {} if args.write else {i: r for i, r in report.items() if i in known}
         merged.update(results)
-        note = [f"{len(chosen)} mutants run in {elapsed / 60:.0f} min with {args.workers} workers"
-                + (" (incremental)" if args.incremental else "")]
+        # The runs that made the report so far, then this one.
+        note = [line for line in report_notes(REPORT) if args.incremental]
+        note.append(f"{time.strftime('%Y-%m-%d')}: {len(chosen)} mutants run in {elapsed / 60:.0f} min "
+                    f"with {args.workers} workers" + (" (incremental)" if args.incremental else " (all)"))
         write_report(REPORT, merged, mutants, note)
         for line in rates(merged, mutants):
             say(f"sweep: {line}")
