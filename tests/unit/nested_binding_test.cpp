@@ -380,6 +380,9 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
          w.chain.chainErrors = {CERT_TRUST_IS_PARTIAL_CHAIN};
        },
        kNestedChainUntrusted},
+      {"two simple chains, each trusted", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.chain.simpleChains.push_back(w.chain.simpleChains[0]); },
+       kNestedChainUntrusted},
       {"refused by the Authenticode policy alone", NamedWorld, kPolicyNamedChains,
        [](World& w) { w.chain.policyError = 0x800B0110; }, kNestedChainUntrusted},
       {"chain does not build", NamedWorld, kPolicyNamedChains,
