@@ -333,6 +333,8 @@ def main():
                         help="scratch trees side by side (default PROBE_JOBS or 2; 1 for a sample, "
                              "where building a second tree costs more than it saves)")
     parser.add_argument("--no-asan", action="store_true", help="leave the survivors of the plain build at that")
+    parser.add_argument("--update", action="store_true",
+                        help="with --only or --files: merge the outcomes into the report")
     args = parser.parse_args()
 
     if args.workers is None:
@@ -419,13 +421,14 @@ def main():
     elapsed = time.monotonic() - started
     missing = [m for m in chosen if m["id"] not in results]
     left = [m for m in chosen if results.get(m["id"], {}).get("outcome") == "survived"]
-    if args.write or args.incremental:
+    if args.write or args.incremental or (args.update and (args.only or args.files)):
         merged = {} if args.write else {i: r for i, r in report.items() if i in known}
         merged.update(results)
         # The runs that made the report so far, then this one.
-        note = [line for line in report_notes(REPORT) if args.incremental]
+        note = [line for line in report_notes(REPORT) if not args.write]
         note.append(f"{time.strftime('%Y-%m-%d')}: {len(chosen)} mutants run in {elapsed / 60:.0f} min "
-                    f"with {args.workers} workers" + (" (incremental)" if args.incremental else " (all)"))
+                    f"with {args.workers} workers"
+                    + (" (all)" if args.write else " (incremental)" if args.incremental else " (chosen)"))
         write_report(REPORT, merged, mutants, note)
         for line in rates(merged, mutants):
             say(f"sweep: {line}")

@@ -324,6 +324,15 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
        DigestValue({0x05, 32}), kNestedSignatureInvalid},
       {"message digest, a byte after it", NamedWorld, kPolicyNamedChains,
        DigestValue({0x04, 32}, 0, {0x00}), kNestedSignatureInvalid},
+      {"message digest, one byte too many", NamedWorld, kPolicyNamedChains,
+       DigestValue({0x04, 33}, 0, {0x00}), kNestedSignatureInvalid},
+      {"message digest, its last byte changed", NamedWorld, kPolicyNamedChains,
+       [](World& w) {
+         std::vector<uint8_t> changed = RightMessageDigest(w);
+         changed.back() ^= 1;
+         w.signature.signer.authAttrs = {{szOID_RSA_messageDigest, {changed}}};
+       },
+       kNestedSignatureInvalid},
       {"message digest, one byte short", NamedWorld, kPolicyNamedChains,
        DigestValue({0x04, 31}, 1), kNestedSignatureInvalid},
       {"message digest, a tag alone", NamedWorld, kPolicyNamedChains,
