@@ -85,7 +85,7 @@ mutation_pass() {
   local log="build/.mutation.log" status=0 caught missed
   echo "== mutation: deliberate faults and generated mutants against the unit suite"
   python3 scripts/mutation_check.py 2>&1 | tee "$log" || status=$?
-  python3 scripts/mutation_sweep.py --sample "${MUTANT_SAMPLE:-200}" 2>&1 | tee -a "$log" || status=$?
+  python3 scripts/mutation_sweep.py --sample "${MUTANT_SAMPLE:-150}" 2>&1 | tee -a "$log" || status=$?
   caught=$(grep -c '^\(caught\|equivalent\) ' "$log" || true)
   skipped=$((skipped + $(grep -c '^skipped ' "$log" || true)))
   missed=$(grep -c '^\(SURVIVED\|BROKEN\) ' "$log" || true)
