@@ -405,13 +405,20 @@ def main():
             say(f"sweep: {error}")
         return 2
     survivors = [m for m in chosen if results.get(m["id"], {}).get("outcome") == "survived"]
+    holes = set()
     if args.sample:
         # A sample only asks whether something survives that should not: the
-        # listed equivalents need no asan build (which takes minutes to make).
+        # listed equivalents need no asan build (which takes minutes to make),
+        # and a survivor that the committed report already lists as one is a
+        # known hole, shown as skipped, not a new failure.
+        holes = {i for i, row in report.items() if row["outcome"] == "survived"}
         for mutant in survivors:
             if mutant["id"] in equivalents:
                 show(mutant, "survived", "")
-        survivors = [m for m in survivors if m["id"] not in equivalents]
+            elif mutant["id"] in holes:
+                say(f"skipped  {mutant['id']}: a known survivor (tests/mutation/sweep.tsv): "
+                    f"{generator.describe(mutant)}")
+        survivors = [m for m in survivors if m["id"] not in equivalents and m["id"] not in holes]
     if survivors and not args.no_asan:
         phase["kind"] = "asan"
         say(f"sweep: {len(survivors)} survived the plain build; the asan build tries them")
@@ -427,7 +434,8 @@ def main():
 
     elapsed = time.monotonic() - started
     missing = [m for m in chosen if m["id"] not in results]
-    left = [m for m in chosen if results.get(m["id"], {}).get("outcome") == "survived"]
+    left = [m for m in chosen
+            if results.get(m["id"], {}).get("outcome") == "survived" and m["id"] not in holes]
     if args.write or args.incremental or (args.update and (args.only or args.files)):
         merged = {} if args.write else {i: r for i, r in report.items() if i in known}
         merged.update(results)
