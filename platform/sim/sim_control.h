@@ -84,6 +84,12 @@ LPTOP_LEVEL_EXCEPTION_FILTER ExceptionFilter();
 const std::string& StandardOutput();
 // The exit code TerminateProcess was given, or -1 while the process runs.
 long ExitCode();
+// Threads made with CreateThread: "CreateThread <stack size> <flags>" is
+// traced; CreateThread fails with this last error from now on.
+void FailThreadCreation(DWORD error);
+// Runs every thread made and not yet run, in order, to its end on the calling
+// thread; returns how many ran.
+size_t RunThreads();
 
 // Another process holds the file open with this access and share mode.
 void HoldOpenElsewhere(const std::wstring& path, DWORD access, DWORD shareMode);

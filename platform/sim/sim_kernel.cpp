@@ -98,6 +98,8 @@ struct World {
   std::string standardOutput;
   long exitCode = -1;
   unsigned reads = 0;
+  DWORD threadError = 0;
+  std::vector<std::pair<LPTHREAD_START_ROUTINE, LPVOID>> threads;  // not yet run
 };
 
 World& W() {
@@ -559,6 +561,18 @@ UINT ErrorMode() { return W().errorMode; }
 LPTOP_LEVEL_EXCEPTION_FILTER ExceptionFilter() { return W().filter; }
 const std::string& StandardOutput() { return W().standardOutput; }
 long ExitCode() { return W().exitCode; }
+void FailThreadCreation(DWORD error) { W().threadError = error; }
+
+size_t RunThreads() {
+  size_t ran = 0;
+  while (!W().threads.empty()) {
+    auto [start, parameter] = W().threads.front();
+    W().threads.erase(W().threads.begin());
+    start(parameter);
+    ++ran;
+  }
+  return ran;
+}
 
 void HoldOpenElsewhere(const std::wstring& path, DWORD access, DWORD shareMode) {
   W().elsewhere.push_back({Resolve(internal::PathKey(path)), path, access, shareMode});
@@ -1270,6 +1284,25 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
 }
 
 HANDLE WINAPI GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
+
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                           LPVOID parameter, DWORD flags, LPDWORD threadId) {
+  auto& w = W();
+  sim::internal::TraceLine("CreateThread " + std::to_string(stackSize) + " " + sim::Hex(flags));
+  if (w.threadError != 0 || start == nullptr) {
+    SetLastError(w.threadError != 0 ? w.threadError : ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  w.threads.emplace_back(start, parameter);
+  if (threadId != nullptr) *threadId = static_cast<DWORD>(w.threads.size());
+  HANDLE handle = reinterpret_cast<HANDLE>(w.nextHandle++);
+  w.handles[handle] = {L"<thread>", L"<thread>", 0, 0};
+  return handle;
+}
+
+VOID WINAPI Sleep(DWORD milliseconds) {
+  sim::internal::TraceLine("Sleep " + std::to_string(milliseconds));
+}
 
 BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode) {
   if (process != GetCurrentProcess()) {

@@ -196,6 +196,14 @@ HANDLE WINAPI GetStdHandle(DWORD stdHandle);
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
                       void* overlapped);
 HANDLE WINAPI GetCurrentProcess();
+typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID parameter);
+#define STACK_SIZE_PARAM_IS_A_RESERVATION 0x00010000
+// Records the thread; it runs when a test calls sim::RunThreads().
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
+                           LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                           LPDWORD threadId);
+// Returns at once; the trace records the time asked for.
+VOID WINAPI Sleep(DWORD milliseconds);
 BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode);
 HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes);
 HLOCAL WINAPI LocalFree(HLOCAL mem);
