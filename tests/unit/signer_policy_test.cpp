@@ -168,7 +168,7 @@ TEST_F(PinnedChainGateTest, TheFourPinnedCertificatesPass) {
   EXPECT_EQ(Count("CertFindCertificateInStore 0x10001 0x0 0xb0000 info=issuer+serial prev=(none)"),
             1u);
   EXPECT_EQ(Count("CertGetCertificateChain 0x1 \"STP SDK - Code Signing Leaf (prod)\" time=now "
-                  "store=none para=16/0/0/no-ids flags=0x2004 reserved=none"),
+                  "store=none para=16/0/0/no-ids flags=0x2104 reserved=none"),
             1u);
   EXPECT_EQ(Count("CertFreeCertificateChain"), 1u);
   EXPECT_EQ(sim::TrustCalls().size(), 1u);
