@@ -74,6 +74,9 @@ void FailLibraryLoad(const std::wstring& path, DWORD error);
 void RedirectLibrary(const std::wstring& path, const std::wstring& to);
 // GetFinalPathNameByHandleW fails with this last error.
 void FailFinalPath(DWORD error);
+// K32GetMappedFileNameW names a mapped image in the DOS-device form, \??\C:\...
+// as Wine 8 does, instead of by its device path.
+void MappedNamesInDosDeviceForm();
 
 // ---- the process: its working directory, DLL search, error mode, exception
 // filter, standard output and end.

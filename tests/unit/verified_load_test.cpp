@@ -307,6 +307,18 @@ TEST_F(VerifiedLoadTest, TheHeldFileOrNothingIsMapped) {
          sim::RedirectLibrary(kVerified, kOther + L"\\STP32.dll");
        },
        false, true},
+      // The mapped image's name as Wine gives it (\??\C:\...).
+      {"a link to the real folder, mapped names in Wine's form", "",
+       [] { sim::MappedNamesInDosDeviceForm(); }, true},
+      {"the loader maps another file, mapped names in Wine's form", "",
+       [] {
+         sim::MappedNamesInDosDeviceForm();
+         Plant(kOther + L"\\STP32.dll");
+         sim::RedirectLibrary(kVerified, kOther + L"\\STP32.dll");
+       },
+       false, true},
+      {"the mapped image's name cannot be read", "",
+       [] { sim::HideSystemExport("kernel32.dll", "K32GetMappedFileNameW"); }, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
