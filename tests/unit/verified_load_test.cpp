@@ -20,6 +20,16 @@ const std::wstring kLibrary = L"C:\\Program Files\\Launcher\\StpRuntimeSdk.dll";
 const std::wstring kHeld = L"\\\\?\\" + kLibrary;
 const std::vector<uint8_t> kSigner{0x42};
 
+// Signed by kSigner, whose certificate the signature carries.
+void SignAsTestSigner(const std::wstring& path) {
+  sim::CertDesc signer;
+  signer.subject = "Test Signer";
+  signer.issuer = "Test CA";
+  signer.serial = kSigner;
+  sim::SignFile(path, sim::SignatureDesc{{sim::AddCertificate(signer)},
+                                         sim::SignerDesc{"Test CA", kSigner, {}, {}}});
+}
+
 int Marker() { return 7; }
 
 // What was mapped apart from the trust libraries of the system directory.
@@ -41,7 +51,7 @@ class VerifiedLoadTest : public ::testing::Test {
   // A library at `path` whose signature the signer policy accepts.
   static void InstallSigned(const std::wstring& path) {
     sim::AddLibrary(path, {sim::MakeExport("Marker", &Marker)});
-    sim::SignFile(path, sim::SignatureDesc{{}, sim::SignerDesc{"Test CA", kSigner, {}, {}}});
+    SignAsTestSigner(path);
     g_signerDouble.accepted = {kSigner};
   }
 };
@@ -268,7 +278,7 @@ int Planted() { return 666; }
 // it is not held, so its bytes can change after they were checked.
 void Plant(const std::wstring& path) {
   sim::AddLibrary(path, {sim::MakeExport("Marker", &Planted)});
-  sim::SignFile(path, sim::SignatureDesc{{}, sim::SignerDesc{"Test CA", kSigner, {}, {}}});
+  SignAsTestSigner(path);
 }
 
 TEST_F(VerifiedLoadTest, TheHeldFileOrNothingIsMapped) {
