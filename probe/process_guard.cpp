@@ -61,8 +61,8 @@ LONG WINAPI EndOnFault(PEXCEPTION_POINTERS) {
 void EndOnAbort(int) { EndWithoutAnswer(); }
 
 // The watchdog. The thread exists before any runtime library is loaded, so no
-// library's DllMain ever sees it; it touches nothing the main thread uses but
-// the report's state.
+// runtime library's DllMain is told of it; it touches nothing the main thread
+// uses but the report's state.
 DWORD WINAPI EndAtDeadline(LPVOID) {
   Sleep(kDeadlineMilliseconds);
   EndWithoutAnswer();
