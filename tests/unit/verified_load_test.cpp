@@ -287,7 +287,9 @@ TEST_F(VerifiedLoadTest, TheHeldFileOrNothingIsMapped) {
     const char* when;  // trace prefix the attack waits for; empty: before the call
     std::function<void()> attack;
     bool mapped;
-    bool redirected = false;  // the loader itself maps another file: released at once
+    // Mapped and released at once: the loader mapped another file, or what it
+    // mapped cannot be named. Any other refusal maps nothing at all.
+    bool redirected = false;
   };
   auto retarget = [] {
     Plant(kOther + L"\\Stratoplay\\STP32.dll");
@@ -328,7 +330,7 @@ TEST_F(VerifiedLoadTest, TheHeldFileOrNothingIsMapped) {
        },
        false, true},
       {"the mapped image's name cannot be read", "",
-       [] { sim::HideSystemExport("kernel32.dll", "K32GetMappedFileNameW"); }, false},
+       [] { sim::HideSystemExport("kernel32.dll", "K32GetMappedFileNameW"); }, false, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -348,6 +350,9 @@ TEST_F(VerifiedLoadTest, TheHeldFileOrNothingIsMapped) {
     // the loader itself was told to; then it is unmapped before anyone calls it).
     if (!c.redirected) {
       for (const std::wstring& path : MappedLibraries()) EXPECT_EQ(path, kVerified);
+      if (!c.mapped) {
+        EXPECT_TRUE(MappedLibraries().empty());
+      }
     }
     if (module != nullptr) {
       EXPECT_EQ(ProcAs<int (*)()>(GetProcAddress(module, "Marker"))(), 7);
