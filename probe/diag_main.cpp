@@ -172,7 +172,7 @@ const char* NestedRefusal(NestedBinding verdict) {
 
 // One nested signature, judged as the verified load judges it: its own proofs
 // first, then the signer check.
-void PrintNestedSigner(const char* label, const CRYPT_ATTR_BLOB& value, HANDLE file,
+void PrintNestedSigner(const char* label, const CRYPT_ATTR_BLOB& value, LoadContext& context,
                        const LibraryReport& lib) {
   const DWORD encoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
   HCRYPTMSG nested = g_cryptoApi.CryptMsgOpenToDecode(encoding, 0, 0, 0, nullptr, nullptr);
@@ -191,7 +191,7 @@ void PrintNestedSigner(const char* label, const CRYPT_ATTR_BLOB& value, HANDLE f
   if (store == nullptr) {
     PrintError(label, "unreadable", GetLastError());
   } else {
-    const NestedBinding binding = ProveNestedBinding(nested, *signer, store, file, lib.policy);
+    const NestedBinding binding = ProveNestedBinding(nested, *signer, store, context, lib.policy);
     if (binding != kNestedBound) {
       std::printf("%s: refused, %s\n", label, NestedRefusal(binding));
     } else if (VerifySigner(signer, store, lib.path, lib.policy)) {
@@ -218,8 +218,11 @@ void PrintNestedSigners(const CMSG_SIGNER_INFO& primary, const LibraryReport& li
       PrintError(label, "not examined, the file cannot be opened", GetLastError());
       return;
     }
-    for (DWORD j = 0; j < attrs.rgAttr[i].cValue; ++j) {
-      PrintNestedSigner(label, attrs.rgAttr[i].rgValue[j], file, lib);
+    // No more of them than one verified load judges.
+    LoadContext context;
+    context.file = file;
+    for (DWORD j = 0; j < attrs.rgAttr[i].cValue && j < kMaxNestedCandidates; ++j) {
+      PrintNestedSigner(label, attrs.rgAttr[i].rgValue[j], context, lib);
     }
     CloseHandle(file);
     return;

@@ -117,7 +117,8 @@ const CRYPT_ATTRIBUTE* FindFirstNestedSignature(const CRYPT_ATTRIBUTES& attribut
 // to the policy and trust gates only once the nested signature has proven
 // that it verifies, signs this file and chains to a trusted root: the gates
 // alone judge a signer, not what it signed.
-DWORD JudgeNestedSigner(HCRYPTMSG nested, LPCWSTR path, HANDLE file, SignaturePolicy policy) {
+DWORD JudgeNestedSigner(HCRYPTMSG nested, LPCWSTR path, LoadContext& context,
+                        SignaturePolicy policy) {
   const CryptoApiTable& api = g_cryptoApi;
   DWORD size = 0;
   if (!api.CryptMsgGetParam(nested, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size) || size == 0) {
@@ -136,7 +137,7 @@ DWORD JudgeNestedSigner(HCRYPTMSG nested, LPCWSTR path, HANDLE file, SignaturePo
   }
   PCMSG_SIGNER_INFO signer = static_cast<PCMSG_SIGNER_INFO>(record);
   const DWORD verdict =
-      ProveNestedBinding(nested, *signer, store, file, policy) == kNestedBound
+      ProveNestedBinding(nested, *signer, store, context, policy) == kNestedBound
           ? VerifySigner(signer, store, path, policy)
           : 0;
   api.CertCloseStore(store, 0);
@@ -149,8 +150,10 @@ DWORD JudgeNestedSigner(HCRYPTMSG nested, LPCWSTR path, HANDLE file, SignaturePo
 // tested, fed whole to a fresh message and judged, and the next one is looked
 // for one 8-byte step further. Positions are kept as offsets from the record's
 // first byte, so nothing is ever read, or pointed at, outside the record.
+// Every candidate fed to a message spends one of the load's candidates; when
+// none is left the walk ends, refused, wherever it stands.
 Outcome WalkNestedSignatures(const CMSG_SIGNER_INFO* signer, uint32_t recordSize, LPCWSTR path,
-                             HANDLE file, SignaturePolicy policy) {
+                             LoadContext& context, SignaturePolicy policy) {
   const CRYPT_ATTRIBUTE* nested = FindFirstNestedSignature(signer->UnauthAttrs);
   if (nested == nullptr || nested->cValue == 0 || nested->rgValue == nullptr) {
     return {0, ERROR_SUCCESS};
@@ -162,12 +165,9 @@ Outcome WalkNestedSignatures(const CMSG_SIGNER_INFO* signer, uint32_t recordSize
   uintptr_t offset = first - start;
 
   const CryptoApiTable& api = g_cryptoApi;
-  // Candidates lie at least 8 bytes apart and every one but the last must hold
-  // its 15 header bytes inside the record, so no walk visits more than
-  // recordSize / 8 of them. The loop is held to that count as well as to the
-  // record's end, so no record, however laid out, can keep it going.
-  const uint32_t maxCandidates = recordSize / 8;
-  for (uint32_t visited = 0; visited < maxCandidates; ++visited) {
+  // Each step is at least a candidate's 15 header bytes, so the walk also
+  // leaves the record, but the budget ends it long before any record could.
+  while (context.nestedCandidatesLeft != 0) {
     HCRYPTMSG message = api.CryptMsgOpenToDecode(kMessageEncoding, 0, 0, 0, nullptr, nullptr);
     if (message == nullptr) return {0, ERROR_SUCCESS};
 
@@ -178,10 +178,11 @@ Outcome WalkNestedSignatures(const CMSG_SIGNER_INFO* signer, uint32_t recordSize
       api.CryptMsgClose(message);
       return {0, ERROR_SUCCESS};
     }
+    --context.nestedCandidatesLeft;
     const BOOL decoded = api.CryptMsgUpdate(message, candidate, extent, TRUE);
     const uintptr_t step = StepAfter(candidate, extent);
 
-    const DWORD verdict = decoded ? JudgeNestedSigner(message, path, file, policy) : 0;
+    const DWORD verdict = decoded ? JudgeNestedSigner(message, path, context, policy) : 0;
     api.CryptMsgClose(message);
     if (verdict != 0) return {verdict, ERROR_SUCCESS};
 
@@ -232,7 +233,7 @@ bool PrimarySignatureVerifies(HCRYPTMSG message, const CMSG_SIGNER_INFO& signer,
   return verified != 0;
 }
 
-Outcome Verify(LPCWSTR path, HANDLE file, SignaturePolicy policy, CallState& state) {
+Outcome Verify(LPCWSTR path, LoadContext& context, SignaturePolicy policy, CallState& state) {
   const DWORD attributes = GetFileAttributesW(path);
   if (attributes == INVALID_FILE_ATTRIBUTES ||
       (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
@@ -271,15 +272,15 @@ Outcome Verify(LPCWSTR path, HANDLE file, SignaturePolicy policy, CallState& sta
   // The walk never looks past the buffer that was allocated, whatever size the
   // fill reported back.
   const uint32_t recordSize = size < allocated ? size : allocated;
-  return WalkNestedSignatures(signer, recordSize, path, file, policy);
+  return WalkNestedSignatures(signer, recordSize, path, context, policy);
 }
 
 }  // namespace
 
-DWORD VerifyFileSignature(LPCWSTR path, HANDLE file, SignaturePolicy policy) {
+DWORD VerifyFileSignature(LPCWSTR path, LoadContext& context, SignaturePolicy policy) {
   SetLastError(ERROR_SUCCESS);
   CallState state = {};
-  const Outcome outcome = Verify(path, file, policy, state);
+  const Outcome outcome = Verify(path, context, policy, state);
 
   // Released in this order on every path; the slots are filled whenever the
   // store or the message is set.

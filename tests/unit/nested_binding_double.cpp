@@ -2,9 +2,9 @@
 
 BindingDouble g_bindingDouble;
 
-NestedBinding ProveNestedBinding(HCRYPTMSG, const CMSG_SIGNER_INFO& signer, HCERTSTORE, HANDLE file,
-                                 SignaturePolicy policy) {
-  BindingCall call{{}, file, policy};
+NestedBinding ProveNestedBinding(HCRYPTMSG, const CMSG_SIGNER_INFO& signer, HCERTSTORE,
+                                 LoadContext& context, SignaturePolicy policy) {
+  BindingCall call{{}, context.file, policy};
   if (signer.SerialNumber.pbData != nullptr) {
     call.serial.assign(signer.SerialNumber.pbData,
                        signer.SerialNumber.pbData + signer.SerialNumber.cbData);
