@@ -304,7 +304,9 @@ void PrintLibrary(LibraryReport& lib) {
 
 int main(int, char**) {
   // Set up as the probe sets itself up, before any library is loaded.
+  // The companion has no deadline: a person runs it and sees where it stops.
   GuardProcess();
+  SetAfterRuntimeLibraryCall(&GuardProcess);
   if (!NarrowDllSearch()) {
     std::printf("dll search: the working directory could not be taken out; nothing loaded\n");
     std::printf("answer: {}\n");

@@ -74,11 +74,14 @@ RuntimeResult BindCloudRuntime() {
   if (!g_shellApi.PathFileExistsW(path)) return kRuntimeClientOnly;
 
   HMODULE module = LoadVerifiedLibrary(path, kPolicyPinnedChain);
+  // Its DllMain has run (or, refused, nothing of it has).
+  AfterRuntimeLibraryCall();
   if (module == nullptr) return kRuntimeCloudLoadFailed;
 
   auto* table = static_cast<CloudRuntimeTable*>(CrtAlloc(sizeof(CloudRuntimeTable)));
   if (table == nullptr) {
     FreeLibrary(module);
+    AfterRuntimeLibraryCall();
     return kRuntimeOutOfMemory;
   }
   table->module = module;
@@ -87,6 +90,7 @@ RuntimeResult BindCloudRuntime() {
   }
   if (table->initializeRuntimeSdk2 == nullptr) {
     FreeLibrary(module);
+    AfterRuntimeLibraryCall();
     CrtFree(table);
     return kRuntimeEntryPointMissing;
   }
