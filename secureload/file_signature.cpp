@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "secureload/byte_cursor.h"
 #include "secureload/crypto_api.h"
 #include "secureload/nested_binding.h"
 #include "secureload/signer_policy.h"
@@ -19,6 +20,8 @@ constexpr char kNestedSignatureOid[] = "1.3.6.1.4.1.311.2.4.1";
 // length, then the signedData identifier. Bytes 4 and 5 (the identifier's tag
 // and length) are not looked at.
 constexpr uint32_t kCandidateHeaderSize = 15;
+constexpr BYTE kSequenceTwoByteLength[] = {0x30, 0x82};
+constexpr uint32_t kContentLengthOffset = 2;
 constexpr uint32_t kSignedDataOidOffset = 6;
 constexpr BYTE kSignedDataOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
 static_assert(kSignedDataOidOffset + sizeof(kSignedDataOid) == kCandidateHeaderSize,
@@ -88,17 +91,18 @@ uintptr_t StepAfter(const BYTE* candidate, uint32_t extent) {
   return (residue + extent + 7u) & ~static_cast<uintptr_t>(7u);
 }
 
-// The header test, reading only the `available` bytes that lie inside the
-// signer record. Gives the candidate's extent n = L + 4, which must fit too.
-bool ReadCandidateHeader(const BYTE* candidate, uintptr_t available, uint32_t* extent) {
-  if (available < kCandidateHeaderSize) return false;
-  if (candidate[0] != 0x30 || candidate[1] != 0x82) return false;
-  for (uint32_t i = 0; i < sizeof(kSignedDataOid); ++i) {
-    if (candidate[kSignedDataOidOffset + i] != kSignedDataOid[i]) return false;
+// The header test, reading only the bytes from the candidate to the signer
+// record's end. Gives the candidate's extent n = L + 4, which must fit too.
+bool ReadCandidateHeader(const ByteCursor& candidate, uint32_t* extent) {
+  uint16_t contentLength = 0;
+  if (!candidate.Has(0, kCandidateHeaderSize) ||
+      !candidate.SameAt(0, kSequenceTwoByteLength, sizeof kSequenceTwoByteLength) ||
+      !candidate.SameAt(kSignedDataOidOffset, kSignedDataOid, sizeof kSignedDataOid) ||
+      !candidate.U16BeAt(kContentLengthOffset, &contentLength)) {
+    return false;
   }
-  const uint32_t contentLength = (static_cast<uint32_t>(candidate[2]) << 8) | candidate[3];
-  const uint32_t n = contentLength + 4;
-  if (n > available) return false;
+  const uint32_t n = static_cast<uint32_t>(contentLength) + 4;
+  if (n > candidate.size()) return false;
   *extent = n;
   return true;
 }
@@ -172,9 +176,10 @@ Outcome WalkNestedSignatures(const CMSG_SIGNER_INFO* signer, uint32_t recordSize
     if (message == nullptr) return {0, ERROR_SUCCESS};
 
     const BYTE* candidate = record + offset;
-    const uintptr_t available = recordSize - offset;
+    // offset < recordSize, so what is left fits in 32 bits.
+    const uint32_t available = static_cast<uint32_t>(recordSize - offset);
     uint32_t extent = 0;
-    if (!ReadCandidateHeader(candidate, available, &extent)) {
+    if (!ReadCandidateHeader(ByteCursor(candidate, available), &extent)) {
       api.CryptMsgClose(message);
       return {0, ERROR_SUCCESS};
     }

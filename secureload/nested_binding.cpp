@@ -20,6 +20,7 @@
 
 #include <cstdint>
 
+#include "secureload/byte_cursor.h"
 #include "secureload/crypto_api.h"
 #include "secureload/image_digest.h"
 #include "secureload/pinned_chain.h"
@@ -32,28 +33,6 @@ namespace {
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr BYTE kSequenceTag = 0x30;
 constexpr BYTE kOctetStringTag = 0x04;
-// Lengths of more than four octets describe nothing a signature can hold.
-constexpr DWORD kMaxLengthOctets = 4;
-
-// One DER element with this tag that fills [data, data + size) exactly, with a
-// definite length in short or long form. Gives its content.
-bool ReadWholeElement(const BYTE* data, DWORD size, BYTE tag, const BYTE** content,
-                      DWORD* contentSize) {
-  if (data == nullptr || size < 2 || data[0] != tag) return false;
-  DWORD position = 1;
-  const BYTE first = data[position++];
-  DWORD length = first;
-  if (first >= 0x80) {
-    const DWORD octets = first & 0x7Fu;
-    if (octets == 0 || octets > kMaxLengthOctets || octets > size - position) return false;
-    length = 0;
-    for (DWORD i = 0; i < octets; ++i) length = (length << 8) | data[position++];
-  }
-  if (length != size - position) return false;
-  *content = data + position;
-  *contentSize = length;
-  return true;
-}
 
 bool ResolveNestedCryptoApi() {
   if (g_systemLibraryCache.crypt32 == nullptr) return false;
@@ -126,18 +105,16 @@ NestedBinding VerifySignature(HCRYPTMSG nested, const CMSG_SIGNER_INFO& signer, 
   }
   // The digest covers the content of the indirect-data SEQUENCE, without its
   // own tag and length.
-  const BYTE* body = nullptr;
-  DWORD bodySize = 0;
-  if (!ReadWholeElement(static_cast<const BYTE*>(held.content), size, kSequenceTag, &body,
-                        &bodySize)) {
+  ByteCursor body;
+  if (!ByteCursor(static_cast<const BYTE*>(held.content), size)
+           .ReadWholeElement(kSequenceTag, &body)) {
     return kNestedSignatureInvalid;
   }
   const CRYPT_ATTR_BLOB* attribute = MessageDigestAttribute(signer.AuthAttrs);
-  const BYTE* signedDigest = nullptr;
-  DWORD signedDigestSize = 0;
-  if (attribute == nullptr || !ReadWholeElement(attribute->pbData, attribute->cbData,
-                                                kOctetStringTag, &signedDigest,
-                                                &signedDigestSize)) {
+  ByteCursor signedDigest;
+  if (attribute == nullptr ||
+      !ByteCursor(attribute->pbData, attribute->cbData)
+           .ReadWholeElement(kOctetStringTag, &signedDigest)) {
     return kNestedSignatureInvalid;
   }
   DWORD expectedSize = 0;
@@ -146,11 +123,11 @@ NestedBinding VerifySignature(HCRYPTMSG nested, const CMSG_SIGNER_INFO& signer, 
   BYTE digest[kMaxDigestSize] = {};
   DWORD digestSize = 0;
   PlatformHash hash;
-  if (!hash.Begin(algorithm) || !hash.Update(body, bodySize) ||
+  if (!hash.Begin(algorithm) || !hash.Update(body.data(), body.size()) ||
       !hash.Finish(digest, sizeof digest, &digestSize) || digestSize != expectedSize) {
     return kNestedUncheckable;
   }
-  if (!SameBytes(digest, digestSize, signedDigest, signedDigestSize)) {
+  if (!SameBytes(digest, digestSize, signedDigest.data(), signedDigest.size())) {
     return kNestedSignatureInvalid;
   }
   *contentSize = size;
