@@ -191,7 +191,7 @@ void PrintNestedSigner(const char* label, const CRYPT_ATTR_BLOB& value, HANDLE f
   if (store == nullptr) {
     PrintError(label, "unreadable", GetLastError());
   } else {
-    const NestedBinding binding = ProveNestedBinding(nested, *signer, store, file, lib.policy);
+    const NestedBinding binding = ProveNestedBinding(nested, *signer, store, file, lib.policy, nullptr);
     if (binding != kNestedBound) {
       std::printf("%s: refused, %s\n", label, NestedRefusal(binding));
     } else if (VerifySigner(signer, store, lib.path, lib.policy)) {

@@ -139,10 +139,15 @@ DWORD JudgeNestedSigner(HCRYPTMSG nested, LPCWSTR path, HANDLE file, SignaturePo
     return 0;
   }
   PCMSG_SIGNER_INFO signer = static_cast<PCMSG_SIGNER_INFO>(record);
+  // The chain the proof built and verified is the one the gates judge: built
+  // once per candidate.
+  PCCERT_CHAIN_CONTEXT chain = nullptr;
   const DWORD verdict =
-      ProveNestedBinding(nested, *signer, store, file, policy) == kNestedBound
-          ? VerifySigner(signer, store, path, policy)
+      ProveNestedBinding(nested, *signer, store, file, policy, &chain) == kNestedBound
+          ? VerifySigner(signer, store, path, policy,
+                         chain != nullptr && chain->cChain == 1 ? chain->rgpChain[0] : nullptr)
           : 0;
+  if (chain != nullptr) api.CertFreeCertificateChain(chain);
   api.CertCloseStore(store, 0);
   LocalFree(record);
   return verdict;

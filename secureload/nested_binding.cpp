@@ -161,22 +161,6 @@ NestedBinding SignsThisFile(Held& held, DWORD contentSize, HANDLE file) {
              : kNestedNotThisFile;
 }
 
-// Every name of one allowed chain, element by element, and no element more.
-bool MatchesNamedChain(const CERT_SIMPLE_CHAIN& simple) {
-  for (unsigned i = 0; i < kSignerNameChainCount && SignerNameChains[i][0] != nullptr; ++i) {
-    unsigned names = 0;
-    while (names < kSignerNameChainSlots && SignerNameChains[i][names] != nullptr) ++names;
-    if (simple.cElement != names) continue;
-    bool all = true;
-    for (unsigned j = 0; j < names && all; ++j) {
-      all = MatchCertificate(simple.rgpElement[j]->pCertContext, FALSE, SignerNameChains[i][j], 0,
-                             nullptr) != 0;
-    }
-    if (all) return true;
-  }
-  return false;
-}
-
 // (c) The signer's chain as the platform's engine builds it, with the nested
 // signature's certificates to draw on and nothing fetched from the network.
 NestedBinding ChainVerifies(Held& held, HCERTSTORE store, SignaturePolicy policy) {
@@ -219,14 +203,16 @@ NestedBinding ChainVerifies(Held& held, HCERTSTORE store, SignaturePolicy policy
   // The chain that verified must itself be the policy's, so what the policy
   // gate matched and what verified cannot be two different chains.
   if (policy == kPolicyPinnedChain && !MatchesPinnedChain(simple)) return kNestedChainUntrusted;
-  if (policy == kPolicyNamedChains && !MatchesNamedChain(simple)) return kNestedChainUntrusted;
+  if (policy == kPolicyNamedChains && !MatchesSignerNameChain(simple)) return kNestedChainUntrusted;
   return kNestedBound;
 }
 
 }  // namespace
 
 NestedBinding ProveNestedBinding(HCRYPTMSG nested, const CMSG_SIGNER_INFO& signer,
-                                 HCERTSTORE store, HANDLE file, SignaturePolicy policy) {
+                                 HCERTSTORE store, HANDLE file, SignaturePolicy policy,
+                                 PCCERT_CHAIN_CONTEXT* verifiedChain) {
+  if (verifiedChain != nullptr) *verifiedChain = nullptr;
   if (nested == nullptr || store == nullptr || file == nullptr || file == INVALID_HANDLE_VALUE ||
       !ResolveNestedCryptoApi()) {
     return kNestedUncheckable;
@@ -243,5 +229,9 @@ NestedBinding ProveNestedBinding(HCRYPTMSG nested, const CMSG_SIGNER_INFO& signe
   NestedBinding verdict = VerifySignature(nested, signer, held, &contentSize);
   if (verdict == kNestedBound) verdict = SignsThisFile(held, contentSize, file);
   if (verdict == kNestedBound) verdict = ChainVerifies(held, store, policy);
+  if (verdict == kNestedBound && verifiedChain != nullptr) {
+    *verifiedChain = held.chain;
+    held.chain = nullptr;
+  }
   return verdict;
 }

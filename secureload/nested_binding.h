@@ -17,8 +17,12 @@ enum NestedBinding {
 
 // nested: the decoded nested signature message; signer: its signer record;
 // store: the certificates it carries; file: the handle the verified load holds
-// on the file, read for the image digest. Only kNestedBound admits the signer.
+// on the file, read for the image digest. Only kNestedBound admits the signer;
+// then, when verifiedChain is not null, it receives the chain that verified,
+// for the signer's gates to judge rather than build it again (the caller
+// releases it with CertFreeCertificateChain); on any other verdict it is null.
 // Sets no last-error value that a caller relies on.
 [[nodiscard]] NestedBinding ProveNestedBinding(HCRYPTMSG nested, const CMSG_SIGNER_INFO& signer,
                                                HCERTSTORE store, HANDLE file,
-                                               SignaturePolicy policy);
+                                               SignaturePolicy policy,
+                                               PCCERT_CHAIN_CONTEXT* verifiedChain);

@@ -3,7 +3,8 @@
 BindingDouble g_bindingDouble;
 
 NestedBinding ProveNestedBinding(HCRYPTMSG, const CMSG_SIGNER_INFO& signer, HCERTSTORE, HANDLE file,
-                                 SignaturePolicy policy) {
+                                 SignaturePolicy policy, PCCERT_CHAIN_CONTEXT* verifiedChain) {
+  if (verifiedChain != nullptr) *verifiedChain = nullptr;
   BindingCall call{{}, file, policy};
   if (signer.SerialNumber.pbData != nullptr) {
     call.serial.assign(signer.SerialNumber.pbData,
