@@ -13,6 +13,13 @@ if(NOT "${PROJECT_VERSION_TWEAK}" STREQUAL "")
   set(PROBE_VERSION_QUAD "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.${PROJECT_VERSION_TWEAK}")
 endif()
 string(REPLACE "." "," PROBE_VERSION_COMMAS "${PROBE_VERSION_QUAD}")
+# The manifest names the width it was built for: x86 for the product, amd64 for
+# the x86_64 test build of the same source.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(PROBE_MANIFEST_ARCH amd64)
+else()
+  set(PROBE_MANIFEST_ARCH x86)
+endif()
 
 # probe_windows_exe(<target> PINNED <pinned table library>
 #                   [OUTPUT_NAME <name without .exe>] [OUTPUT_DIRECTORY <dir>]

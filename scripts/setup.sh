@@ -7,7 +7,9 @@ packages=(
   cmake ninja-build g++
   libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-i686-win32 # the exe: 32-bit Windows, win32 threads flavour
+  g++-mingw-w64-x86-64-win32 # the same source for x86_64, the test vehicle
   wine wine32:i386         # running the exe
+  wine64                   # the x86_64 build, where 32-bit programs cannot run
   gcc-multilib g++-multilib
   clang-14 libclang-rt-14-dev
   openssl

@@ -28,11 +28,17 @@ constexpr uint64_t kTimestampTolerance = 2;
 const GUID kGenericVerifyV2 = {
     0x00AAC56B, 0xCD44, 0x11D0, {0x8C, 0xC2, 0x00, 0xC0, 0x4F, 0xC2, 0x95, 0xEE}};
 
-// CERT_CHAIN_PARA as far as cbSize 16 reaches: the requested usage and nothing
+// The shipped exe is 32-bit; the same source built for x86_64 is the test
+// vehicle. Each structure handed to the platform carries the size of its own
+// width, and both sizes are pinned here: a 64-bit trust provider reads nothing
+// past a 32-bit size, the cache-only flag among it.
+constexpr bool kPointers32 = sizeof(void*) == 4;
+
+// CERT_CHAIN_PARA as far as cbSize reaches: the requested usage and nothing
 // after it.
-constexpr DWORD kChainParaSize = 16;
-static_assert(sizeof(void*) != 4 || sizeof(CERT_CHAIN_PARA) == kChainParaSize,
-              "CERT_CHAIN_PARA is 16 bytes on the product's 32-bit target");
+constexpr DWORD kChainParaSize = kPointers32 ? 16 : 32;
+static_assert(sizeof(CERT_CHAIN_PARA) == kChainParaSize,
+              "CERT_CHAIN_PARA is 16 bytes on 32-bit Windows and 32 on 64-bit");
 
 // WINTRUST_DATA up to and including pSignatureSettings, the 52-byte form
 // WinVerifyTrust is handed. Declared here because not every SDK's WINTRUST_DATA
@@ -53,12 +59,12 @@ struct WintrustRequest {
   DWORD dwUIContext;
   void* pSignatureSettings;
 };
-constexpr DWORD kWintrustDataSize = 52;
-constexpr DWORD kWintrustFileInfoSize = 16;
-static_assert(sizeof(void*) != 4 || sizeof(WintrustRequest) == kWintrustDataSize,
-              "WINTRUST_DATA is 52 bytes on the product's 32-bit target");
-static_assert(sizeof(void*) != 4 || sizeof(WINTRUST_FILE_INFO) == kWintrustFileInfoSize,
-              "WINTRUST_FILE_INFO is 16 bytes on the product's 32-bit target");
+constexpr DWORD kWintrustDataSize = kPointers32 ? 52 : 88;
+constexpr DWORD kWintrustFileInfoSize = kPointers32 ? 16 : 32;
+static_assert(sizeof(WintrustRequest) == kWintrustDataSize,
+              "WINTRUST_DATA is 52 bytes on 32-bit Windows and 88 on 64-bit");
+static_assert(sizeof(WINTRUST_FILE_INFO) == kWintrustFileInfoSize,
+              "WINTRUST_FILE_INFO is 16 bytes on 32-bit Windows and 32 on 64-bit");
 static_assert(
     offsetof(WintrustRequest, pPolicyCallbackData) ==
             offsetof(WINTRUST_DATA, pPolicyCallbackData) &&

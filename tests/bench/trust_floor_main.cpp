@@ -23,7 +23,7 @@
 namespace {
 
 // The request up to and including pSignatureSettings, which not every SDK
-// header declares: 13 pointer-sized fields, 52 bytes on 32-bit Windows.
+// header declares: 52 bytes on 32-bit Windows, 88 on 64-bit.
 struct TrustRequest {
   DWORD cbStruct;
   void* pPolicyCallbackData;
@@ -39,7 +39,8 @@ struct TrustRequest {
   DWORD dwUIContext;
   void* pSignatureSettings;
 };
-static_assert(sizeof(TrustRequest) == 52, "the request is 52 bytes on 32-bit Windows");
+static_assert(sizeof(TrustRequest) == (sizeof(void*) == 4 ? 52u : 88u),
+              "the request is 52 bytes on 32-bit Windows and 88 on 64-bit");
 static_assert(offsetof(TrustRequest, dwUIContext) == offsetof(WINTRUST_DATA, dwUIContext),
               "the request starts like the SDK's WINTRUST_DATA");
 

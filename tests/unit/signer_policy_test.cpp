@@ -167,8 +167,10 @@ TEST_F(PinnedChainGateTest, TheFourPinnedCertificatesPass) {
   EXPECT_EQ(Lines({"CertGetNameStringA", "CertVerifyTimeValidity"}), expected);
   EXPECT_EQ(Count("CertFindCertificateInStore 0x10001 0x0 0xb0000 info=issuer+serial prev=(none)"),
             1u);
-  EXPECT_EQ(Count("CertGetCertificateChain 0x1 \"STP SDK - Code Signing Leaf (prod)\" time=now "
-                  "store=none para=16/0/0/no-ids flags=0x2004 reserved=none"),
+  // The chain parameters carry their own width's size: 16 bytes 32-bit, 32 bytes 64-bit.
+  EXPECT_EQ(Count(std::string("CertGetCertificateChain 0x1 \"STP SDK - Code Signing Leaf (prod)\" "
+                              "time=now store=none para=") +
+                  (sizeof(void*) == 4 ? "16" : "32") + "/0/0/no-ids flags=0x2004 reserved=none"),
             1u);
   EXPECT_EQ(Count("CertFreeCertificateChain"), 1u);
   EXPECT_EQ(sim::TrustCalls().size(), 1u);
@@ -341,7 +343,7 @@ TEST_F(PinnedChainGateTest, WinVerifyTrustIsHandedExactlyThisRequest) {
   const GUID genericVerifyV2 = WINTRUST_ACTION_GENERIC_VERIFY_V2;
   EXPECT_TRUE(call.windowIsInvalidHandle);
   EXPECT_EQ(std::memcmp(&call.action, &genericVerifyV2, sizeof genericVerifyV2), 0);
-  EXPECT_EQ(call.data.cbStruct, 52u);
+  EXPECT_EQ(call.data.cbStruct, sizeof(void*) == 4 ? 52u : 88u);  // each width its own
   EXPECT_EQ(call.data.pPolicyCallbackData, nullptr);
   EXPECT_EQ(call.data.pSIPClientData, nullptr);
   EXPECT_EQ(call.data.dwUIChoice, static_cast<DWORD>(WTD_UI_NONE));
@@ -354,7 +356,7 @@ TEST_F(PinnedChainGateTest, WinVerifyTrustIsHandedExactlyThisRequest) {
   EXPECT_EQ(call.data.dwProvFlags, static_cast<DWORD>(WTD_CACHE_ONLY_URL_RETRIEVAL));
   EXPECT_EQ(call.data.dwUIContext, 0u);
   EXPECT_EQ(call.data.pSignatureSettings, nullptr);
-  EXPECT_EQ(call.file.cbStruct, 16u);
+  EXPECT_EQ(call.file.cbStruct, sizeof(void*) == 4 ? 16u : 32u);
   EXPECT_EQ(call.path, kLibrary);
   EXPECT_EQ(call.file.hFile, nullptr);
   EXPECT_EQ(call.file.pgKnownSubject, nullptr);
