@@ -52,13 +52,17 @@ static_assert(sizeof(kCloudExports) / sizeof(kCloudExports[0]) == 22, "22 export
 
 }  // namespace
 
-RuntimeResult BindCloudRuntime() {
+RuntimeResult BindCloudRuntime(const VerifyObserver* observer) {
   // Binding happens at most once between shutdowns.
   if (g_cloudInitResult != kRuntimeNotInitialized) return g_cloudInitResult;
 
   // Without the system's shell libraries there is no folder to look in: the
   // same as a failed folder query.
-  if (!BindShellApi()) return kRuntimeClientOnly;
+  if (!BindShellApi()) {
+    Observe(observer, kObservedLibrary, kObservedCloudLibrary);
+    Observe(observer, kObservedAbsent);
+    return kRuntimeClientOnly;
+  }
 
   WCHAR path[kCloudPathCapacity] = {};
   if (g_shellApi.SHGetSpecialFolderPathW(nullptr, path, CSIDL_COMMON_APPDATA, FALSE) == 1) {
@@ -66,14 +70,20 @@ RuntimeResult BindCloudRuntime() {
     // look for; a cut path could name another file, so it counts as absent.
     size_t folderLength = wcsnlen(path, kCloudPathCapacity);
     if (folderLength + kCloudLibrarySuffixLength >= kCloudPathCapacity) {
+      Observe(observer, kObservedLibrary, kObservedCloudLibrary);
+      Observe(observer, kObservedAbsent);
       return kRuntimeClientOnly;
     }
     wmemcpy(path + folderLength, kCloudLibrarySuffix, kCloudLibrarySuffixLength + 1);
   }
+  Observe(observer, kObservedLibrary, kObservedCloudLibrary, 0, 0, path[0] != L'\0' ? path : nullptr);
   // A failed folder query leaves an empty path, which does not exist either.
-  if (!g_shellApi.PathFileExistsW(path)) return kRuntimeClientOnly;
+  if (!g_shellApi.PathFileExistsW(path)) {
+    Observe(observer, kObservedAbsent);
+    return kRuntimeClientOnly;
+  }
 
-  HMODULE module = LoadVerifiedLibrary(path, kPolicyPinnedChain);
+  HMODULE module = LoadVerifiedLibrary(path, kPolicyPinnedChain, observer);
   if (module == nullptr) return kRuntimeCloudLoadFailed;
 
   auto* table = static_cast<CloudRuntimeTable*>(CrtAlloc(sizeof(CloudRuntimeTable)));

@@ -69,7 +69,7 @@ RuntimeResult InitializeClient(RuntimeResult cloudResult) {
 
 }  // namespace
 
-RuntimeResult InitializeRuntime() {
+RuntimeResult InitializeRuntime(const VerifyObserver* observer) {
   WCHAR* modulePath = FetchExecutablePath();
   if (modulePath == nullptr) return kRuntimeSetupFailed;
 
@@ -114,13 +114,13 @@ RuntimeResult InitializeRuntime() {
     return kRuntimeSetupFailed;
   }
 
-  RuntimeResult result = InitializeRuntimeFromPath(utf8Path);
+  RuntimeResult result = InitializeRuntimeFromPath(utf8Path, observer);
   CrtFree(utf8Path);
   CrtFree(widePath);
   return result;
 }
 
-RuntimeResult InitializeRuntimeFromPath(const char* path) {
+RuntimeResult InitializeRuntimeFromPath(const char* path, const VerifyObserver* observer) {
   if (path == nullptr) return kRuntimeSetupFailed;
 
   size_t byteLength = strlen(path);
@@ -147,8 +147,9 @@ RuntimeResult InitializeRuntimeFromPath(const char* path) {
     return kRuntimeSetupFailed;
   }
 
-  RuntimeResult cloudResult = BindCloudRuntime();
+  RuntimeResult cloudResult = BindCloudRuntime(observer);
   g_cloudInitResult = cloudResult;
+  Observe(observer, kObservedCloudBinding, static_cast<DWORD>(cloudResult));
   if (cloudResult == kRuntimeOk) {
     auto initialize2 = g_cloudRuntime != nullptr
                            ? ProcAs<StpInitializeRuntimeSdk2Fn>(g_cloudRuntime->initializeRuntimeSdk2)
@@ -161,7 +162,8 @@ RuntimeResult InitializeRuntimeFromPath(const char* path) {
     CrtFree(widePath);
     return kRuntimeOk;
   }
-  g_clientRuntimeModule = LoadVerifiedLibrary(widePath, kPolicyNamedChains);
+  Observe(observer, kObservedLibrary, kObservedClientLibrary, 0, 0, widePath);
+  g_clientRuntimeModule = LoadVerifiedLibrary(widePath, kPolicyNamedChains, observer);
   CrtFree(widePath);
 
   return InitializeClient(cloudResult);

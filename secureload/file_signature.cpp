@@ -121,20 +121,25 @@ const CRYPT_ATTRIBUTE* FindFirstNestedSignature(const CRYPT_ATTRIBUTES& attribut
 // to the policy and trust gates only once the nested signature has proven
 // that it verifies, signs this file and chains to a trusted root: the gates
 // alone judge a signer, not what it signed.
-DWORD JudgeNestedSigner(HCRYPTMSG nested, LPCWSTR path, HANDLE file, SignaturePolicy policy) {
+DWORD JudgeNestedSigner(HCRYPTMSG nested, LPCWSTR path, HANDLE file, SignaturePolicy policy,
+                        const VerifyObserver* observer) {
   const CryptoApiTable& api = g_cryptoApi;
   DWORD size = 0;
   if (!api.CryptMsgGetParam(nested, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size) || size == 0) {
+    Observe(observer, kObservedNestedSigner, 0, GetLastError(), kObservedUnreadable);
     return 0;
   }
   HLOCAL record = LocalAlloc(LPTR, size);
-  if (record == nullptr) return 0;
-  if (!api.CryptMsgGetParam(nested, CMSG_SIGNER_INFO_PARAM, 0, record, &size)) {
-    LocalFree(record);
+  if (record == nullptr) {
+    Observe(observer, kObservedNestedSigner, 0, GetLastError(), kObservedUnreadable);
     return 0;
   }
-  HCERTSTORE store = api.CertOpenStore(CERT_STORE_PROV_MSG, kMessageEncoding, 0, 0, nested);
+  HCERTSTORE store = nullptr;
+  if (api.CryptMsgGetParam(nested, CMSG_SIGNER_INFO_PARAM, 0, record, &size)) {
+    store = api.CertOpenStore(CERT_STORE_PROV_MSG, kMessageEncoding, 0, 0, nested);
+  }
   if (store == nullptr) {
+    Observe(observer, kObservedNestedSigner, 0, GetLastError(), kObservedUnreadable);
     LocalFree(record);
     return 0;
   }
@@ -142,11 +147,14 @@ DWORD JudgeNestedSigner(HCRYPTMSG nested, LPCWSTR path, HANDLE file, SignaturePo
   // The chain the proof built and verified is the one the gates judge: built
   // once per candidate.
   PCCERT_CHAIN_CONTEXT chain = nullptr;
+  const NestedBinding binding = ProveNestedBinding(nested, *signer, store, file, policy, &chain);
   const DWORD verdict =
-      ProveNestedBinding(nested, *signer, store, file, policy, &chain) == kNestedBound
+      binding == kNestedBound
           ? VerifySigner(signer, store, path, policy,
                          chain != nullptr && chain->cChain == 1 ? chain->rgpChain[0] : nullptr)
           : 0;
+  Observe(observer, kObservedNestedSigner, verdict, binding == kNestedBound ? GetLastError() : 0,
+          binding);
   if (chain != nullptr) api.CertFreeCertificateChain(chain);
   api.CertCloseStore(store, 0);
   LocalFree(record);
@@ -159,7 +167,8 @@ DWORD JudgeNestedSigner(HCRYPTMSG nested, LPCWSTR path, HANDLE file, SignaturePo
 // for one 8-byte step further. Positions are kept as offsets from the record's
 // first byte, so nothing is ever read, or pointed at, outside the record.
 Outcome WalkNestedSignatures(const CMSG_SIGNER_INFO* signer, uint32_t recordSize, LPCWSTR path,
-                             HANDLE file, SignaturePolicy policy) {
+                             HANDLE file, SignaturePolicy policy,
+                             const VerifyObserver* observer) {
   const CRYPT_ATTRIBUTE* nested = FindFirstNestedSignature(signer->UnauthAttrs);
   if (nested == nullptr || nested->cValue == 0 || nested->rgValue == nullptr) {
     return {0, ERROR_SUCCESS};
@@ -189,9 +198,10 @@ Outcome WalkNestedSignatures(const CMSG_SIGNER_INFO* signer, uint32_t recordSize
       return {0, ERROR_SUCCESS};
     }
     const BOOL decoded = api.CryptMsgUpdate(message, candidate, extent, TRUE);
+    if (!decoded) Observe(observer, kObservedNestedSigner, 0, GetLastError(), kObservedUnreadable);
     const uintptr_t step = StepAfter(candidate, extent);
 
-    const DWORD verdict = decoded ? JudgeNestedSigner(message, path, file, policy) : 0;
+    const DWORD verdict = decoded ? JudgeNestedSigner(message, path, file, policy, observer) : 0;
     api.CryptMsgClose(message);
     if (verdict != 0) return {verdict, ERROR_SUCCESS};
 
@@ -201,31 +211,41 @@ Outcome WalkNestedSignatures(const CMSG_SIGNER_INFO* signer, uint32_t recordSize
   return {0, ERROR_SUCCESS};
 }
 
-Outcome Verify(LPCWSTR path, HANDLE file, SignaturePolicy policy, CallState& state) {
+Outcome Verify(LPCWSTR path, HANDLE file, SignaturePolicy policy, CallState& state,
+               const VerifyObserver* observer) {
   const DWORD attributes = GetFileAttributesW(path);
   if (attributes == INVALID_FILE_ATTRIBUTES ||
       (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
     return {0, ERROR_FILE_NOT_FOUND};
   }
   const Outcome libraries = LoadCryptoLibraries();
-  if (libraries.result == 0) return libraries;
+  if (libraries.result == 0) {
+    Observe(observer, kObservedTrustLibrariesMissing, 0, libraries.error);
+    return libraries;
+  }
 
   const CryptoApiTable& api = g_cryptoApi;
   if (!api.CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
                             CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr,
                             &state.store, &state.message, nullptr)) {
+    Observe(observer, kObservedNoSignature, 0, GetLastError());
     return {0, GetLastError()};
   }
 
   DWORD size = 0;
   if (!api.CryptMsgGetParam(state.message, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size) ||
       size == 0) {
+    Observe(observer, kObservedSignerUnreadable, 0, GetLastError());
     return {0, GetLastError()};
   }
   const DWORD allocated = size;
   state.signerRecord = LocalAlloc(LPTR, allocated);
-  if (state.signerRecord == nullptr) return {0, GetLastError()};
+  if (state.signerRecord == nullptr) {
+    Observe(observer, kObservedSignerUnreadable, 0, GetLastError());
+    return {0, GetLastError()};
+  }
   if (!api.CryptMsgGetParam(state.message, CMSG_SIGNER_INFO_PARAM, 0, state.signerRecord, &size)) {
+    Observe(observer, kObservedSignerUnreadable, 0, GetLastError());
     LocalFree(state.signerRecord);
     state.signerRecord = nullptr;
     return {0, GetLastError()};
@@ -233,20 +253,22 @@ Outcome Verify(LPCWSTR path, HANDLE file, SignaturePolicy policy, CallState& sta
 
   PCMSG_SIGNER_INFO signer = static_cast<PCMSG_SIGNER_INFO>(state.signerRecord);
   const DWORD primary = VerifySigner(signer, state.store, path, policy);
+  Observe(observer, kObservedPrimarySigner, primary, GetLastError());
   if (primary != 0) return {primary, ERROR_SUCCESS};
 
   // The walk never looks past the buffer that was allocated, whatever size the
   // fill reported back.
   const uint32_t recordSize = size < allocated ? size : allocated;
-  return WalkNestedSignatures(signer, recordSize, path, file, policy);
+  return WalkNestedSignatures(signer, recordSize, path, file, policy, observer);
 }
 
 }  // namespace
 
-DWORD VerifyFileSignature(LPCWSTR path, HANDLE file, SignaturePolicy policy) {
+DWORD VerifyFileSignature(LPCWSTR path, HANDLE file, SignaturePolicy policy,
+                          const VerifyObserver* observer) {
   SetLastError(ERROR_SUCCESS);
   CallState state = {};
-  const Outcome outcome = Verify(path, file, policy, state);
+  const Outcome outcome = Verify(path, file, policy, state, observer);
 
   // Released in this order on every path; the slots are filled whenever the
   // store or the message is set.

@@ -5,9 +5,12 @@
 
 #include "platform/platform.h"
 #include "secureload/signature_policy.h"
+#include "secureload/verify_observer.h"
 
 // file: the handle the caller holds open on the file at path; a nested
 // signature counts only when it signs the bytes read through it.
 // Returns 1 when a signer was accepted (last error 0), else 0 with the reason in
 // the thread's last-error value (0 when the signers themselves were refused).
-[[nodiscard]] DWORD VerifyFileSignature(LPCWSTR path, HANDLE file, SignaturePolicy policy);
+// observer, when not null, is told how the signers were judged.
+[[nodiscard]] DWORD VerifyFileSignature(LPCWSTR path, HANDLE file, SignaturePolicy policy,
+                                        const VerifyObserver* observer = nullptr);

@@ -190,18 +190,21 @@ bool MapsFinalPath(HMODULE module, LPCWSTR finalPath) {
 
 }  // namespace
 
-HMODULE LoadVerifiedLibraryWithPath(LPCWSTR path, SignaturePolicy policy, LPWSTR* heldPath) {
+HMODULE LoadVerifiedLibrary(LPCWSTR path, SignaturePolicy policy,
+                            const VerifyObserver* observer) {
   SetLastError(ERROR_SUCCESS);
-  if (heldPath != nullptr) *heldPath = nullptr;
   if (path == nullptr || !HasAbsoluteShape(path)) {
     SetLastError(ERROR_BAD_ARGUMENTS);
+    Observe(observer, kObservedLoad, 0, ERROR_BAD_ARGUMENTS);
     return nullptr;
   }
 
   const DWORD attributes = GetFileAttributesW(path);
+  Observe(observer, kObservedAttributes, attributes);
   if (attributes == INVALID_FILE_ATTRIBUTES ||
       (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
     SetLastError(ERROR_MOD_NOT_FOUND);
+    Observe(observer, kObservedLoad, 0, ERROR_MOD_NOT_FOUND);
     return nullptr;
   }
 
@@ -212,6 +215,7 @@ HMODULE LoadVerifiedLibraryWithPath(LPCWSTR path, SignaturePolicy policy, LPWSTR
                             nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     SetLastError(ERROR_SHARING_VIOLATION);
+    Observe(observer, kObservedLoad, 0, ERROR_SHARING_VIOLATION);
     return nullptr;
   }
 
@@ -223,6 +227,7 @@ HMODULE LoadVerifiedLibraryWithPath(LPCWSTR path, SignaturePolicy policy, LPWSTR
   HMODULE module = nullptr;
   HeldDirectories directories;
   LPWSTR finalPath = FinalPathOf(file);
+  if (finalPath != nullptr) Observe(observer, kObservedHeldPath, 0, 0, 0, finalPath);
   if (finalPath == nullptr) {
     SetLastError(ERROR_FILE_INVALID);
   } else if (HoldDirectories(finalPath, directories)) {
@@ -233,7 +238,7 @@ HMODULE LoadVerifiedLibraryWithPath(LPCWSTR path, SignaturePolicy policy, LPWSTR
       SetLastError(ERROR_FILE_INVALID);
     } else {
       MakeImageHelperResident();
-      if (VerifyFileSignature(finalPath, file, policy) != 0) {
+      if (VerifyFileSignature(finalPath, file, policy, observer) != 0) {
         // The library's dependencies come from the executable's directory,
         // where the client copy ships with its helpers, and from the system
         // directory; never from the working directory, PATH, the Windows
@@ -267,15 +272,8 @@ HMODULE LoadVerifiedLibraryWithPath(LPCWSTR path, SignaturePolicy policy, LPWSTR
   const DWORD error = GetLastError();
   ReleaseDirectories(directories);
   CloseHandle(file);
-  if (heldPath != nullptr && finalPath != nullptr) {
-    *heldPath = finalPath;
-  } else {
-    LocalFree(finalPath);
-  }
+  LocalFree(finalPath);
+  Observe(observer, kObservedLoad, module != nullptr ? 1 : 0, error);
   SetLastError(error);
   return module;
-}
-
-HMODULE LoadVerifiedLibrary(LPCWSTR path, SignaturePolicy policy) {
-  return LoadVerifiedLibraryWithPath(path, policy, nullptr);
 }
