@@ -38,7 +38,7 @@ function(probe_diag_exe target)
                         RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/${D_OUTPUT_DIRECTORY})
   target_compile_definitions(${target} PRIVATE "PROBE_DIAG_PINS=\"${D_PINS}\"")
   target_link_options(${target} PRIVATE -mconsole)
-  target_link_libraries(${target} PRIVATE probe_logic ${D_PINNED})
+  target_link_libraries(${target} PRIVATE probe_diag_report probe_logic ${D_PINNED})
 endfunction()
 
 probe_diag_exe(platform_probe_diag PINNED probe_pinned_release PINS release)
