@@ -64,10 +64,5 @@ struct VerifyObserver {
 };
 
 // Tells the observer, when there is one. Leaves the last-error value as it was.
-inline void Observe(const VerifyObserver* observer, ObservedStep step, DWORD verdict = 0,
-                    DWORD error = 0, DWORD binding = 0, LPCWSTR path = nullptr) {
-  if (observer == nullptr) return;
-  const DWORD lastError = GetLastError();
-  observer->notice(observer->context, ObservedEvent{step, verdict, error, binding, path});
-  SetLastError(lastError);
-}
+void Observe(const VerifyObserver* observer, ObservedStep step, DWORD verdict = 0,
+             DWORD error = 0, DWORD binding = 0, LPCWSTR path = nullptr);
