@@ -1,18 +1,14 @@
 # The end-to-end scenario matrix (tests/e2e/matrix.sh, table in
-# tests/e2e/scenarios.sh): the exes and signed fixtures of the windows-i686
-# build under Wine, one CTest test per scenario, label e2e.
+# tests/e2e/scenarios.sh): the exes and signed fixtures of one Windows build
+# under Wine, one CTest test per scenario, label e2e. Included by
+# cmake/e2e_tests.cmake once per width (PROBE_E2E_NAME, PROBE_E2E_BUILD,
+# PROBE_E2E_ARCH, PROBE_E2E_ENV).
 #
 # Each group (win7, win10) has a private prefix booted once per test run by a
 # fixture set-up test and stopped by its clean-up test; its scenarios take the
-# prefix in turn (RESOURCE_LOCK), and the two groups run side by side.
-if(NOT DEFINED PROBE_WINDOWS_BUILD_DIR)
-  set(PROBE_WINDOWS_BUILD_DIR "${PROJECT_SOURCE_DIR}/build/windows-i686" CACHE PATH
-      "Build directory of the windows-i686 preset")
-endif()
-find_program(BASH_PROGRAM bash REQUIRED)
-
+# prefix in turn (RESOURCE_LOCK), and the groups run side by side.
 set(PROBE_E2E_MATRIX ${PROJECT_SOURCE_DIR}/tests/e2e/matrix.sh)
-set(PROBE_E2E_WORK ${CMAKE_CURRENT_BINARY_DIR}/e2e/matrix)
+set(probe_e2e_work ${CMAKE_CURRENT_BINARY_DIR}/${PROBE_E2E_NAME}/matrix)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
              ${PROBE_E2E_MATRIX} ${PROJECT_SOURCE_DIR}/tests/e2e/scenarios.sh)
 
@@ -25,17 +21,20 @@ endif()
 string(REPLACE "\n" ";" probe_e2e_scenarios "${probe_e2e_scenarios}")
 
 foreach(group win7 win10)
-  add_test(NAME e2e.matrix.${group}.setup
-           COMMAND ${BASH_PROGRAM} ${PROBE_E2E_MATRIX} setup ${group} ${PROBE_E2E_WORK}
-                   ${PROBE_WINDOWS_BUILD_DIR})
-  add_test(NAME e2e.matrix.${group}.stop
-           COMMAND ${BASH_PROGRAM} ${PROBE_E2E_MATRIX} stop ${group} ${PROBE_E2E_WORK})
-  set_tests_properties(e2e.matrix.${group}.setup PROPERTIES
-                       FIXTURES_SETUP e2e_${group} RESOURCE_LOCK e2e_${group})
-  set_tests_properties(e2e.matrix.${group}.stop PROPERTIES
-                       FIXTURES_CLEANUP e2e_${group} RESOURCE_LOCK e2e_${group})
-  set_tests_properties(e2e.matrix.${group}.setup e2e.matrix.${group}.stop PROPERTIES
-                       LABELS e2e TIMEOUT 300 SKIP_RETURN_CODE 77)
+  set(lock ${PROBE_E2E_NAME}_${group})
+  add_test(NAME ${PROBE_E2E_NAME}.matrix.${group}.setup
+           COMMAND ${BASH_PROGRAM} ${PROBE_E2E_MATRIX} setup ${group} ${probe_e2e_work}
+                   ${PROBE_E2E_BUILD})
+  add_test(NAME ${PROBE_E2E_NAME}.matrix.${group}.stop
+           COMMAND ${BASH_PROGRAM} ${PROBE_E2E_MATRIX} stop ${group} ${probe_e2e_work})
+  set_tests_properties(${PROBE_E2E_NAME}.matrix.${group}.setup PROPERTIES
+                       FIXTURES_SETUP ${lock} RESOURCE_LOCK ${lock})
+  set_tests_properties(${PROBE_E2E_NAME}.matrix.${group}.stop PROPERTIES
+                       FIXTURES_CLEANUP ${lock} RESOURCE_LOCK ${lock})
+  set_tests_properties(${PROBE_E2E_NAME}.matrix.${group}.setup
+                       ${PROBE_E2E_NAME}.matrix.${group}.stop PROPERTIES
+                       LABELS "e2e;${PROBE_E2E_ARCH}" TIMEOUT 300 SKIP_RETURN_CODE 77
+                       ENVIRONMENT "${PROBE_E2E_ENV}")
 endforeach()
 
 foreach(entry ${probe_e2e_scenarios})
@@ -45,18 +44,22 @@ foreach(entry ${probe_e2e_scenarios})
   string(REPLACE " " ";" entry "${entry}")
   list(GET entry 0 group)
   list(GET entry 1 name)
-  add_test(NAME e2e.matrix.${group}.${name}
-           COMMAND ${BASH_PROGRAM} ${PROBE_E2E_MATRIX} run ${group} ${name} ${PROBE_E2E_WORK}
-                   ${PROBE_WINDOWS_BUILD_DIR})
-  set_tests_properties(e2e.matrix.${group}.${name} PROPERTIES
-                       LABELS e2e TIMEOUT 120 SKIP_RETURN_CODE 77
-                       FIXTURES_REQUIRED e2e_${group} RESOURCE_LOCK e2e_${group})
+  set(lock ${PROBE_E2E_NAME}_${group})
+  add_test(NAME ${PROBE_E2E_NAME}.matrix.${group}.${name}
+           COMMAND ${BASH_PROGRAM} ${PROBE_E2E_MATRIX} run ${group} ${name} ${probe_e2e_work}
+                   ${PROBE_E2E_BUILD})
+  set_tests_properties(${PROBE_E2E_NAME}.matrix.${group}.${name} PROPERTIES
+                       LABELS "e2e;${PROBE_E2E_ARCH}" TIMEOUT 120 SKIP_RETURN_CODE 77
+                       FIXTURES_REQUIRED ${lock} RESOURCE_LOCK ${lock}
+                       ENVIRONMENT "${PROBE_E2E_ENV}")
 endforeach()
 
 # What Wine's own CryptoAPI and WinTrust say about the signed fixtures.
-add_test(NAME e2e.matrix.win7.fixture_facts
-         COMMAND ${BASH_PROGRAM} ${PROBE_E2E_MATRIX} facts win7 ${PROBE_E2E_WORK}
-                 ${PROBE_WINDOWS_BUILD_DIR})
-set_tests_properties(e2e.matrix.win7.fixture_facts PROPERTIES
-                     LABELS e2e TIMEOUT 120 SKIP_RETURN_CODE 77
-                     FIXTURES_REQUIRED e2e_win7 RESOURCE_LOCK e2e_win7)
+set(lock ${PROBE_E2E_NAME}_win7)
+add_test(NAME ${PROBE_E2E_NAME}.matrix.win7.fixture_facts
+         COMMAND ${BASH_PROGRAM} ${PROBE_E2E_MATRIX} facts win7 ${probe_e2e_work}
+                 ${PROBE_E2E_BUILD})
+set_tests_properties(${PROBE_E2E_NAME}.matrix.win7.fixture_facts PROPERTIES
+                     LABELS "e2e;${PROBE_E2E_ARCH}" TIMEOUT 120 SKIP_RETURN_CODE 77
+                     FIXTURES_REQUIRED ${lock} RESOURCE_LOCK ${lock}
+                     ENVIRONMENT "${PROBE_E2E_ENV}")

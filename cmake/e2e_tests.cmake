@@ -1,8 +1,17 @@
 # End-to-end tests of the real Windows exe, run from the host build: the exe
-# under Wine in a private prefix, and what the file itself must be. The exe
-# comes from the windows-i686 build; the host build does not make it.
+# under Wine in a private prefix, and what the file itself must be. The exes
+# come from the Windows builds; the host build does not make them.
+#
+# The shipped exe is the 32-bit one (windows-i686): its shape, size, imports and
+# resources are checked wherever the tests run. Every test that runs a Windows
+# program runs once per width: against the windows-i686 build in 32-bit prefixes
+# (e2e.*) and against the windows-x86_64 build of the same source in 64-bit
+# prefixes (e2e64.*). A width this host cannot execute, or that PROBE_WINE_ARCH
+# leaves out, skips its tests with the reason (scripts/wine_env.sh decides).
 set(PROBE_WINDOWS_BUILD_DIR "${PROJECT_SOURCE_DIR}/build/windows-i686" CACHE PATH
     "Build directory of the windows-i686 preset, whose platform_probe.exe the end-to-end tests run")
+set(PROBE_WINDOWS64_BUILD_DIR "${PROJECT_SOURCE_DIR}/build/windows-x86_64" CACHE PATH
+    "Build directory of the windows-x86_64 preset, the same tests' 64-bit Windows programs")
 set(PROBE_WINDOWS_EXE "${PROBE_WINDOWS_BUILD_DIR}/platform_probe.exe")
 
 set(PROBE_EXE_SIZE_LIMIT 65536)
@@ -20,12 +29,6 @@ if(NOT "${PROJECT_VERSION_TWEAK}" STREQUAL "")
   set(PROBE_VERSION_QUAD "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.${PROJECT_VERSION_TWEAK}")
 endif()
 
-add_test(NAME e2e.wine_smoke
-         COMMAND ${BASH_PROGRAM} ${PROBE_E2E_DIR}/wine_smoke.sh
-                 ${PROBE_WINDOWS_EXE} ${CMAKE_CURRENT_BINARY_DIR}/e2e/wine_smoke)
-set_tests_properties(e2e.wine_smoke PROPERTIES
-                     LABELS e2e TIMEOUT 300 SKIP_RETURN_CODE 77)
-
 add_test(NAME exe.size_and_imports
          COMMAND ${BASH_PROGRAM} ${PROBE_E2E_DIR}/exe_shape.sh budget ${PROBE_WINDOWS_EXE}
                  "${PROBE_MINGW_OBJDUMP}" ${PROBE_EXE_SIZE_LIMIT} ${PROBE_EXE_ALLOWED_IMPORTS})
@@ -35,8 +38,30 @@ add_test(NAME exe.resources
 set_tests_properties(exe.size_and_imports exe.resources PROPERTIES
                      LABELS size TIMEOUT 60 SKIP_RETURN_CODE 77)
 
-# The end-to-end scenario matrix under Wine.
-include(${PROJECT_SOURCE_DIR}/cmake/e2e_matrix.cmake)
+# One pass per width: PROBE_E2E_NAME prefixes the tests' names, work
+# directories and locks; PROBE_E2E_BUILD is the Windows build they run;
+# PROBE_E2E_ARCH the Wine architecture of their prefixes.
+foreach(probe_e2e_width win32 win64)
+  if(probe_e2e_width STREQUAL win32)
+    set(PROBE_E2E_NAME e2e)
+    set(PROBE_E2E_BUILD ${PROBE_WINDOWS_BUILD_DIR})
+  else()
+    set(PROBE_E2E_NAME e2e64)
+    set(PROBE_E2E_BUILD ${PROBE_WINDOWS64_BUILD_DIR})
+  endif()
+  set(PROBE_E2E_ARCH ${probe_e2e_width})
+  set(PROBE_E2E_ENV "WINE_ENV_ARCH=${probe_e2e_width}")
 
-# The caller library launchers link, asking real and fake probes under Wine.
-include(${PROJECT_SOURCE_DIR}/cmake/e2e_caller.cmake)
+  add_test(NAME ${PROBE_E2E_NAME}.wine_smoke
+           COMMAND ${BASH_PROGRAM} ${PROBE_E2E_DIR}/wine_smoke.sh
+                   ${PROBE_E2E_BUILD}/platform_probe.exe
+                   ${CMAKE_CURRENT_BINARY_DIR}/${PROBE_E2E_NAME}/wine_smoke)
+  set_tests_properties(${PROBE_E2E_NAME}.wine_smoke PROPERTIES
+                       LABELS "e2e;${PROBE_E2E_ARCH}" TIMEOUT 300 SKIP_RETURN_CODE 77
+                       ENVIRONMENT "${PROBE_E2E_ENV}")
+
+  # The end-to-end scenario matrix under Wine.
+  include(${PROJECT_SOURCE_DIR}/cmake/e2e_matrix.cmake)
+  # The caller library launchers link, asking real and fake probes under Wine.
+  include(${PROJECT_SOURCE_DIR}/cmake/e2e_caller.cmake)
+endforeach()

@@ -73,12 +73,14 @@ for input in "$release_probe" "$test_probe" "$empty_exe" "$trust_floor" "$shell_
     exit 77
   fi
 done
-for tool in wine wineserver awk sort; do
+for tool in awk sort; do
   command -v "$tool" >/dev/null || { echo "bench_startup: $tool is needed" >&2; exit 77; }
 done
 
 # shellcheck source=scripts/wine_env.sh
 source "$repo/scripts/wine_env.sh"
+# The measured exe is the shipped 32-bit one: only 32-bit Wine measures it.
+WINE_ENV_ARCH=win32 wine_env_skip_unless_runnable bench_startup
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 trap wine_env_stop EXIT
@@ -134,7 +136,7 @@ printf 'query 0x00000000 trust 0x00000000\r\n' >"$work/expect-trust"
 run_once() {
   local program=$1 expected=$2 start end status=0
   start=${EPOCHREALTIME/./}
-  timeout --kill-after=10 60 wine "$program" >"$work/out" 2>"$work/err" </dev/null || status=$?
+  timeout --kill-after=10 60 "$WINELOADER" "$program" >"$work/out" 2>"$work/err" </dev/null || status=$?
   end=${EPOCHREALTIME/./}
   elapsed_us=$((end - start))
   if [[ $status -ne 0 ]] || ! cmp -s "$work/out" "$expected"; then
@@ -218,7 +220,7 @@ compare() {
 
 cpu_model=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n1)
 echo "machine: $(nproc) cores, $cpu_model," \
-  "$(wine --version), load average $(loadavg)"
+  "$(wine_env_wine --version), load average $(loadavg)"
 echo "release probe: $release_probe ($(stat -c %s "$release_probe") bytes)"
 echo "client library: $client_dll"
 
@@ -238,7 +240,7 @@ if ((diagnose)); then
   echo
   echo "DLLs each program loads (WINEDEBUG=+loaddll; native and built-in):"
   for program in "$EMPTY" "$SHELL_FLOOR" "$PROBE_NONE" "$TRUST_FLOOR" "$PROBE_CLIENT"; do
-    WINEDEBUG=+loaddll timeout --kill-after=10 60 wine "$program" >/dev/null \
+    WINEDEBUG=+loaddll timeout --kill-after=10 60 "$WINELOADER" "$program" >/dev/null \
       2>"$work/loaddll.txt" </dev/null || true
     dlls=$(sed -n 's/.*Loaded L"\([^"]*\)".*/\1/p' "$work/loaddll.txt" |
       sed 's/.*\\//' | tr '[:upper:]' '[:lower:]' | sort -u)

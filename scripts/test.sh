@@ -3,11 +3,23 @@
 # tests, from the host build the tests of the real exe and of the caller library
 # (under Wine, size and imports, resources), and the release package built twice
 # and compared. Exits non-zero when any build or test fails.
+#
+# The tests that run a Windows program run once per width this host can
+# execute: the shipped 32-bit build in 32-bit Wine, and the x86_64 build of the
+# same source in 64-bit Wine. Where 32-bit programs cannot run at all, the
+# 32-bit runs and the -m32 unit tests are skipped, each test counted as skipped;
+# the static checks of the shipped exe run everywhere. PROBE_WINE_ARCH=win32 or
+# win64 runs the Windows programs in that width alone.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 bash scripts/setup.sh
 source scripts/build_env.sh
+source scripts/wine_env.sh
+
+# Decided once, by trying, and exported to every test below.
+wine_env_host_arches >/dev/null
+wine_arches=$(wine_env_host_arches)
 
 passed=0
 failed=0
@@ -85,23 +97,43 @@ mutation_pass() {
   fi
 }
 
-# The stages, one line each.
+# skip_preset NAME REASON: a stage this host cannot run; each of its tests (the
+# host preset's unit tests, which it would run built another way) counts as
+# skipped.
+skip_preset() {
+  local preset=$1 reason=$2 count
+  count=$(ctest --preset host -N -L unit | sed -n 's/^Total Tests: \([0-9]*\)$/\1/p')
+  echo "== test: $preset skipped: $reason (${count:-0} tests)"
+  skipped=$((skipped + ${count:-0}))
+}
+
+# The stages, one line each. The shipped exe is built everywhere; its x86_64
+# twin where 64-bit Wine runs the Windows tests.
 build_preset windows-i686
+if [[ " $wine_arches " == *" win64 "* ]]; then
+  build_preset windows-x86_64
+fi
 build_preset host
 test_preset host
 release_repro
 mutation_pass
 # The unit suite again under AddressSanitizer + UndefinedBehaviorSanitizer, and
-# built 32-bit like the product, where pointer-width and wrap faults show.
+# built 32-bit like the product, where pointer-width and wrap faults show: it
+# compiles everywhere, and runs where 32-bit programs can.
 build_preset asan
 test_preset asan
 build_preset host32
-test_preset host32
+if [[ " $WINE_ENV_HOST_ARCHES " == *" win32 "* ]]; then
+  test_preset host32
+else
+  skip_preset host32 "this host cannot execute 32-bit programs"
+fi
 fuzz_pass
 
 echo
 if [[ ${#failed_presets[@]} -ne 0 ]]; then
   echo "test runs that failed: ${failed_presets[*]}"
 fi
+echo "Windows programs ran under Wine as: ${wine_arches:-nothing (no Wine architecture runs here)}"
 echo "total: $passed passed, $failed failed, $skipped skipped"
 [[ ${#failed_presets[@]} -eq 0 ]]

@@ -12,6 +12,9 @@
 #   wine_env_arch_reason ARCH
 #                            succeed when ARCH can run here; else print why
 #                            not, in one line, and fail
+#   wine_env_skip_unless_runnable NAME
+#                            exit 77 with the reason when WINE_ENV_ARCH
+#                            cannot run here
 #   wine_env_use DIR [ARCH]  point WINEPREFIX, the headless settings and the one
 #                            loader and server of ARCH (default WINE_ENV_ARCH,
 #                            else win32) at DIR
@@ -90,6 +93,16 @@ wine_env_arch_reason() {
     echo "this host cannot execute the 64-bit Wine loader"
   fi
   return 1
+}
+
+# wine_env_skip_unless_runnable NAME: for a test script, exit 77 (skipped),
+# naming the reason, when the architecture of WINE_ENV_ARCH cannot run here.
+# Skipped in CI too: a width the host cannot execute is not a failure.
+wine_env_skip_unless_runnable() {
+  local reason
+  reason=$(wine_env_arch_reason "${WINE_ENV_ARCH:-win32}") && return 0
+  echo "$1: skipped: ${WINE_ENV_ARCH:-win32}: $reason" >&2
+  exit 77
 }
 
 wine_env_use() {

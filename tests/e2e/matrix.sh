@@ -13,7 +13,9 @@
 # GROUP is win7 (a fresh prefix, which reports Windows 7: the loader of the
 # trust libraries builds full System32 paths) or win10 (after winecfg -v win10:
 # it asks the platform to search System32 only). WORK is a scratch directory
-# (one prefix per group below it); BUILD is the windows-i686 build directory.
+# (one prefix per group below it); BUILD is the windows-i686 build directory, or
+# the windows-x86_64 one with WINE_ENV_ARCH=win64 (64-bit prefixes); a width
+# this host cannot execute skips every command but list.
 #
 # A test machine: the roots of tests/pki/e2e/trusted-roots.txt in the machine
 # Root store, the intermediate certificates of the pinned chains, of the forged
@@ -76,7 +78,6 @@ need_build() {
     e2e/bin/e2e_sigcheck.exe e2e/fixtures/manifest.txt; do
     [[ -f $build/$f ]] || skip_or_fail "no $build/$f: build the windows-i686 preset first"
   done
-  command -v wine >/dev/null && command -v wineserver >/dev/null || skip_or_fail "wine is not installed"
 }
 
 use_group() {
@@ -96,7 +97,7 @@ cmd_setup() {
   wine_env_fresh "$work/$group/prefix" || die "cannot boot the $group prefix"
   use_group "$group" "$work"
   if [[ $group == win10 ]]; then
-    wine winecfg -v win10 >>"$WINEPREFIX/.wine_env.log" 2>&1 </dev/null || die "winecfg -v win10 failed"
+    wine_env_wine winecfg -v win10 >>"$WINEPREFIX/.wine_env.log" 2>&1 </dev/null || die "winecfg -v win10 failed"
   fi
 
   local certs=$drive_c/e2e-certs
@@ -459,6 +460,7 @@ cmd_facts() {
   echo "fixture facts: passed"
 }
 
+[[ ${1:-} == list ]] || wine_env_skip_unless_runnable matrix
 case ${1:-} in
   list) scenario_list ;;
   setup) cmd_setup "$2" "$3" "$4" ;;

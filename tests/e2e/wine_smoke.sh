@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# The real exe under Wine, in a fresh private 32-bit prefix, on a machine that is
-# not in the cloud: nothing beside the exe and no cloud library under
-# C:\ProgramData. The report must be exactly the bytes "{}" CR LF and the exit
-# status 0, whatever the command line holds.
+# The real exe under Wine, in a fresh private prefix of its width (WINE_ENV_ARCH:
+# win32, or win64 for the x86_64 build), on a machine that is not in the cloud:
+# nothing beside the exe and no cloud library under C:\ProgramData. The report
+# must be exactly the bytes "{}" CR LF and the exit status 0, whatever the
+# command line holds.
 #
 # usage: wine_smoke.sh EXE WORKDIR
-# Exit 77 (skipped) when the exe or Wine is missing outside CI; in CI that fails.
+# Exit 77 (skipped) when the exe or Wine is missing outside CI (in CI that
+# fails), or when this host cannot execute the width.
 set -euo pipefail
 
 exe=$1
@@ -23,7 +25,7 @@ missing() {
   exit 77
 }
 [[ -f $exe ]] || missing "no exe at $exe"
-command -v wine >/dev/null && command -v wineserver >/dev/null || missing "wine is not installed"
+wine_env_skip_unless_runnable wine_smoke
 
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
