@@ -254,6 +254,12 @@ bool AcceptsTimestamp(const CMSG_SIGNER_INFO& signer, uint64_t signingTime) {
 // The client library's gate: one of the signer-name chains, then a counter-signature or a
 // time-stamp consistent with the signing time. On refusal the last error says
 // why (TRUST_E_TIME_STAMP when nothing more precise is pending).
+//
+// The names are read from the signer's own store for a nested signer too, not
+// from the chain its proof verified (which the proof has already matched
+// against the same chains): the engine draws on the machine's certificates as
+// well, so its chain would admit a nested signer whose signature does not
+// carry its intermediates, which as a primary signer is refused.
 bool PassesNamedChains(const CMSG_SIGNER_INFO& signer, HCERTSTORE store, PCCERT_CONTEXT cert) {
   if (!MatchSignerNameChains(cert)) {
     SetLastError(0);
