@@ -1,12 +1,14 @@
 // How the walk over nested signatures scales with the size of the signer
-// record, driven through the simulated Windows.
+// record and the number of nested signatures, driven through the simulated
+// Windows.
 //
 // The file's signer record is given as raw bytes (sim::SignFileWithRawSignerRecord):
 // the nested-signature attribute's value starts at the first byte and holds K
 // candidates one after another, each at the next 8-byte step after the one
-// before, so the walk visits all K and then leaves the record. Every candidate
-// is refused, so each call of VerifyFileSignature walks the whole record and
-// returns 0 with last error 0. Three shapes:
+// before. Every candidate is refused, so the walk goes on until the load's
+// budget of kMaxNestedCandidates candidates is spent or the record ends, and
+// returns 0 with last error 0: past the budget, a larger record costs no more.
+// Three shapes:
 //   opaque   31-byte candidates, 32-byte step, whose header passes the walk's
 //            test but whose body the platform cannot decode: per candidate a
 //            message is opened, fed and closed, and nothing more
@@ -16,6 +18,12 @@
 //            and closed and the certificate looked up
 //   large    4,096-byte decodable candidates, refused: fewer candidates, more
 //            bytes each
+//
+// "ManyNested" is the case the budget is for: a 1 MiB image whose refused
+// primary signer carries N nested signatures made for this very file (their
+// signatures verify, their image digests match) by a chain that does not
+// verify, so each one judged costs its proofs up to the chain build. Its row
+// is the cost of N against the cost of one.
 //
 // Most of a call's time is the simulated platform's. "PlatformSequence" makes
 // the same simulated calls on the same record in the verifier's order, with the
@@ -40,8 +48,11 @@
 #include "platform/sim/sim_msg_control.h"
 #include "secureload/crypto_api.h"
 #include "secureload/file_signature.h"
+#include "secureload/image_digest.h"
+#include "secureload/load_context.h"
 #include "secureload/signature_policy.h"
 #include "secureload/signer_policy.h"
+#include "tests/support/pe_image.h"
 #include "tests/support/process_state.h"
 
 namespace {
@@ -85,6 +96,17 @@ uint32_t Candidates(Shape shape, int64_t size) {
   return static_cast<uint32_t>(size / Info(shape).step);
 }
 
+// How many of them one load feeds to a message.
+uint32_t Fed(uint32_t candidates) {
+  return candidates < kMaxNestedCandidates ? candidates : kMaxNestedCandidates;
+}
+
+DWORD VerifyInOneLoad(HANDLE file = nullptr) {
+  LoadContext context;
+  context.file = file;
+  return VerifyFileSignature(kFile.c_str(), context, kPolicy);
+}
+
 // A fresh simulated world whose file carries `candidates` candidates of this
 // shape. Process-wide values of the probe are left as they are.
 void ArrangeWorld(Shape shape, uint32_t candidates) {
@@ -102,20 +124,21 @@ void ArrangeWorld(Shape shape, uint32_t candidates) {
   sim::SignFileWithRawSignerRecord(kFile, std::move(bytes), 0);
 }
 
-// One call walks every candidate, refuses them all, leaves last error 0, and
-// releases everything. Run first in a fresh process: it fills the crypt32 table.
+// One call walks the first candidates the budget allows, refuses them all,
+// leaves last error 0, and releases everything. Run first in a fresh process:
+// it fills the crypt32 table.
 bool CheckWalk(benchmark::State& state, Shape shape, uint32_t candidates) {
   ResetProcessState();
   ArrangeWorld(shape, candidates);
-  const DWORD result = VerifyFileSignature(kFile.c_str(), nullptr, kPolicy);
+  const DWORD result = VerifyInOneLoad();
   const DWORD error = GetLastError();
   const std::vector<sim::MessageUpdate>& updates = sim::MessageUpdates();
   if (result != 0 || error != 0) {
     state.SkipWithError("a refused file should give 0 with last error 0");
     return false;
   }
-  if (updates.size() != candidates) {
-    state.SkipWithError("the walk did not feed every candidate to a message");
+  if (updates.size() != Fed(candidates)) {
+    state.SkipWithError("the walk did not feed the candidates its budget allows");
     return false;
   }
   for (const sim::MessageUpdate& update : updates) {
@@ -138,7 +161,7 @@ void BM_VerifyFileSignature(benchmark::State& state, Shape shape) {
     state.PauseTiming();
     ArrangeWorld(shape, candidates);
     state.ResumeTiming();
-    DWORD result = VerifyFileSignature(kFile.c_str(), nullptr, kPolicy);
+    DWORD result = VerifyInOneLoad();
     benchmark::DoNotOptimize(result);
   }
   state.SetBytesProcessed(state.iterations() * state.range(0));
@@ -147,9 +170,9 @@ void BM_VerifyFileSignature(benchmark::State& state, Shape shape) {
 
 // The simulated platform's part of one call, in the order the verifier makes
 // the calls: the file test, the signature query, the primary signer's record
-// and its refusal, then per candidate a message opened and fed and, when it
-// decodes, the nested signer's record, store and refusal. Returns the number
-// of refusals.
+// and its refusal, then per candidate the budget allows a message opened and
+// fed and, when it decodes, the nested signer's record, store and refusal.
+// Returns the number of refusals.
 DWORD PlatformSequence(Shape shape, uint32_t candidates) {
   const ShapeInfo& info = Info(shape);
   const CryptoApiTable& api = g_cryptoApi;
@@ -171,7 +194,7 @@ DWORD PlatformSequence(Shape shape, uint32_t candidates) {
   refused += VerifySigner(signer, store, kFile.c_str(), kPolicy) == 0;
   const BYTE* first = signer->UnauthAttrs.rgAttr[0].rgValue[0].pbData;
   const DWORD extent = info.contentLength + 4u;
-  for (uint32_t i = 0; i < candidates; ++i) {
+  for (uint32_t i = 0; i < Fed(candidates); ++i) {
     HCRYPTMSG nested = api.CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr);
     if (api.CryptMsgUpdate(nested, first + static_cast<size_t>(i) * info.step, extent, TRUE)) {
       DWORD nestedSize = 0;
@@ -200,8 +223,8 @@ void BM_PlatformSequence(benchmark::State& state, Shape shape) {
   // record is what the sequence assumes.
   if (!CheckWalk(state, shape, candidates)) return;
   ArrangeWorld(shape, candidates);
-  if (PlatformSequence(shape, candidates) != candidates + 1 ||
-      sim::MessageUpdates().size() != candidates || !sim::AllReleased()) {
+  if (PlatformSequence(shape, candidates) != Fed(candidates) + 1 ||
+      sim::MessageUpdates().size() != Fed(candidates) || !sim::AllReleased()) {
     state.SkipWithError("the platform sequence did not refuse every candidate cleanly");
     return;
   }
@@ -220,14 +243,82 @@ std::string RunName(const char* function, Shape shape, int64_t size) {
   return std::string(function) + "/" + Info(shape).name + "/" + std::to_string(size);
 }
 
+// ---- many nested signatures made for the file, against one
+
+const pe_image::Image& ManyImage() {
+  static const pe_image::Image image = pe_image::Build(false, 1u << 20);
+  return image;
+}
+
+// A fresh world: the 1 MiB image signed by a refused primary signer that
+// carries `nested` nested signatures made for it by a chain that does not
+// verify. Gives a handle held on the file as the verified load holds it.
+HANDLE ArrangeManyNested(uint32_t nested) {
+  static const std::vector<uint8_t> digest = pe_image::Digest(ManyImage(), CALG_SHA_256);
+  sim::Reset();
+  sim::AddFile(kFile, ManyImage().bytes);
+  sim::CertDesc leafDesc;
+  leafDesc.subject = "STP SDK - Code Signing Leaf (prod)";
+  leafDesc.issuer = "Bench Zone CA";
+  leafDesc.serial = {0x42};
+  const sim::CertId leaf = sim::AddCertificate(leafDesc);
+  sim::ChainDesc partial;
+  partial.simpleChains = {{leaf}};
+  partial.chainErrors = {CERT_TRUST_IS_PARTIAL_CHAIN};
+  sim::SetChain(leaf, partial);
+  sim::SignatureDesc one;
+  one.certs = {leaf};
+  one.signer = sim::SignerOf(leaf);
+  one.indirect.imageDigest = digest;
+  std::vector<std::vector<uint8_t>> values;
+  for (uint32_t i = 0; i < nested; ++i) values.push_back(sim::EncodeNestedSignature(one));
+  sim::SignatureDesc primary;  // its signer's certificate is not carried: refused
+  primary.signer.issuer = "Nobody";
+  primary.signer.serial = {0x99};
+  primary.signer.unauthAttrs = {{szOID_NESTED_SIGNATURE, std::move(values)}};
+  sim::SignFile(kFile, primary);
+  return CreateFileW(kFile.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                     nullptr);
+}
+
+void BM_ManyNested(benchmark::State& state) {
+  const uint32_t nested = static_cast<uint32_t>(state.range(0));
+  ResetProcessState();
+  HANDLE file = ArrangeManyNested(nested);
+  const DWORD result = VerifyInOneLoad(file);
+  CloseHandle(file);
+  const uint32_t blocks = (ManyImage().certTableOffset + kImageReadBlock - 1) / kImageReadBlock;
+  // Every candidate the budget allows is proven up to its chain, and the file
+  // is read for its image digest once.
+  if (result != 0 || sim::MessageUpdates().size() != Fed(nested) ||
+      sim::CountTrace("CertGetCertificateChain") != Fed(nested) || sim::FileReads() != blocks ||
+      !sim::AllReleased()) {
+    state.SkipWithError("the nested signatures were not judged as the budget says");
+    return;
+  }
+  for (auto _ : state) {
+    state.PauseTiming();
+    file = ArrangeManyNested(nested);
+    state.ResumeTiming();
+    DWORD verdict = VerifyInOneLoad(file);
+    benchmark::DoNotOptimize(verdict);
+    state.PauseTiming();
+    CloseHandle(file);
+    state.ResumeTiming();
+  }
+  state.counters["nested"] = nested;
+}
+
+constexpr int64_t kManyCounts[] = {1, 2, 4, 16, 64, 256};
+
 void PrintSummary(const bench::CollectingReporter& reporter) {
-  std::printf("\nSummary (CPU time, median of the repetitions; per candidate: the whole call,"
-              " the simulated platform's calls alone, and the difference, the walk's own)\n");
-  std::printf("%-8s %9s %10s %12s %12s %10s %11s %11s\n", "shape", "bytes", "candidates",
-              "call ns/c", "platform ns/c", "walk ns/c", "call ns/B", "walk ns/B");
+  std::printf("\nSummary (CPU time, median of the repetitions; per call: the whole call, the"
+              " simulated platform's calls alone, and the difference, the walk's own)\n");
+  std::printf("%-8s %9s %10s %6s %10s %12s %10s\n", "shape", "bytes", "candidates", "fed",
+              "call us", "platform us", "walk us");
   for (Shape shape : kShapes) {
     const ShapeInfo& info = Info(shape);
-    double callLow = 0, callHigh = 0, walkLow = 0, walkHigh = 0;
+    double callLow = 0, callHigh = 0;
     bool complete = true;
     for (int64_t size = info.minSize; size <= info.maxSize; size *= 4) {
       const double call = reporter.Seconds(RunName("VerifyFileSignature", shape, size));
@@ -236,26 +327,32 @@ void PrintSummary(const bench::CollectingReporter& reporter) {
         complete = false;
         continue;
       }
-      const double candidates = Candidates(shape, size);
-      const double bytes = static_cast<double>(size);
-      const double callPerByte = call * 1e9 / bytes;
-      const double walkPerByte = (call - platform) * 1e9 / bytes;
-      std::printf("%-8s %9lld %10.0f %12.1f %12.1f %10.1f %11.3f %11.3f\n", info.name,
-                  static_cast<long long>(size), candidates, call * 1e9 / candidates,
-                  platform * 1e9 / candidates, (call - platform) * 1e9 / candidates, callPerByte,
-                  walkPerByte);
-      callLow = callLow == 0 ? callPerByte : std::min(callLow, callPerByte);
-      callHigh = std::max(callHigh, callPerByte);
-      walkLow = walkLow == 0 ? walkPerByte : std::min(walkLow, walkPerByte);
-      walkHigh = std::max(walkHigh, walkPerByte);
+      const uint32_t candidates = Candidates(shape, size);
+      std::printf("%-8s %9lld %10u %6u %10.2f %12.2f %10.2f\n", info.name,
+                  static_cast<long long>(size), candidates, Fed(candidates), call * 1e6,
+                  platform * 1e6, (call - platform) * 1e6);
+      callLow = callLow == 0 ? call : std::min(callLow, call);
+      callHigh = std::max(callHigh, call);
     }
     if (!complete || callLow == 0) {
       std::printf("%-8s not every size ran; no summary\n", info.name);
       continue;
     }
-    std::printf("%-8s whole call ns/byte %.3f to %.3f (spread %.2fx); walk's own ns/byte %.3f to "
-                "%.3f\n",
-                info.name, callLow, callHigh, callHigh / callLow, walkLow, walkHigh);
+    std::printf("%-8s whole call %.2f to %.2f us over every record size (spread %.2fx)\n",
+                info.name, callLow * 1e6, callHigh * 1e6, callHigh / callLow);
+  }
+
+  std::printf("\nMany nested signatures made for a 1 MiB file, refused at their chains,"
+              " against one\n%8s %6s %10s %10s\n", "nested", "fed", "call us", "vs one");
+  const double one = reporter.Seconds("ManyNested/1");
+  for (int64_t count : kManyCounts) {
+    const double call = reporter.Seconds("ManyNested/" + std::to_string(count));
+    if (call <= 0 || one <= 0) {
+      std::printf("%8lld not run\n", static_cast<long long>(count));
+      continue;
+    }
+    std::printf("%8lld %6u %10.2f %9.2fx\n", static_cast<long long>(count),
+                Fed(static_cast<uint32_t>(count)), call * 1e6, call / one);
   }
 }
 
@@ -271,6 +368,8 @@ int main(int argc, char** argv) {
           ->Range(info.minSize, info.maxSize);
     }
   }
+  benchmark::internal::Benchmark* many = benchmark::RegisterBenchmark("ManyNested", BM_ManyNested);
+  for (int64_t count : kManyCounts) many->Arg(count);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   bench::CollectingReporter reporter;

@@ -34,6 +34,7 @@ if(PROBE_BENCH)
        ${PROJECT_SOURCE_DIR}/runtime/*.cpp
        ${PROJECT_SOURCE_DIR}/secureload/*.cpp
        ${PROJECT_SOURCE_DIR}/probe/probe.cpp
+       ${PROJECT_SOURCE_DIR}/probe/process_guard.cpp
        ${PROJECT_SOURCE_DIR}/platform/sim/*.cpp
        ${PROJECT_SOURCE_DIR}/tests/support/*.cpp)
   add_library(bench_logic OBJECT ${bench_logic_sources})

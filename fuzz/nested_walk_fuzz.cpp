@@ -21,7 +21,8 @@
 //   - every candidate fed to CryptMsgUpdate lies inside the record, the first
 //     at the attribute's first value, each further one at a multiple of 8
 //     bytes after the one before and past its end;
-//   - at most record-size / 8 messages were opened;
+//   - at most kMaxNestedCandidates candidates were fed, and as many messages
+//     opened (each one opened is fed or ends the walk);
 //   - a whole, well-formed first candidate was fed;
 //   - an accepted file had a candidate that decoded, and last error 0.
 // Any failure aborts, so libFuzzer keeps the input.
@@ -217,10 +218,9 @@ void CheckRun(DWORD result, DWORD error, const std::vector<uint8_t>& bytes, int6
 
   const std::vector<sim::MessageUpdate>& updates = sim::MessageUpdates();
   const uintptr_t end = g_record.start + g_record.size;
-  const uint32_t bound = g_record.size / 8;
-  if (updates.size() > bound) Fail("more candidates fed than record-size / 8");
-  if (sim::CountTrace("CryptMsgOpenToDecode") > bound) {
-    Fail("more messages opened than record-size / 8");
+  if (updates.size() > kMaxNestedCandidates) Fail("more candidates fed than the load's budget");
+  if (sim::CountTrace("CryptMsgOpenToDecode") > kMaxNestedCandidates) {
+    Fail("more messages opened than the load's budget allows");
   }
 
   for (size_t i = 0; i < updates.size(); ++i) {
@@ -279,10 +279,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if ((world & 4) == 0) sim::SetTrustVerdict(kPath, 0);
   sim::SignFileWithRawSignerRecord(kPath, bytes, offset);
 
-  HANDLE file = CreateFileW(kPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  const DWORD result = VerifyFileSignature(kPath, file, PolicyOf(world));
+  LoadContext context;
+  context.file =
+      CreateFileW(kPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  const DWORD result = VerifyFileSignature(kPath, context, PolicyOf(world));
   const DWORD error = GetLastError();
-  CloseHandle(file);
+  CloseHandle(context.file);
   CheckRun(result, error, bytes, offset);
   // Resetting here rather than at the start leaves nothing of the run
   // allocated, so libFuzzer has no reason to run the input twice looking for

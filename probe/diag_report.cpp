@@ -27,6 +27,7 @@ constexpr NamedCode kErrorNames[] = {
     {0x0000007F, "ERROR_PROC_NOT_FOUND"},
     {0x000000A0, "ERROR_BAD_ARGUMENTS"},
     {0x000000C1, "ERROR_BAD_EXE_FORMAT"},
+    {0x000000DF, "ERROR_FILE_TOO_LARGE"},
     {0x000003EE, "ERROR_FILE_INVALID"},
     {0x80091004, "CRYPT_E_INVALID_MSG_TYPE"},
     {0x80092002, "CRYPT_E_BAD_ENCODE"},
@@ -89,10 +90,14 @@ constexpr NamedResult kResultNames[] = {
 
 const char* NestedRefusal(DWORD binding) {
   switch (binding) {
-    case kNestedSignatureInvalid: return "signature does not verify";
-    case kNestedNotThisFile: return "does not sign this file";
-    case kNestedChainUntrusted: return "chain does not verify";
-    default: return "could not be checked";
+    case kNestedSignatureInvalid:
+      return "signature does not verify";
+    case kNestedNotThisFile:
+      return "does not sign this file";
+    case kNestedChainUntrusted:
+      return "chain does not verify";
+    default:
+      return "could not be checked";
   }
 }
 
@@ -201,9 +206,10 @@ void AddSigners(Lines& out, const std::string& name, const ObservedLibrary& lib)
 void AddLibrary(Lines& out, const char* name, const ObservedLibrary& lib) {
   const std::string prefix = std::string(name) + " library ";
   out.AddPath((prefix + "path").c_str(), lib.havePath, lib.path);
-  const bool missing = lib.absent || (lib.haveAttributes && lib.attributes == INVALID_FILE_ATTRIBUTES);
-  const bool directory = !missing && lib.haveAttributes &&
-                         (lib.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  const bool missing =
+      lib.absent || (lib.haveAttributes && lib.attributes == INVALID_FILE_ATTRIBUTES);
+  const bool directory =
+      !missing && lib.haveAttributes && (lib.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   const char* presence = !lib.lookedFor ? "not looked for"
                          : missing      ? "no"
                          : directory    ? "a directory"

@@ -4,8 +4,8 @@
 # attribute values (nested signatures, RFC 3161 time-stamp tokens, signing
 # times, counter-signatures) of the signed end-to-end fixtures. The seeds of
 # image_digest_fuzz are whole fixture files: signed ones, one with a nested
-# signature, an unsigned one, and signed ones cut short inside their headers
-# and inside their certificate table.
+# signature, an unsigned one, signed ones cut short inside their headers
+# and inside their certificate table, and signed ones past 64 KiB and 128 KiB.
 #
 #   scripts/make_fuzz_seeds.sh [FIXTURES_DIR]
 #
@@ -56,6 +56,30 @@ if [ -d "$fixtures" ]; then
     for cut in 64 200 400 $((size - 100)); do
       head -c "$cut" "$fixtures/client-nested.dll" >"$images/client-nested-cut-$cut"
     done
+  fi
+  # Past the first read block and past the second (the target takes up to
+  # four): the unsigned image grown to that size with bytes that differ from
+  # block to block, then signed, and the larger one with a byte changed in its
+  # third block. libFuzzer's longest input is the longest seed's.
+  if [ -f "$fixtures/client-unsigned.dll" ] && command -v osslsigncode >/dev/null; then
+    pki=$root/tests/pki/e2e
+    grown=$(mktemp -d)
+    cat "$pki/c4-leaf.pem" "$pki/c4-ca.pem" >"$grown/certs.pem"
+    for size in 70000 140000; do
+      python3 - "$fixtures/client-unsigned.dll" "$grown/in.dll" "$size" <<'PY'
+import sys
+data = bytearray(open(sys.argv[1], "rb").read())
+size = int(sys.argv[3])
+data += bytes((i * 7 + i // 65536) & 0xFF for i in range(len(data), size))
+open(sys.argv[2], "wb").write(data)
+PY
+      osslsigncode sign -certs "$grown/certs.pem" -key "$pki/c4-leaf.key" -h sha256 \
+        -time 1714564800 -in "$grown/in.dll" -out "$images/client-grown-$size" >/dev/null
+    done
+    cp "$images/client-grown-140000" "$images/client-grown-140000-changed"
+    printf '\x5a' | dd of="$images/client-grown-140000-changed" bs=1 seek=135000 conv=notrunc \
+      status=none
+    rm -rf "$grown"
   fi
 fi
 for job in nested_walk signer_name_chains platform_decode image_digest; do

@@ -121,17 +121,17 @@ const CRYPT_ATTRIBUTE* FindFirstNestedSignature(const CRYPT_ATTRIBUTES& attribut
 // to the policy and trust gates only once the nested signature has proven
 // that it verifies, signs this file and chains to a trusted root: the gates
 // alone judge a signer, not what it signed.
-DWORD JudgeNestedSigner(HCRYPTMSG nested, LPCWSTR path, HANDLE file, SignaturePolicy policy,
-                        const VerifyObserver* observer) {
+DWORD JudgeNestedSigner(HCRYPTMSG nested, LPCWSTR path, LoadContext& context,
+                        SignaturePolicy policy) {
   const CryptoApiTable& api = g_cryptoApi;
   DWORD size = 0;
   if (!api.CryptMsgGetParam(nested, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size) || size == 0) {
-    Observe(observer, kObservedNestedSigner, 0, GetLastError(), kObservedUnreadable);
+    Observe(context.observer, kObservedNestedSigner, 0, GetLastError(), kObservedUnreadable);
     return 0;
   }
   HLOCAL record = LocalAlloc(LPTR, size);
   if (record == nullptr) {
-    Observe(observer, kObservedNestedSigner, 0, GetLastError(), kObservedUnreadable);
+    Observe(context.observer, kObservedNestedSigner, 0, GetLastError(), kObservedUnreadable);
     return 0;
   }
   HCERTSTORE store = nullptr;
@@ -139,7 +139,7 @@ DWORD JudgeNestedSigner(HCRYPTMSG nested, LPCWSTR path, HANDLE file, SignaturePo
     store = api.CertOpenStore(CERT_STORE_PROV_MSG, kMessageEncoding, 0, 0, nested);
   }
   if (store == nullptr) {
-    Observe(observer, kObservedNestedSigner, 0, GetLastError(), kObservedUnreadable);
+    Observe(context.observer, kObservedNestedSigner, 0, GetLastError(), kObservedUnreadable);
     LocalFree(record);
     return 0;
   }
@@ -147,14 +147,15 @@ DWORD JudgeNestedSigner(HCRYPTMSG nested, LPCWSTR path, HANDLE file, SignaturePo
   // The chain the proof built and verified is the one the gates judge: built
   // once per candidate.
   PCCERT_CHAIN_CONTEXT chain = nullptr;
-  const NestedBinding binding = ProveNestedBinding(nested, *signer, store, file, policy, &chain);
+  const NestedBinding binding =
+      ProveNestedBinding(nested, *signer, store, context, policy, &chain);
   const DWORD verdict =
       binding == kNestedBound
           ? VerifySigner(signer, store, path, policy,
                          chain != nullptr && chain->cChain == 1 ? chain->rgpChain[0] : nullptr)
           : 0;
-  Observe(observer, kObservedNestedSigner, verdict, binding == kNestedBound ? GetLastError() : 0,
-          binding);
+  Observe(context.observer, kObservedNestedSigner, verdict,
+          binding == kNestedBound ? GetLastError() : 0, binding);
   if (chain != nullptr) api.CertFreeCertificateChain(chain);
   api.CertCloseStore(store, 0);
   LocalFree(record);
@@ -166,9 +167,10 @@ DWORD JudgeNestedSigner(HCRYPTMSG nested, LPCWSTR path, HANDLE file, SignaturePo
 // tested, fed whole to a fresh message and judged, and the next one is looked
 // for one 8-byte step further. Positions are kept as offsets from the record's
 // first byte, so nothing is ever read, or pointed at, outside the record.
+// Every candidate fed to a message spends one of the load's candidates; when
+// none is left the walk ends, refused, wherever it stands.
 Outcome WalkNestedSignatures(const CMSG_SIGNER_INFO* signer, uint32_t recordSize, LPCWSTR path,
-                             HANDLE file, SignaturePolicy policy,
-                             const VerifyObserver* observer) {
+                             LoadContext& context, SignaturePolicy policy) {
   const CRYPT_ATTRIBUTE* nested = FindFirstNestedSignature(signer->UnauthAttrs);
   if (nested == nullptr || nested->cValue == 0 || nested->rgValue == nullptr) {
     return {0, ERROR_SUCCESS};
@@ -180,12 +182,9 @@ Outcome WalkNestedSignatures(const CMSG_SIGNER_INFO* signer, uint32_t recordSize
   uintptr_t offset = first - start;
 
   const CryptoApiTable& api = g_cryptoApi;
-  // Candidates lie at least 8 bytes apart and every one but the last must hold
-  // its 15 header bytes inside the record, so no walk visits more than
-  // recordSize / 8 of them. The loop is held to that count as well as to the
-  // record's end, so no record, however laid out, can keep it going.
-  const uint32_t maxCandidates = recordSize / 8;
-  for (uint32_t visited = 0; visited < maxCandidates; ++visited) {
+  // Each step is at least a candidate's 15 header bytes, so the walk also
+  // leaves the record, but the budget ends it long before any record could.
+  while (context.nestedCandidatesLeft != 0) {
     HCRYPTMSG message = api.CryptMsgOpenToDecode(kMessageEncoding, 0, 0, 0, nullptr, nullptr);
     if (message == nullptr) return {0, ERROR_SUCCESS};
 
@@ -197,11 +196,14 @@ Outcome WalkNestedSignatures(const CMSG_SIGNER_INFO* signer, uint32_t recordSize
       api.CryptMsgClose(message);
       return {0, ERROR_SUCCESS};
     }
+    --context.nestedCandidatesLeft;
     const BOOL decoded = api.CryptMsgUpdate(message, candidate, extent, TRUE);
-    if (!decoded) Observe(observer, kObservedNestedSigner, 0, GetLastError(), kObservedUnreadable);
+    if (!decoded) {
+      Observe(context.observer, kObservedNestedSigner, 0, GetLastError(), kObservedUnreadable);
+    }
     const uintptr_t step = StepAfter(candidate, extent);
 
-    const DWORD verdict = decoded ? JudgeNestedSigner(message, path, file, policy, observer) : 0;
+    const DWORD verdict = decoded ? JudgeNestedSigner(message, path, context, policy) : 0;
     api.CryptMsgClose(message);
     if (verdict != 0) return {verdict, ERROR_SUCCESS};
 
@@ -211,8 +213,7 @@ Outcome WalkNestedSignatures(const CMSG_SIGNER_INFO* signer, uint32_t recordSize
   return {0, ERROR_SUCCESS};
 }
 
-Outcome Verify(LPCWSTR path, HANDLE file, SignaturePolicy policy, CallState& state,
-               const VerifyObserver* observer) {
+Outcome Verify(LPCWSTR path, LoadContext& context, SignaturePolicy policy, CallState& state) {
   const DWORD attributes = GetFileAttributesW(path);
   if (attributes == INVALID_FILE_ATTRIBUTES ||
       (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
@@ -220,7 +221,7 @@ Outcome Verify(LPCWSTR path, HANDLE file, SignaturePolicy policy, CallState& sta
   }
   const Outcome libraries = LoadCryptoLibraries();
   if (libraries.result == 0) {
-    Observe(observer, kObservedTrustLibrariesMissing, 0, libraries.error);
+    Observe(context.observer, kObservedTrustLibrariesMissing, 0, libraries.error);
     return libraries;
   }
 
@@ -228,24 +229,24 @@ Outcome Verify(LPCWSTR path, HANDLE file, SignaturePolicy policy, CallState& sta
   if (!api.CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
                             CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr,
                             &state.store, &state.message, nullptr)) {
-    Observe(observer, kObservedNoSignature, 0, GetLastError());
+    Observe(context.observer, kObservedNoSignature, 0, GetLastError());
     return {0, GetLastError()};
   }
 
   DWORD size = 0;
   if (!api.CryptMsgGetParam(state.message, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size) ||
       size == 0) {
-    Observe(observer, kObservedSignerUnreadable, 0, GetLastError());
+    Observe(context.observer, kObservedSignerUnreadable, 0, GetLastError());
     return {0, GetLastError()};
   }
   const DWORD allocated = size;
   state.signerRecord = LocalAlloc(LPTR, allocated);
   if (state.signerRecord == nullptr) {
-    Observe(observer, kObservedSignerUnreadable, 0, GetLastError());
+    Observe(context.observer, kObservedSignerUnreadable, 0, GetLastError());
     return {0, GetLastError()};
   }
   if (!api.CryptMsgGetParam(state.message, CMSG_SIGNER_INFO_PARAM, 0, state.signerRecord, &size)) {
-    Observe(observer, kObservedSignerUnreadable, 0, GetLastError());
+    Observe(context.observer, kObservedSignerUnreadable, 0, GetLastError());
     LocalFree(state.signerRecord);
     state.signerRecord = nullptr;
     return {0, GetLastError()};
@@ -253,22 +254,21 @@ Outcome Verify(LPCWSTR path, HANDLE file, SignaturePolicy policy, CallState& sta
 
   PCMSG_SIGNER_INFO signer = static_cast<PCMSG_SIGNER_INFO>(state.signerRecord);
   const DWORD primary = VerifySigner(signer, state.store, path, policy);
-  Observe(observer, kObservedPrimarySigner, primary, GetLastError());
+  Observe(context.observer, kObservedPrimarySigner, primary, GetLastError());
   if (primary != 0) return {primary, ERROR_SUCCESS};
 
   // The walk never looks past the buffer that was allocated, whatever size the
   // fill reported back.
   const uint32_t recordSize = size < allocated ? size : allocated;
-  return WalkNestedSignatures(signer, recordSize, path, file, policy, observer);
+  return WalkNestedSignatures(signer, recordSize, path, context, policy);
 }
 
 }  // namespace
 
-DWORD VerifyFileSignature(LPCWSTR path, HANDLE file, SignaturePolicy policy,
-                          const VerifyObserver* observer) {
+DWORD VerifyFileSignature(LPCWSTR path, LoadContext& context, SignaturePolicy policy) {
   SetLastError(ERROR_SUCCESS);
   CallState state = {};
-  const Outcome outcome = Verify(path, file, policy, state, observer);
+  const Outcome outcome = Verify(path, context, policy, state);
 
   // Released in this order on every path; the slots are filled whenever the
   // store or the message is set.

@@ -158,3 +158,21 @@ bool ComputeImageDigest(HANDLE file, ALG_ID algorithm, BYTE* digest, DWORD capac
   CrtFree(block);
   return ok;
 }
+
+bool HeldImageDigest(LoadContext& context, ALG_ID algorithm, const BYTE** digest,
+                     DWORD* digestSize) {
+  ImageDigestMemo* memo = nullptr;
+  for (ImageDigestMemo& slot : context.digests) {
+    if (slot.algorithm == algorithm || (memo == nullptr && slot.algorithm == 0)) memo = &slot;
+    if (slot.algorithm == algorithm) break;
+  }
+  if (algorithm == 0 || memo == nullptr) return false;
+  if (memo->algorithm == 0) {
+    memo->algorithm = algorithm;
+    memo->computed = ComputeImageDigest(context.file, algorithm, memo->bytes, sizeof memo->bytes,
+                                        &memo->size);
+  }
+  *digest = memo->bytes;
+  *digestSize = memo->size;
+  return memo->computed;
+}

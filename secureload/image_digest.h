@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "secureload/load_context.h"
 
 // Where the three left-out ranges lie in one file. Offsets are file offsets;
 // checksumOffset < certEntryOffset < certTableOffset <= fileSize, and the
@@ -37,3 +38,10 @@ constexpr uint32_t kImageReadBlock = 64 * 1024;
 // read, or the hash cannot be computed.
 [[nodiscard]] bool ComputeImageDigest(HANDLE file, ALG_ID algorithm, BYTE* digest,
                                       DWORD capacity, DWORD* digestSize);
+
+// The image digest of the file the load holds (context.file) for this
+// algorithm: computed with ComputeImageDigest the first time the load asks for
+// it, and taken from the context every later time, failure included. *digest
+// points into the context.
+[[nodiscard]] bool HeldImageDigest(LoadContext& context, ALG_ID algorithm, const BYTE** digest,
+                                   DWORD* digestSize);

@@ -8,8 +8,10 @@
 //   (a) its signer's signature verifies with the signer's certificate, and the
 //       signed message-digest attribute is the digest of the message content
 //       (the platform's signature check does not compare it everywhere);
-//   (b) that content, the Authenticode indirect data, names this file: its
-//       image digest equals the digest of the bytes the verified load holds;
+//   (b) that content is the Authenticode indirect data, by the message's
+//       inner content type and by the signed content-type attribute, and it
+//       names this file: its image digest equals the digest of the bytes the
+//       verified load holds;
 //   (c) the signer's chain, built by the platform's chain engine from the
 //       certificates the nested signature carries, has no trust error, ends in
 //       a root the machine trusts and passes the Authenticode chain policy;
@@ -52,17 +54,43 @@ bool SameBytes(const BYTE* a, DWORD aSize, const BYTE* b, DWORD bSize) {
   return true;
 }
 
-// The one message-digest value among the signed attributes; an attribute
-// given twice, or with other than one value, proves nothing.
-const CRYPT_ATTR_BLOB* MessageDigestAttribute(const CRYPT_ATTRIBUTES& attrs) {
+// The one value of a signed attribute (the message digest, the content type);
+// an attribute given twice, or with other than one value, proves nothing.
+const CRYPT_ATTR_BLOB* SingleAttributeValue(const CRYPT_ATTRIBUTES& attrs, const char* oid) {
   const CRYPT_ATTR_BLOB* found = nullptr;
   for (DWORD i = 0; i < attrs.cAttr; ++i) {
     const CRYPT_ATTRIBUTE& attr = attrs.rgAttr[i];
-    if (!SameOid(attr.pszObjId, szOID_RSA_messageDigest)) continue;
+    if (!SameOid(attr.pszObjId, oid)) continue;
     if (found != nullptr || attr.cValue != 1 || attr.rgValue == nullptr) return nullptr;
     found = &attr.rgValue[0];
   }
   return found;
+}
+
+// The Authenticode indirect-data content type, SPC_INDIRECT_DATA_OBJID
+// (1.3.6.1.4.1.311.2.1.4), as a DER OBJECT IDENTIFIER: what a signer's
+// content-type attribute holds.
+constexpr BYTE kIndirectDataTypeEncoded[] = {0x06, 0x0A, 0x2B, 0x06, 0x01, 0x04,
+                                             0x01, 0x82, 0x37, 0x02, 0x01, 0x04};
+// Room for the identifier and its terminator, and more: a longer one is not it.
+constexpr DWORD kContentTypeCapacity = 32;
+
+// The message says that its content is indirect data, and the signer signed
+// that: the inner content type, and the signed content-type attribute, are
+// both the indirect-data type. Otherwise content that happens to decode as
+// indirect data is not a statement about an image.
+bool ContentIsIndirectData(HCRYPTMSG nested, const CMSG_SIGNER_INFO& signer) {
+  char type[kContentTypeCapacity] = {};
+  DWORD size = sizeof type;
+  if (!g_cryptoApi.CryptMsgGetParam(nested, CMSG_INNER_CONTENT_TYPE_PARAM, 0, type, &size) ||
+      size == 0 || size > sizeof type || type[size - 1] != '\0' ||
+      !SameOid(type, SPC_INDIRECT_DATA_OBJID)) {
+    return false;
+  }
+  const CRYPT_ATTR_BLOB* signedType = SingleAttributeValue(signer.AuthAttrs, szOID_RSA_contentType);
+  if (signedType == nullptr) return false;
+  return SameBytes(signedType->pbData, signedType->cbData, kIndirectDataTypeEncoded,
+                   sizeof kIndirectDataTypeEncoded);
 }
 
 // Holders for what one proof acquires, released on every path.
@@ -110,7 +138,8 @@ NestedBinding VerifySignature(HCRYPTMSG nested, const CMSG_SIGNER_INFO& signer, 
            .ReadWholeElement(kSequenceTag, &body)) {
     return kNestedSignatureInvalid;
   }
-  const CRYPT_ATTR_BLOB* attribute = MessageDigestAttribute(signer.AuthAttrs);
+  const CRYPT_ATTR_BLOB* attribute =
+      SingleAttributeValue(signer.AuthAttrs, szOID_RSA_messageDigest);
   ByteCursor signedDigest;
   if (attribute == nullptr ||
       !ByteCursor(attribute->pbData, attribute->cbData)
@@ -134,9 +163,12 @@ NestedBinding VerifySignature(HCRYPTMSG nested, const CMSG_SIGNER_INFO& signer, 
   return kNestedBound;
 }
 
-// (b) The indirect data names a PE image, a digest algorithm we support, and
-// the image digest of the file behind the held handle.
-NestedBinding SignsThisFile(Held& held, DWORD contentSize, HANDLE file) {
+// (b) The content is indirect data that names a PE image, a digest algorithm
+// we support, and the image digest of the file behind the held handle (one
+// computation per algorithm for the whole load).
+NestedBinding SignsThisFile(HCRYPTMSG nested, const CMSG_SIGNER_INFO& signer, Held& held,
+                            DWORD contentSize, LoadContext& context) {
+  if (!ContentIsIndirectData(nested, signer)) return kNestedNotThisFile;
   PSPC_INDIRECT_DATA_CONTENT indirect = nullptr;
   DWORD size = 0;
   if (!g_cryptoApi.CryptDecodeObjectEx(kEncoding, SPC_INDIRECT_DATA_CONTENT_STRUCT,
@@ -150,10 +182,9 @@ NestedBinding SignsThisFile(Held& held, DWORD contentSize, HANDLE file) {
   DWORD expectedSize = 0;
   const ALG_ID algorithm = HashAlgorithmOf(indirect->DigestAlgorithm.pszObjId, &expectedSize);
   if (algorithm == 0) return kNestedNotThisFile;
-  BYTE digest[kMaxDigestSize] = {};
+  const BYTE* digest = nullptr;
   DWORD digestSize = 0;
-  if (!ComputeImageDigest(file, algorithm, digest, sizeof digest, &digestSize) ||
-      digestSize != expectedSize) {
+  if (!HeldImageDigest(context, algorithm, &digest, &digestSize) || digestSize != expectedSize) {
     return kNestedNotThisFile;
   }
   return SameBytes(digest, digestSize, indirect->Digest.pbData, indirect->Digest.cbData)
@@ -210,10 +241,11 @@ NestedBinding ChainVerifies(Held& held, HCERTSTORE store, SignaturePolicy policy
 }  // namespace
 
 NestedBinding ProveNestedBinding(HCRYPTMSG nested, const CMSG_SIGNER_INFO& signer,
-                                 HCERTSTORE store, HANDLE file, SignaturePolicy policy,
+                                 HCERTSTORE store, LoadContext& context, SignaturePolicy policy,
                                  PCCERT_CHAIN_CONTEXT* verifiedChain) {
   if (verifiedChain != nullptr) *verifiedChain = nullptr;
-  if (nested == nullptr || store == nullptr || file == nullptr || file == INVALID_HANDLE_VALUE ||
+  if (nested == nullptr || store == nullptr || context.file == nullptr ||
+      context.file == INVALID_HANDLE_VALUE ||
       !ResolveNestedCryptoApi()) {
     return kNestedUncheckable;
   }
@@ -227,7 +259,7 @@ NestedBinding ProveNestedBinding(HCRYPTMSG nested, const CMSG_SIGNER_INFO& signe
 
   DWORD contentSize = 0;
   NestedBinding verdict = VerifySignature(nested, signer, held, &contentSize);
-  if (verdict == kNestedBound) verdict = SignsThisFile(held, contentSize, file);
+  if (verdict == kNestedBound) verdict = SignsThisFile(nested, signer, held, contentSize, context);
   if (verdict == kNestedBound) verdict = ChainVerifies(held, store, policy);
   if (verdict == kNestedBound && verifiedChain != nullptr) {
     *verifiedChain = held.chain;

@@ -4,6 +4,7 @@
 #include <cwchar>
 
 #include "secureload/file_signature.h"
+#include "secureload/load_context.h"
 #include "secureload/system_library.h"
 
 namespace {
@@ -218,6 +219,19 @@ HMODULE LoadVerifiedLibrary(LPCWSTR path, SignaturePolicy policy,
     Observe(observer, kObservedLoad, 0, ERROR_SHARING_VIOLATION);
     return nullptr;
   }
+  // Nothing larger than any runtime library is read at all: its size is taken
+  // from the held handle, before the signature checks read the file.
+  LARGE_INTEGER size = {};
+  if (!GetFileSizeEx(file, &size) || size.QuadPart < 0 ||
+      size.QuadPart > int64_t{kMaxRuntimeLibrarySize}) {
+    CloseHandle(file);
+    SetLastError(ERROR_FILE_TOO_LARGE);
+    Observe(observer, kObservedLoad, 0, ERROR_FILE_TOO_LARGE);
+    return nullptr;
+  }
+  LoadContext context;
+  context.file = file;
+  context.observer = observer;
 
   // The caller's path may lead elsewhere a moment later (a junction on it can
   // be pointed at another folder at any time), so from here on only the held
@@ -238,7 +252,7 @@ HMODULE LoadVerifiedLibrary(LPCWSTR path, SignaturePolicy policy,
       SetLastError(ERROR_FILE_INVALID);
     } else {
       MakeImageHelperResident();
-      if (VerifyFileSignature(finalPath, file, policy, observer) != 0) {
+      if (VerifyFileSignature(finalPath, context, policy) != 0) {
         // The library's dependencies come from the executable's directory,
         // where the client copy ships with its helpers, and from the system
         // directory; never from the working directory, PATH, the Windows

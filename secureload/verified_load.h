@@ -9,7 +9,8 @@
 // Returns the module, or null with the reason in the thread's last-error value:
 // ERROR_BAD_ARGUMENTS (not an absolute path), ERROR_MOD_NOT_FOUND (no such file,
 // or a directory or device), ERROR_SHARING_VIOLATION (cannot be held for shared
-// reading), ERROR_FILE_INVALID (the held file's own path cannot be established
+// reading), ERROR_FILE_TOO_LARGE (larger than kMaxRuntimeLibrarySize, or its
+// size cannot be read), ERROR_FILE_INVALID (the held file's own path cannot be established
 // and kept, or the loader mapped another file), CRYPT_E_NO_MATCH (signature
 // refused), or the loader's own value.
 //

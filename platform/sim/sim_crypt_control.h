@@ -76,13 +76,18 @@ std::vector<uint8_t> EncodeIndirectData(const IndirectDataDesc& indirect);
 // certificate (CMSG_CTRL_VERIFY_SIGNATURE_EX) unless signatureValid is false.
 // When it is encoded, a signer without a message-digest attribute gets the
 // one a signer would make: the simulated SHA-256 of the content without its
-// tag and length.
+// tag and length; one without a content-type attribute gets the indirect-data
+// type, DER-encoded. contentType is what CMSG_INNER_CONTENT_TYPE_PARAM gives.
 struct SignatureDesc {
   std::vector<CertId> certs;
   SignerDesc signer;
   IndirectDataDesc indirect = {};
   bool signatureValid = true;
+  std::string contentType = SPC_INDIRECT_DATA_OBJID;
 };
+// The DER encoding of the indirect-data content type, as a content-type
+// attribute's value holds it.
+std::vector<uint8_t> EncodedIndirectDataType();
 
 // The file (which must exist) now carries this embedded signature.
 void SignFile(const std::wstring& path, SignatureDesc signature);

@@ -326,8 +326,9 @@ BOOL WINAPI SimCryptMsgGetParam(HCRYPTMSG msg, DWORD paramType, DWORD index, voi
     SetLastError(kErrorInvalidHandle);
     return FALSE;
   }
-  if ((paramType != CMSG_SIGNER_INFO_PARAM && paramType != CMSG_CONTENT_PARAM) || index != 0 ||
-      dataSize == nullptr) {
+  if ((paramType != CMSG_SIGNER_INFO_PARAM && paramType != CMSG_CONTENT_PARAM &&
+       paramType != CMSG_INNER_CONTENT_TYPE_PARAM) ||
+      index != 0 || dataSize == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
@@ -335,12 +336,18 @@ BOOL WINAPI SimCryptMsgGetParam(HCRYPTMSG msg, DWORD paramType, DWORD index, voi
     SetLastError(static_cast<DWORD>(CRYPT_E_INVALID_MSG_TYPE));
     return FALSE;
   }
-  if (paramType == CMSG_CONTENT_PARAM) {
+  if (paramType == CMSG_CONTENT_PARAM || paramType == CMSG_INNER_CONTENT_TYPE_PARAM) {
     if (message->content.raw) {
       SetLastError(static_cast<DWORD>(CRYPT_E_INVALID_MSG_TYPE));
       return FALSE;
     }
-    const std::vector<uint8_t> content = EncodeIndirectData(message->content.signature.indirect);
+    const SignatureDesc& signature = message->content.signature;
+    // The content type as a terminated string, as the platform gives it.
+    const std::vector<uint8_t> content =
+        paramType == CMSG_CONTENT_PARAM
+            ? EncodeIndirectData(signature.indirect)
+            : std::vector<uint8_t>(signature.contentType.c_str(),
+                                   signature.contentType.c_str() + signature.contentType.size() + 1);
     const DWORD needed = static_cast<DWORD>(content.size());
     if (data == nullptr) {
       *dataSize = needed;
@@ -550,6 +557,10 @@ std::vector<uint8_t> EncodeNestedSignatureOfLength(const SignatureDesc& signatur
     const std::vector<uint8_t> content = EncodeIndirectData(signature.indirect);
     signedAttrs.push_back({szOID_RSA_messageDigest, {MessageDigestValue(content)}});
   }
+  const bool hasType = std::any_of(signedAttrs.begin(), signedAttrs.end(), [](const auto& a) {
+    return a.oid == szOID_RSA_contentType;
+  });
+  if (!hasType) signedAttrs.insert(signedAttrs.begin(), {szOID_RSA_contentType, {EncodedIndirectDataType()}});
 
   std::vector<uint8_t> out(length + 4, 0);
   out[0] = 0x30;
@@ -564,6 +575,10 @@ std::vector<uint8_t> EncodeNestedSignatureOfLength(const SignatureDesc& signatur
   std::memcpy(&out[23], kNestedMagic, sizeof kNestedMagic);
   for (int i = 0; i < 4; ++i) out[27 + i] = static_cast<uint8_t>(index >> (24 - 8 * i));
   return out;
+}
+
+std::vector<uint8_t> EncodedIndirectDataType() {
+  return {0x06, 0x0A, 0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x01, 0x04};
 }
 
 std::vector<uint8_t> EncodeNestedSignature(const SignatureDesc& signature) {

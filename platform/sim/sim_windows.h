@@ -234,6 +234,7 @@ typedef struct _OVERLAPPED {
 } OVERLAPPED, *LPOVERLAPPED;
 
 #define ERROR_HANDLE_EOF 38L
+#define ERROR_FILE_TOO_LARGE 223L
 
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
                      LPOVERLAPPED overlapped);
@@ -498,6 +499,7 @@ VOID WINAPI CertFreeCertificateChain(PCCERT_CHAIN_CONTEXT chainContext);
 LONG WINAPI CertVerifyTimeValidity(LPFILETIME timeToVerify, PCERT_INFO certInfo);
 
 #define CMSG_CONTENT_PARAM 2
+#define CMSG_INNER_CONTENT_TYPE_PARAM 4
 #define CMSG_CTRL_VERIFY_SIGNATURE_EX 19
 #define CMSG_VERIFY_SIGNER_CERT 2
 
@@ -535,6 +537,7 @@ BOOL WINAPI CertVerifyCertificateChainPolicy(LPCSTR policyOid, PCCERT_CHAIN_CONT
                                              PCERT_CHAIN_POLICY_STATUS policyStatus);
 
 #define szOID_RSA_messageDigest "1.2.840.113549.1.9.4"
+#define szOID_RSA_contentType "1.2.840.113549.1.9.3"
 #define szOID_OIWSEC_sha1 "1.3.14.3.2.26"
 #define szOID_NIST_sha256 "2.16.840.1.101.3.4.2.1"
 #define szOID_PKIX_KP_CODE_SIGNING "1.3.6.1.5.5.7.3.3"

@@ -305,4 +305,87 @@ sign cloud-nested-forged.dll "$out/cloud-attacker.primary" "$lookalike_pinned" \
 rm -f "$out/client-attacker.primary" "$out/cloud-attacker.primary"
 sed -i '/^client-attacker.primary$/d; /^cloud-attacker.primary$/d' "$work/manifest.txt"
 
+# --- a planted cloud copy with hundreds of nested signatures -------------------
+# The attacker's own image, signed by a certificate the machine trusts whose
+# names no policy allows, carrying many nested signatures made for this very
+# image under the forged pinned names: each one's signature verifies and its
+# image digest matches, so only a chain build refuses it. Each is padded (the
+# length of its description) to a multiple of 8 bytes, and the primary's
+# description puts the first value at a multiple of 8 in the signer record as
+# Wine lays it out (the fixture facts check this), so the probe's 8-byte step
+# lands on every one of them. The control is the same file with one.
+kManyNested=500
+# nested_lengths FILE: the DER length of each value of the primary signer's
+# first nested-signature attribute, one per line.
+nested_lengths() {
+  rm -f "$work/lengths.p7"
+  osslsigncode extract-signature -in "$1" -out "$work/lengths.p7" >/dev/null 2>&1 || return 1
+  python3 - "$work/lengths.p7" <<'PY'
+import sys
+b = open(sys.argv[1], "rb").read()
+def head(i):
+    n = b[i + 1]
+    if n < 0x80:
+        return 2, n
+    k = n & 0x7F
+    return 2 + k, int.from_bytes(b[i + 2:i + 2 + k], "big")
+def kids(i):
+    h, n = head(i)
+    j, out = i + h, []
+    while j < i + h + n:
+        out.append(j)
+        hh, nn = head(j)
+        j += hh + nn
+    return out
+nested = bytes.fromhex("060a2b060104018237020401")
+signed = kids(kids(0)[1])[0]
+signer = kids(kids(signed)[-1])[0]
+for part in kids(signer):
+    if b[part] != 0xA1:
+        continue
+    for attr in kids(part):
+        oid, values = kids(attr)
+        h, n = head(oid)
+        if b[oid:oid + h + n] == nested:
+            for v in kids(values):
+                h, n = head(v)
+                print(h + n)
+            sys.exit(0)
+PY
+}
+many_primary=$(altered cloud-planted.dll "$cloud")
+sign cloud-many-nested.dll.0 "$many_primary" "$c4" "$pki/c4-leaf.key" $S
+nest_one() {  # nest_one IN OUT DESCRIPTION
+  osslsigncode sign -certs "$lookalike_pinned" -key "$pki/lookalike-pinned-leaf.key" -h sha256 \
+    -time $S -n "$3" -nest -in "$1" -out "$2" >"$work/nest.log" 2>&1 || {
+    cat "$work/nest.log" >&2
+    echo "make_fixtures: nesting into $2 failed" >&2
+    exit 1
+  }
+}
+nest_one "$out/cloud-many-nested.dll.0" "$work/probe.dll" "copy-0000"
+probe_length=$(nested_lengths "$work/probe.dll")
+base_pad=$(((8 - probe_length % 8) % 8))
+current=$out/cloud-many-nested.dll.0
+for i in $(seq 1 $kManyNested); do
+  # osslsigncode numbers the nested signatures in a signed attribute; from 128
+  # on the number takes one byte more, and the description one byte less.
+  pad=$(printf '%*s' $(((base_pad + 8 - (i >= 128 ? 1 : 0)) % 8)) '' | tr ' ' '.')
+  nest_one "$current" "$work/many.$i" "$(printf 'copy-%04d' "$i")$pad"
+  [[ $i -eq 1 ]] || rm -f "$current"
+  current=$work/many.$i
+  [[ $i -eq 1 ]] && cp "$current" "$out/cloud-one-nested.dll"
+done
+nested_lengths "$current" >"$work/many.lengths"
+[[ $(wc -l <"$work/many.lengths") -eq $kManyNested ]] &&
+  awk '$1 % 8 != 0 { bad = 1 } END { exit bad }' "$work/many.lengths" || {
+  echo "make_fixtures: the nested signatures of cloud-many-nested.dll are not $kManyNested multiples of 8" >&2
+  exit 1
+}
+mv "$current" "$out/cloud-many-nested.dll"
+rm -f "$out/cloud-many-nested.dll.0"
+sed -i '/^cloud-many-nested.dll.0$/d' "$work/manifest.txt"
+echo cloud-one-nested.dll >>"$work/manifest.txt"
+echo cloud-many-nested.dll >>"$work/manifest.txt"
+
 mv "$work/manifest.txt" "$out/manifest.txt"

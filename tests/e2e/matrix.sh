@@ -55,6 +55,10 @@ readonly kUrlPort=39417
 # longer than this bound.
 readonly kUsualSeconds=20
 readonly kServerDelaySeconds=30
+# How much longer than its control a scenario with control= may take: the
+# probe's work on a refused file is bounded, so a few seconds at most, however
+# many nested signatures the file carries.
+readonly kControlSlackSeconds=2
 
 die() {
   echo "matrix: $*" >&2
@@ -271,6 +275,18 @@ same_nested() {
   [[ ${PIPESTATUS[0]} -eq 0 ]]
 }
 
+# run_probe WIN_APP CWD OUT: the probe once, the fake libraries told what to
+# answer and where to log; its stdout and stderr in OUT and OUT.err.
+run_probe() {
+  local win_app=$1 cwd=$2 out=$3
+  (
+    for assignment in $S_ENV; do export "${assignment?}"; done
+    export STP_FAKE_LOG="$win_app\\calls.log"
+    cd "$cwd"
+    wine_env_run "$out" "$out.err" -- "$win_app\\platform_probe.exe"
+  )
+}
+
 cmd_run() {
   local group=$1 name=$2 work=$3
   build=$4
@@ -326,16 +342,27 @@ cmd_run() {
     wine_env_run "$out/warm" "$out/warm.err" -- 'C:\e2e-warm\e2e_sigcheck.exe' \
       'C:\e2e-warm\cloud-pinned.dll' || true
   fi
+  local control_ms=''
+  if [[ -n $S_CONTROL ]]; then
+    # The control in the scenario's place, timed as the scenario is, after a
+    # first run that is not timed: neither pays for waking the prefix.
+    place "$S_CONTROL" "$drive_c/$kCloudDir/STP32.dll"
+    run_probe "$win_app" "$cwd" "$out/control-warm" || true
+    local control_started control_status=0
+    control_started=$(date +%s%N)
+    run_probe "$win_app" "$cwd" "$out/control-stdout" || control_status=$?
+    control_ms=$((($(date +%s%N) - control_started) / 1000000))
+    check "control $S_CONTROL: exit status 0, {} (${control_ms} ms)" \
+      test "$control_status" -eq 0 -a "$(tr -d '\r\n' <"$out/control-stdout")" == "$kReportNotInCloud"
+    place "$S_CLOUD" "$drive_c/$kCloudDir/STP32.dll"
+    rm -f "$app/calls.log"
+  fi
   # The probe, with the fake libraries told what to answer and where to log.
   local status=0 started ended
   started=$(date +%s%N)
-  (
-    for assignment in $S_ENV; do export "${assignment?}"; done
-    export STP_FAKE_LOG="$win_app\\calls.log"
-    cd "$cwd"
-    wine_env_run "$out/stdout" "$out/stderr" -- "$win_app\\platform_probe.exe"
-  ) || status=$?
+  run_probe "$win_app" "$cwd" "$out/stdout" || status=$?
   ended=$(date +%s%N)
+  mv "$out/stdout.err" "$out/stderr"
   printf '%s\r\n' "$([[ $S_STDOUT == STP ]] && echo "$kReportInCloud" || echo "$kReportNotInCloud")" \
     >"$out/expected-stdout"
   check "exit status 0 (got $status)" test "$status" -eq 0
@@ -343,6 +370,12 @@ cmd_run() {
     same_bytes "$out/expected-stdout" "$out/stdout"
   check "nothing on stderr" test ! -s "$out/stderr"
   check "runtime calls" calls_match "$S_CALLS" "$app/calls.log"
+
+  if [[ -n $control_ms ]]; then
+    local ms=$(((ended - started) / 1000000))
+    check "answered within ${kControlSlackSeconds} s of the control (${ms} ms against ${control_ms} ms)" \
+      test "$ms" -le $((control_ms + kControlSlackSeconds * 1000))
+  fi
 
   if [[ -n $S_PLANT ]]; then
     for marker in $kPlantNames; do

@@ -26,6 +26,9 @@
 #             would find it there
 #   cloudlink= yes: the cloud folder "KORVEX Corporation" is a link to the real
 #             folder "KORVEX Real" beside it
+#   control=  a fixture run first in the cloud copy's place, timed the same
+#             way (after an untimed run): the scenario must answer within
+#             kControlSlackSeconds of it
 #   server=   yes: a loopback HTTP server listens at the URLs the url-* test
 #             certificates name, logs every request and answers only after
 #             30 s; no request may arrive (probe or companion) and the probe
@@ -318,6 +321,15 @@ scenario refused.cloud_nested_lifted groups="win7 win10" \
   stdout={} calls="$CALLS_CLOUD_REFUSED" \
   diag="$D_CLOUD_NO_MATCH|$D_CLOUD_POLICY|cloud library nested signer: refused, does not sign this file|$D_CLOUD_FAILED"
 
+# Hundreds of nested signatures made for the planted file, each one's
+# signature and image digest good, each refused only by its chain; the walk's
+# step reaches every one (see the fixture facts). One load judges a few.
+scenario refused.cloud_many_nested groups="win7 win10" \
+  why="500 self-made nested signatures on a planted cloud copy: refused within seconds of one" \
+  cloud=cloud-many-nested.dll control=cloud-one-nested.dll client=client-c4-rfc3161.dll \
+  env="$ENV_CLOUD_DECIDES" stdout={} calls="$CALLS_CLOUD_REFUSED" \
+  diag="$D_CLOUD_NO_MATCH|$D_CLOUD_POLICY|cloud library nested signer: refused, chain does not verify|$D_CLOUD_FAILED"
+
 scenario refused.cloud_nested_forged groups="win7 win10" \
   why="nested signer and zone CA forged by name under the genuine pinned L1 and root" \
   cloud=cloud-nested-forged.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES" \
@@ -451,7 +463,7 @@ scenario_lookup() {
   local name=$1 kv
   [[ -n ${SCENARIO_DEF[$name]+set} ]] || return 1
   S_WHY='' S_GROUPS=win7 S_EXE=test S_CLOUD=- S_CLIENT=- S_ENV='' S_STDOUT='{}' S_CALLS=''
-  S_DIAG='' S_NODIAG='' S_PLANT='' S_HELPER='' S_CLOUDLINK='' S_SERVER=''
+  S_DIAG='' S_NODIAG='' S_PLANT='' S_HELPER='' S_CLOUDLINK='' S_SERVER='' S_CONTROL=''
   local -a args
   eval "args=(${SCENARIO_DEF[$name]})"
   for kv in "${args[@]}"; do
@@ -470,6 +482,7 @@ scenario_lookup() {
       helper) S_HELPER=${kv#*=} ;;
       cloudlink) [[ ${kv#*=} == yes ]] && S_CLOUDLINK=yes ;;
       server) [[ ${kv#*=} == yes ]] && S_SERVER=yes ;;
+      control) S_CONTROL=${kv#*=} ;;
       *) echo "scenario $name: unknown key ${kv%%=*}" >&2; return 1 ;;
     esac
   done
@@ -569,6 +582,11 @@ FACTS=(
   "client-c4-rfc3161.dll|unauth: 1.3.6.1.4.1.311.3.3.1 x1"
   "client-c4-legacy.dll|unauth: 1.2.840.113549.1.9.6 x1"
   "client-nested.dll|unauth: 1.3.6.1.4.1.311.2.4.1 x1"
+  # The walk's step, unbounded, would reach every nested signature of the
+  # planted file in the record as Wine lays it out.
+  "cloud-many-nested.dll|steps: 500 of 500 values, first at 0 mod 8"
+  "cloud-one-nested.dll|steps: 1 of 1 values, first at 0 mod 8"
+  "cloud-many-nested.dll|trust: 0x00000000"
   "client-no-timestamp.dll|signer: KORVEX Corporation"
 )
 

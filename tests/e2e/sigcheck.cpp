@@ -22,16 +22,55 @@
 //   links: 0x<error>/0x<info> ...           each element's trust status, leaf first
 //   unauth: <oid> x<values>                 the primary signer's unsigned
 //                                           attributes
+//   steps: <k> of <n> values, first at <r> mod 8
+//                                           how many values of the first
+//                                           nested-signature attribute the
+//                                           probe's walk would reach with its
+//                                           8-byte step if nothing limited it,
+//                                           in the record as this platform
+//                                           lays it out
 // Exit status 0 unless an argument could not be examined at all.
 #include <windows.h>
 #include <wincrypt.h>
 #include <wintrust.h>
 #include <softpub.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace {
+
+// The walk's own header test and step, without judging anything: from the
+// first value, a candidate is 30 82 LL LL, two bytes, the signedData
+// identifier; the next one lies (p + n) rounded up to 8 minus p rounded down
+// to 8 further on.
+void PrintSteps(const CMSG_SIGNER_INFO* signer, DWORD recordSize) {
+  static const BYTE kSignedData[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
+  const CRYPT_ATTRIBUTES& attrs = signer->UnauthAttrs;
+  for (DWORD i = 0; i < attrs.cAttr; ++i) {
+    if (lstrcmpA(attrs.rgAttr[i].pszObjId, "1.3.6.1.4.1.311.2.4.1") != 0) continue;
+    if (attrs.rgAttr[i].cValue == 0) return;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(signer);
+    const uintptr_t end = start + recordSize;
+    uintptr_t p = reinterpret_cast<uintptr_t>(attrs.rgAttr[i].rgValue[0].pbData);
+    DWORD steps = 0;
+    while (p > start && p + 15 <= end) {
+      const BYTE* c = reinterpret_cast<const BYTE*>(p);
+      if (c[0] != 0x30 || c[1] != 0x82 || std::memcmp(c + 6, kSignedData, 9) != 0) break;
+      const uintptr_t n = ((static_cast<uintptr_t>(c[2]) << 8) | c[3]) + 4;
+      if (n > end - p) break;
+      ++steps;
+      p += (((p + n) + 7) & ~static_cast<uintptr_t>(7)) - (p & ~static_cast<uintptr_t>(7));
+    }
+    std::printf("steps: %lu of %lu values, first at %lu mod 8\n", static_cast<unsigned long>(steps),
+                static_cast<unsigned long>(attrs.rgAttr[i].cValue),
+                static_cast<unsigned long>(
+                    (reinterpret_cast<uintptr_t>(attrs.rgAttr[i].rgValue[0].pbData) - start) % 8));
+    return;
+  }
+}
 
 std::string NameOf(PCCERT_CONTEXT cert, DWORD flags) {
   char name[256] = {};
@@ -141,6 +180,7 @@ void Inspect(const wchar_t* path) {
       for (DWORD i = 0; i < signer->UnauthAttrs.cAttr; ++i)
         std::printf("unauth: %s x%lu\n", signer->UnauthAttrs.rgAttr[i].pszObjId,
                     signer->UnauthAttrs.rgAttr[i].cValue);
+      PrintSteps(signer, size);
     }
     LocalFree(signer);
   }

@@ -23,7 +23,8 @@ void Trace(void*, const ObservedEvent& event) {
       std::snprintf(binding, sizeof binding, "%lu", static_cast<unsigned long>(event.binding));
     }
     std::fprintf(stderr, "%s nested %s %lu 0x%08lx\n", g_library, binding,
-                 static_cast<unsigned long>(event.verdict), static_cast<unsigned long>(event.error));
+                 static_cast<unsigned long>(event.verdict),
+                 static_cast<unsigned long>(event.error));
   }
 }
 

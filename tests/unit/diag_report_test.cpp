@@ -26,7 +26,8 @@ ObservedEvent Step(ObservedStep step, DWORD verdict = 0, DWORD error = 0, DWORD 
 std::vector<std::string> ClientLines(const std::vector<ObservedEvent>& steps) {
   ObservedRun run;
   const VerifyObserver observer = RecordingObserver(&run);
-  observer.notice(observer.context, Step(kObservedLibrary, kObservedClientLibrary, 0, 0, kClientPath));
+  observer.notice(observer.context,
+                  Step(kObservedLibrary, kObservedClientLibrary, 0, 0, kClientPath));
   for (const ObservedEvent& step : steps) observer.notice(observer.context, step);
   std::vector<std::string> lines = DiagnosisLines(true, run, "test", 9200, "{}\n");
   std::vector<std::string> client;
@@ -52,35 +53,41 @@ TEST(DiagReportTest, EachCopysLinesFollowTheStepsHeard) {
   };
   const std::vector<Case> cases = {
       {"no file",
-       {Step(kObservedAttributes, INVALID_FILE_ATTRIBUTES), Step(kObservedLoad, 0, ERROR_MOD_NOT_FOUND)},
+       {Step(kObservedAttributes, INVALID_FILE_ATTRIBUTES),
+        Step(kObservedLoad, 0, ERROR_MOD_NOT_FOUND)},
        {"client library present: no", "client library verified load: not tried (no file)"}},
       // A directory is refused before any signature: no signer lines.
       {"a directory",
-       {Step(kObservedAttributes, FILE_ATTRIBUTE_DIRECTORY), Step(kObservedLoad, 0, ERROR_MOD_NOT_FOUND)},
+       {Step(kObservedAttributes, FILE_ATTRIBUTE_DIRECTORY),
+        Step(kObservedLoad, 0, ERROR_MOD_NOT_FOUND)},
        {"client library present: a directory", "client library verified path: (none)",
         "client library verified load: refused 0x0000007e ERROR_MOD_NOT_FOUND"}},
       {"the primary signer accepted",
        {Step(kObservedAttributes, kFile), held, Step(kObservedPrimarySigner, 1, 0),
         Step(kObservedLoad, 1, 0)},
-       {"client library present: yes", "client library verified path: \\\\?\\C:\\Games\\StpRuntimeSdk.dll",
+       {"client library present: yes",
+        "client library verified path: \\\\?\\C:\\Games\\StpRuntimeSdk.dll",
         "client library verified load: accepted", "client library primary signer: accepted"}},
       // One nested line for the one candidate the walk visited, whatever else
       // the attribute holds.
       {"the walk's one candidate refused",
        {Step(kObservedAttributes, kFile), held, Step(kObservedPrimarySigner, 0, 0),
         Step(kObservedNestedSigner, 0, 0, kNestedChainUntrusted), Step(kObservedLoad, 0, kNoMatch)},
-       {"client library present: yes", "client library verified path: \\\\?\\C:\\Games\\StpRuntimeSdk.dll",
+       {"client library present: yes",
+        "client library verified path: \\\\?\\C:\\Games\\StpRuntimeSdk.dll",
         "client library verified load: refused 0x80092009 CRYPT_E_NO_MATCH",
         "client library primary signer: refused 0x00000000 ERROR_SUCCESS",
         "client library nested signer: refused, chain does not verify"}},
       {"candidates in walk order",
        {Step(kObservedAttributes, kFile), held,
         Step(kObservedPrimarySigner, 0, static_cast<DWORD>(CERT_E_UNTRUSTEDROOT)),
-        Step(kObservedNestedSigner, 0, static_cast<DWORD>(CRYPT_E_ASN1_BADTAG), kObservedUnreadable),
+        Step(kObservedNestedSigner, 0, static_cast<DWORD>(CRYPT_E_ASN1_BADTAG),
+             kObservedUnreadable),
         Step(kObservedNestedSigner, 0, 0, kNestedNotThisFile),
         Step(kObservedNestedSigner, 0, static_cast<DWORD>(TRUST_E_TIME_STAMP), kNestedBound),
         Step(kObservedNestedSigner, 1, 0, kNestedBound), Step(kObservedLoad, 1, 0)},
-       {"client library present: yes", "client library verified path: \\\\?\\C:\\Games\\StpRuntimeSdk.dll",
+       {"client library present: yes",
+        "client library verified path: \\\\?\\C:\\Games\\StpRuntimeSdk.dll",
         "client library verified load: accepted",
         "client library primary signer: refused 0x800b0109 CERT_E_UNTRUSTEDROOT",
         "client library nested signer: unreadable 0x8009310b CRYPT_E_ASN1_BADTAG",
@@ -90,13 +97,16 @@ TEST(DiagReportTest, EachCopysLinesFollowTheStepsHeard) {
       {"no embedded signature",
        {Step(kObservedAttributes, kFile), held, Step(kObservedNoSignature, 0, kNoMatch),
         Step(kObservedLoad, 0, kNoMatch)},
-       {"client library present: yes", "client library verified path: \\\\?\\C:\\Games\\StpRuntimeSdk.dll",
+       {"client library present: yes",
+        "client library verified path: \\\\?\\C:\\Games\\StpRuntimeSdk.dll",
         "client library verified load: refused 0x80092009 CRYPT_E_NO_MATCH",
         "client library primary signer: no embedded signature 0x80092009 CRYPT_E_NO_MATCH"}},
       {"no trust libraries",
        {Step(kObservedAttributes, kFile), held,
-        Step(kObservedTrustLibrariesMissing, 0, ERROR_MOD_NOT_FOUND), Step(kObservedLoad, 0, kNoMatch)},
-       {"client library present: yes", "client library verified path: \\\\?\\C:\\Games\\StpRuntimeSdk.dll",
+        Step(kObservedTrustLibrariesMissing, 0, ERROR_MOD_NOT_FOUND),
+        Step(kObservedLoad, 0, kNoMatch)},
+       {"client library present: yes",
+        "client library verified path: \\\\?\\C:\\Games\\StpRuntimeSdk.dll",
         "client library verified load: refused 0x80092009 CRYPT_E_NO_MATCH",
         "client library primary signer: not examined (the trust libraries were not loaded)"}},
       // Held by someone else: the signature was never looked at, so no verdict.

@@ -100,7 +100,10 @@ class FileSignatureTest : public ::testing::Test {
   Outcome Verify() {
     observed_.clear();
     const VerifyObserver observer{&Record, &observed_};
-    const DWORD result = VerifyFileSignature(kFile.c_str(), kHeldFile, kPolicy, &observer);
+    LoadContext context;
+    context.file = kHeldFile;
+    context.observer = &observer;
+    const DWORD result = VerifyFileSignature(kFile.c_str(), context, kPolicy);
     return {result, GetLastError()};
   }
 
@@ -554,14 +557,43 @@ TEST_F(FileSignatureTest, WalkStaysInsideTheRecord) {
   }
 }
 
-TEST_F(FileSignatureTest, WalkEndsAfterTheLastCandidate) {
-  // Three refused candidates; the step after the last one leaves the record.
-  SignWith({NestedAttribute({Nested(kFirst), Nested(kSecond), Nested(kThird)})});
+// The walk ends after the last candidate, or when the load's budget of
+// candidates is spent, whichever comes first.
+TEST_F(FileSignatureTest, WalkEndsAfterTheLastCandidateOrTheBudget) {
+  struct Case {
+    const char* label;
+    unsigned candidates;
+    bool lastAccepted;
+    DWORD result;
+  };
+  const unsigned kMax = kMaxNestedCandidates;
+  const Case cases[] = {
+      // The step after the last one leaves the record.
+      {"three refused", 3, false, 0},
+      {"the last within the budget accepted", kMax, true, 1},
+      {"the first past the budget never fed", kMax + 1, true, 0},
+      {"hundreds refused", 300, false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SetUp();
+    std::vector<std::vector<uint8_t>> values;
+    std::vector<Serial> judged{kPrimary};
+    for (unsigned i = 0; i < c.candidates; ++i) {
+      const Serial serial{static_cast<uint8_t>(0x40 + i / 256), static_cast<uint8_t>(i)};
+      values.push_back(Nested(serial));
+      if (i < kMax) judged.push_back(serial);
+      if (c.lastAccepted && i + 1 == c.candidates) g_signerDouble.accepted = {serial};
+    }
+    SignWith({NestedAttribute(values)});
 
-  EXPECT_OUTCOME(Verify(), 0, 0);
-  EXPECT_EQ(SignerSerials(), (std::vector<Serial>{kPrimary, kFirst, kSecond, kThird}));
-  EXPECT_EQ(NestedHeard(), (Heard(3, {kNestedBound, 0})));
-  EXPECT_TRUE(sim::AllReleased());
+    EXPECT_OUTCOME(Verify(), c.result, 0);
+    EXPECT_EQ(SignerSerials(), judged);
+    EXPECT_EQ(sim::MessageUpdates().size(), judged.size() - 1);
+    // The observer hears of each candidate judged, and of no other.
+    EXPECT_EQ(NestedHeard().size(), judged.size() - 1);
+    EXPECT_TRUE(sim::AllReleased());
+  }
 }
 
 }  // namespace

@@ -2,10 +2,11 @@
 
 BindingDouble g_bindingDouble;
 
-NestedBinding ProveNestedBinding(HCRYPTMSG, const CMSG_SIGNER_INFO& signer, HCERTSTORE, HANDLE file,
-                                 SignaturePolicy policy, PCCERT_CHAIN_CONTEXT* verifiedChain) {
+NestedBinding ProveNestedBinding(HCRYPTMSG, const CMSG_SIGNER_INFO& signer, HCERTSTORE,
+                                 LoadContext& context, SignaturePolicy policy,
+                                 PCCERT_CHAIN_CONTEXT* verifiedChain) {
   if (verifiedChain != nullptr) *verifiedChain = nullptr;
-  BindingCall call{{}, file, policy};
+  BindingCall call{{}, context.file, policy};
   if (signer.SerialNumber.pbData != nullptr) {
     call.serial.assign(signer.SerialNumber.pbData,
                        signer.SerialNumber.pbData + signer.SerialNumber.cbData);

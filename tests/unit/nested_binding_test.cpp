@@ -132,6 +132,25 @@ World PinnedWorld(bool otherL1Key = false) {
   return w;
 }
 
+// The message-digest attribute's value that the world's content really has.
+std::vector<uint8_t> RightMessageDigest(const World& w) {
+  const std::vector<uint8_t> content = sim::EncodeIndirectData(w.signature.indirect);
+  const size_t header = 2 + ((content[1] & 0x80) ? (content[1] & 0x7F) : 0);
+  std::vector<uint8_t> value =
+      sim::SimulatedDigest(CALG_SHA_256, {content.begin() + header, content.end()});
+  value.insert(value.begin(), {0x04, static_cast<uint8_t>(value.size())});
+  return value;
+}
+
+// A named world whose image is `codeSize` bytes of code long, so that its
+// digest is read in several blocks.
+World LargeNamedWorld(uint32_t codeSize) {
+  World w = NamedWorld();
+  w.image = pe_image::Build(false, codeSize);
+  w.signature.indirect.imageDigest = pe_image::Digest(w.image, CALG_SHA_256);
+  return w;
+}
+
 class NestedBindingTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -157,11 +176,12 @@ class NestedBindingTest : public ::testing::Test {
     HLOCAL record = LocalAlloc(LPTR, size);
     EXPECT_TRUE(api.CryptMsgGetParam(message, CMSG_SIGNER_INFO_PARAM, 0, record, &size));
     HCERTSTORE store = api.CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, message);
-    HANDLE file =
+    LoadContext context;
+    context.file =
         CreateFileW(kLibrary, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     const NestedBinding verdict = ProveNestedBinding(
-        message, *static_cast<PCMSG_SIGNER_INFO>(record), store, file, policy, nullptr);
-    CloseHandle(file);
+        message, *static_cast<PCMSG_SIGNER_INFO>(record), store, context, policy, nullptr);
+    CloseHandle(context.file);
     api.CertCloseStore(store, 0);
     LocalFree(record);
     api.CryptMsgClose(message);
@@ -200,6 +220,18 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
        [](World& w) { w.image.bytes[w.image.checksumOffset] ^= 0xFF; }, kNestedBound},
       {"a larger certificate table", NamedWorld, kPolicyNamedChains,
        [](World& w) { w.image = pe_image::Build(false, 3000, 4096); }, kNestedBound},
+      // Past the first read block, and past the second: every block is read
+      // at its own offset, and every byte of it counts.
+      {"image past 64 KiB", [] { return LargeNamedWorld(70000); }, kPolicyNamedChains, none,
+       kNestedBound},
+      {"image past 128 KiB", [] { return LargeNamedWorld(140000); }, kPolicyNamedChains, none,
+       kNestedBound},
+      {"one byte changed in the second block", [] { return LargeNamedWorld(140000); },
+       kPolicyNamedChains, [](World& w) { w.image.bytes[kImageReadBlock + 0x100] ^= 1; },
+       kNestedNotThisFile},
+      {"one byte changed in the last block", [] { return LargeNamedWorld(140000); },
+       kPolicyNamedChains, [](World& w) { w.image.bytes[w.image.certTableOffset - 1] ^= 1; },
+       kNestedNotThisFile},
       {"one code byte changed", NamedWorld, kPolicyNamedChains,
        [](World& w) { w.image.bytes[w.image.certTableOffset - 1] ^= 1; }, kNestedNotThisFile},
       {"lifted from another file", NamedWorld, kPolicyNamedChains,
@@ -232,14 +264,41 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
          w.signature.signer.authAttrs = {{szOID_RSA_messageDigest, {other}}};
        },
        kNestedSignatureInvalid},
-      {"two message digests", NamedWorld, kPolicyNamedChains,
+      // The digest these rows repeat is the right one, as the first row shows.
+      {"the message digest given as a signer gives it", NamedWorld, kPolicyNamedChains,
        [](World& w) {
-         std::vector<uint8_t> mine = sim::SimulatedDigest(CALG_SHA_256, {});
-         mine.insert(mine.begin(), {0x04, 32});
-         w.signature.signer.authAttrs = {{szOID_RSA_messageDigest, {mine}},
-                                         {szOID_RSA_messageDigest, {mine}}};
+         w.signature.signer.authAttrs = {{szOID_RSA_messageDigest, {RightMessageDigest(w)}}};
+       },
+       kNestedBound},
+      {"two message digests, both right", NamedWorld, kPolicyNamedChains,
+       [](World& w) {
+         const std::vector<uint8_t> right = RightMessageDigest(w);
+         w.signature.signer.authAttrs = {{szOID_RSA_messageDigest, {right}},
+                                         {szOID_RSA_messageDigest, {right}}};
        },
        kNestedSignatureInvalid},
+      {"a message digest of two values, the first right", NamedWorld, kPolicyNamedChains,
+       [](World& w) {
+         std::vector<uint8_t> other = sim::SimulatedDigest(CALG_SHA_256, {1, 2, 3});
+         other.insert(other.begin(), {0x04, 32});
+         w.signature.signer.authAttrs = {
+             {szOID_RSA_messageDigest, {RightMessageDigest(w), other}}};
+       },
+       kNestedSignatureInvalid},
+      // The content is indirect data only when the message and its signer
+      // both say so.
+      {"inner content type is data", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.signature.contentType = "1.2.840.113549.1.7.1"; }, kNestedNotThisFile},
+      {"signed content type is data", NamedWorld, kPolicyNamedChains,
+       [](World& w) {
+         w.signature.signer.authAttrs = {
+             {szOID_RSA_contentType,
+              {{0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x01}}}};
+       },
+       kNestedNotThisFile},
+      {"signed content type without a value", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.signature.signer.authAttrs = {{szOID_RSA_contentType, {}}}; },
+       kNestedNotThisFile},
       {"signer's certificate not carried", NamedWorld, kPolicyNamedChains,
        [](World& w) { w.signature.certs.erase(w.signature.certs.begin()); },
        kNestedSignatureInvalid},
@@ -350,6 +409,40 @@ TEST_F(NestedBindingTest, TheVerifiedLoadMapsOnlyTheFileTheNestedSignatureSigned
     if (module != nullptr) FreeLibrary(module);
     EXPECT_TRUE(sim::AllReleased());
   }
+}
+
+// However many nested signatures ask for the image digest, one load reads the
+// file for it once: here the first is refused at its chain after its digest
+// matched, and the second is accepted.
+TEST_F(NestedBindingTest, OneLoadReadsTheImageDigestOnce) {
+  World w = LargeNamedWorld(140000);  // three read blocks
+  const sim::CertId other = Cert("KORVEX Corporation", "Other CA");
+  sim::SignatureDesc first = w.signature;
+  first.certs = {other};
+  first.signer = sim::SignerOf(other);
+  sim::ChainDesc partial;
+  partial.simpleChains = {{other}};
+  partial.chainErrors = {CERT_TRUST_IS_PARTIAL_CHAIN};
+  sim::AddFile(kLibrary, w.image.bytes);
+  sim::AddLibrary(kLibrary, {});
+  sim::SetChain(w.leaf, w.chain);
+  sim::SetChain(other, partial);
+  sim::SetTrustVerdict(kLibrary, 0);
+  sim::SignatureDesc primary;  // its signer is not carried: refused
+  primary.signer.issuer = "Nobody";
+  primary.signer.serial = {0x99};
+  primary.signer.unauthAttrs = {
+      {szOID_NESTED_SIGNATURE,
+       {sim::EncodeNestedSignature(first), sim::EncodeNestedSignature(w.signature)}}};
+  sim::SignFile(kLibrary, primary);
+
+  HMODULE module = LoadVerifiedLibrary(kLibrary, kNoGate);
+
+  ASSERT_NE(module, nullptr);
+  EXPECT_EQ(sim::CountTrace("CertGetCertificateChain"), 2u);
+  EXPECT_EQ(sim::FileReads(), 3u);
+  FreeLibrary(module);
+  EXPECT_TRUE(sim::AllReleased());
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "platform/sim/sim_control.h"
 #include "platform/sim/sim_crypt_control.h"
+#include "secureload/load_context.h"
 #include "secureload/verified_load.h"
 #include "tests/support/process_state.h"
 #include "tests/unit/verify_signer_double.h"
@@ -226,6 +227,27 @@ TEST_F(VerifiedLoadTest, FileIsHeldForSharedReadingExactlyWhileVerified) {
   }
 }
 
+// The size comes from the held handle; past the cap nothing reads the file.
+TEST_F(VerifiedLoadTest, NothingLargerThanARuntimeLibraryIsRead) {
+  for (uint32_t extra : {0u, 1u}) {
+    SCOPED_TRACE(extra == 0 ? "exactly the cap" : "one byte more");
+    SetUp();
+    sim::AddFile(kLibrary, std::vector<uint8_t>(size_t{kMaxRuntimeLibrarySize} + extra, 0));
+    InstallSigned(kLibrary);
+
+    HMODULE module = LoadVerifiedLibrary(kLibrary.c_str(), kPolicyPinnedChain);
+
+    EXPECT_EQ(module != nullptr, extra == 0);
+    EXPECT_EQ(sim::CountTrace("CryptQueryObject"), extra == 0 ? 1u : 0u);
+    if (module != nullptr) {
+      EXPECT_TRUE(FreeLibrary(module));
+    } else {
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_TOO_LARGE));
+    }
+    EXPECT_TRUE(sim::AllReleased());
+  }
+}
+
 TEST_F(VerifiedLoadTest, AcceptedLibraryIsTheLoadersModule) {
   InstallSigned(kLibrary);
 
@@ -287,6 +309,21 @@ TEST_F(VerifiedLoadTest, TheHeldFileOrNothingIsMapped) {
   auto replaceFolder = [] {
     if (sim::MoveDirectory(kFolder, kReal + L"\\Gone")) Plant(kVerified);
   };
+  // The real folder moved aside for a junction just as it is held, so that the
+  // hold lands elsewhere; put back once that directory's own path was read and
+  // before the held file's path is read again; then, unheld, replaced.
+  auto holdElsewhere = [replaceFolder] {
+    const std::wstring aside = kReal + L"\\Aside";
+    if (!sim::MoveDirectory(kFolder, aside)) return;
+    sim::AddDirectory(kOther);
+    sim::AddJunction(kFolder, kOther);
+    sim::WhenTraced("GetFinalPathNameByHandleW", [aside, replaceFolder] {
+      sim::WhenTraced("GetFinalPathNameByHandleW", [aside, replaceFolder] {
+        sim::RemoveFile(kFolder);
+        if (sim::MoveDirectory(aside, kFolder)) sim::WhenTraced("CryptQueryObject", replaceFolder);
+      });
+    });
+  };
   const std::vector<Case> cases = {
       {"a link to the real folder keeps working", "", [] {}, true},
       {"junction retargeted once the file is held", "GetFinalPathNameByHandleW", retarget, true},
@@ -295,6 +332,9 @@ TEST_F(VerifiedLoadTest, TheHeldFileOrNothingIsMapped) {
       // Between reading the held file's path and holding its directories: the
       // path now names another file, which nothing holds.
       {"folder replaced before it is held", "CreateFileW \\\\?\\", replaceFolder, false},
+      // The folder's own path is not the one it was opened by: not held.
+      {"folder held through a junction", "CreateFileW \\\\?\\C:\\Stp\\Real\\Stratoplay ",
+       holdElsewhere, false},
       // Once held, the folder cannot be moved: the attack fails.
       {"folder replaced while the signature is read", "CryptQueryObject", replaceFolder, true},
       {"folder replaced just before the load", "LoadLibraryExW", replaceFolder, true},
@@ -334,6 +374,10 @@ TEST_F(VerifiedLoadTest, TheHeldFileOrNothingIsMapped) {
       EXPECT_EQ(g_signerDouble.calls.at(0).path, L"\\\\?\\" + kVerified);
     } else {
       EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_INVALID));
+      // Refused before the loader was asked for anything.
+      if (!c.redirected) {
+        EXPECT_EQ(sim::CountTrace("LoadLibraryExW \\\\?\\"), 0u);
+      }
     }
     EXPECT_TRUE(sim::AllReleased());
   }
