@@ -249,7 +249,6 @@ void Notice(void* context, const ObservedEvent& event) {
     case kObservedRuntimeResult:
       run.haveRuntimeResult = true;
       run.runtimeResult = event.verdict;
-      run.loadedFlags = event.error;
       return;
     case kObservedAnswer:
       run.haveAnswer = true;
@@ -313,9 +312,13 @@ std::vector<std::string> DiagnosisLines(bool narrowed, const ObservedRun& run, c
   out.AddResult("cloud binding result", run.haveCloudBinding
                                             ? run.cloudBinding
                                             : static_cast<DWORD>(kRuntimeNotInitialized));
-  out.Add("cloud library bound: %s", (run.loadedFlags & kObservedCloudBound) != 0 ? "yes" : "no");
+  // The cloud table is bound exactly when the binding said kRuntimeOk; the
+  // client copy is loaded when its verified load mapped it.
+  const bool cloudBound =
+      run.haveCloudBinding && static_cast<RuntimeResult>(run.cloudBinding) == kRuntimeOk;
+  out.Add("cloud library bound: %s", cloudBound ? "yes" : "no");
   out.Add("client library loaded: %s",
-          (run.loadedFlags & kObservedClientLoaded) != 0 ? "yes" : "no");
+          run.client.loadEnded && run.client.loaded != 0 ? "yes" : "no");
   out.AddResult("runtime result", run.haveRuntimeResult
                                       ? run.runtimeResult
                                       : static_cast<DWORD>(kRuntimeNotInitialized));

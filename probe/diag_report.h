@@ -45,7 +45,6 @@ struct ObservedRun {
   DWORD cloudBinding = 0;
   bool haveRuntimeResult = false;
   DWORD runtimeResult = 0;
-  DWORD loadedFlags = 0;  // kObservedCloudBound, kObservedClientLoaded
   bool haveAnswer = false;
   DWORD asked = 0;
   DWORD inCloud = 0;

@@ -5,9 +5,7 @@
 const char* RunProbe(const VerifyObserver* observer) {
   bool inCloud = false;
   RuntimeResult result = InitializeRuntime(observer);
-  Observe(observer, kObservedRuntimeResult, static_cast<DWORD>(result),
-          (g_cloudRuntime != nullptr ? kObservedCloudBound : 0) |
-              (g_clientRuntimeModule != nullptr ? kObservedClientLoaded : 0));
+  Observe(observer, kObservedRuntimeResult, static_cast<DWORD>(result));
   // Only a fully initialised cloud runtime may be asked; every other outcome,
   // including "client only" and values the library passed back, means no.
   const bool ask = result == kRuntimeOk && g_cloudRuntime != nullptr;

@@ -162,8 +162,9 @@ RuntimeResult InitializeRuntimeFromPath(const char* path, const VerifyObserver* 
     CrtFree(widePath);
     return kRuntimeOk;
   }
-  Observe(observer, kObservedLibrary, kObservedClientLibrary, 0, 0, widePath);
+  ObservePath(observer, kObservedLibrary, kObservedClientLibrary, widePath);
   g_clientRuntimeModule = LoadVerifiedLibrary(widePath, kPolicyNamedChains, observer);
+  Observe(observer, kObservedLoad, g_clientRuntimeModule != nullptr ? 1 : 0, GetLastError());
   CrtFree(widePath);
 
   return InitializeClient(cloudResult);

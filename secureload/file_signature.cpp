@@ -32,11 +32,13 @@ struct Outcome {
   DWORD error;
 };
 
-// What one call holds; released by VerifyFileSignature on every path.
+// What one call holds; released by VerifyFileSignature on every path. stopped:
+// the step that ended the call before any signer was judged, or 0.
 struct CallState {
   HCERTSTORE store;
   HCRYPTMSG message;
   HLOCAL signerRecord;
+  DWORD stopped;
 };
 
 // Fills the empty slots in table order and stops at the first export that is
@@ -125,21 +127,15 @@ DWORD JudgeNestedSigner(HCRYPTMSG nested, LPCWSTR path, LoadContext& context,
                         SignaturePolicy policy) {
   const CryptoApiTable& api = g_cryptoApi;
   DWORD size = 0;
-  if (!api.CryptMsgGetParam(nested, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size) || size == 0) {
-    Observe(context.observer, kObservedNestedSigner, 0, GetLastError(), kObservedUnreadable);
-    return 0;
-  }
-  HLOCAL record = LocalAlloc(LPTR, size);
-  if (record == nullptr) {
-    Observe(context.observer, kObservedNestedSigner, 0, GetLastError(), kObservedUnreadable);
-    return 0;
-  }
+  HLOCAL record = nullptr;
   HCERTSTORE store = nullptr;
-  if (api.CryptMsgGetParam(nested, CMSG_SIGNER_INFO_PARAM, 0, record, &size)) {
+  if (api.CryptMsgGetParam(nested, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size) && size != 0 &&
+      (record = LocalAlloc(LPTR, size)) != nullptr &&
+      api.CryptMsgGetParam(nested, CMSG_SIGNER_INFO_PARAM, 0, record, &size)) {
     store = api.CertOpenStore(CERT_STORE_PROV_MSG, kMessageEncoding, 0, 0, nested);
   }
   if (store == nullptr) {
-    Observe(context.observer, kObservedNestedSigner, 0, GetLastError(), kObservedUnreadable);
+    ObserveNested(context.observer, kObservedUnreadable, 0, GetLastError());
     LocalFree(record);
     return 0;
   }
@@ -154,8 +150,7 @@ DWORD JudgeNestedSigner(HCRYPTMSG nested, LPCWSTR path, LoadContext& context,
           ? VerifySigner(signer, store, path, policy,
                          chain != nullptr && chain->cChain == 1 ? chain->rgpChain[0] : nullptr)
           : 0;
-  Observe(context.observer, kObservedNestedSigner, verdict,
-          binding == kNestedBound ? GetLastError() : 0, binding);
+  ObserveNested(context.observer, binding, verdict, binding == kNestedBound ? GetLastError() : 0);
   if (chain != nullptr) api.CertFreeCertificateChain(chain);
   api.CertCloseStore(store, 0);
   LocalFree(record);
@@ -199,7 +194,7 @@ Outcome WalkNestedSignatures(const CMSG_SIGNER_INFO* signer, uint32_t recordSize
     --context.nestedCandidatesLeft;
     const BOOL decoded = api.CryptMsgUpdate(message, candidate, extent, TRUE);
     if (!decoded) {
-      Observe(context.observer, kObservedNestedSigner, 0, GetLastError(), kObservedUnreadable);
+      ObserveNested(context.observer, kObservedUnreadable, 0, GetLastError());
     }
     const uintptr_t step = StepAfter(candidate, extent);
 
@@ -221,7 +216,7 @@ Outcome Verify(LPCWSTR path, LoadContext& context, SignaturePolicy policy, CallS
   }
   const Outcome libraries = LoadCryptoLibraries();
   if (libraries.result == 0) {
-    Observe(context.observer, kObservedTrustLibrariesMissing, 0, libraries.error);
+    state.stopped = kObservedTrustLibrariesMissing;
     return libraries;
   }
 
@@ -229,29 +224,26 @@ Outcome Verify(LPCWSTR path, LoadContext& context, SignaturePolicy policy, CallS
   if (!api.CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
                             CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr,
                             &state.store, &state.message, nullptr)) {
-    Observe(context.observer, kObservedNoSignature, 0, GetLastError());
+    state.stopped = kObservedNoSignature;
     return {0, GetLastError()};
   }
 
+  state.stopped = kObservedSignerUnreadable;
   DWORD size = 0;
   if (!api.CryptMsgGetParam(state.message, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size) ||
       size == 0) {
-    Observe(context.observer, kObservedSignerUnreadable, 0, GetLastError());
     return {0, GetLastError()};
   }
   const DWORD allocated = size;
   state.signerRecord = LocalAlloc(LPTR, allocated);
-  if (state.signerRecord == nullptr) {
-    Observe(context.observer, kObservedSignerUnreadable, 0, GetLastError());
-    return {0, GetLastError()};
-  }
+  if (state.signerRecord == nullptr) return {0, GetLastError()};
   if (!api.CryptMsgGetParam(state.message, CMSG_SIGNER_INFO_PARAM, 0, state.signerRecord, &size)) {
-    Observe(context.observer, kObservedSignerUnreadable, 0, GetLastError());
     LocalFree(state.signerRecord);
     state.signerRecord = nullptr;
     return {0, GetLastError()};
   }
 
+  state.stopped = 0;
   PCMSG_SIGNER_INFO signer = static_cast<PCMSG_SIGNER_INFO>(state.signerRecord);
   const DWORD primary = VerifySigner(signer, state.store, path, policy);
   Observe(context.observer, kObservedPrimarySigner, primary, GetLastError());
@@ -269,6 +261,9 @@ DWORD VerifyFileSignature(LPCWSTR path, LoadContext& context, SignaturePolicy po
   SetLastError(ERROR_SUCCESS);
   CallState state = {};
   const Outcome outcome = Verify(path, context, policy, state);
+  if (state.stopped != 0) {
+    Observe(context.observer, static_cast<ObservedStep>(state.stopped), 0, outcome.error);
+  }
 
   // Released in this order on every path; the slots are filled whenever the
   // store or the message is set.

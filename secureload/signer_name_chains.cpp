@@ -47,19 +47,63 @@ bool IsLastName(const char* const (&chain)[kSignerNameChainSlots], unsigned inde
   return index + 1 >= kSignerNameChainSlots || chain[index + 1] == nullptr;
 }
 
+// Where the matcher reads a signer's certificates from: the signer's own
+// first, then, one climb at a time, the certificate that signed the one
+// before. Either the signer's own store, climbed by the issuer lookup, or (when
+// engineChain is set) a chain as the platform's engine built it, whose top is
+// its end.
+struct NameSource {
+  PCCERT_CONTEXT leaf;
+  const CERT_SIMPLE_CHAIN* engineChain;
+  PCCERT_CONTEXT current;
+  // The store: what the last lookup returned and the walk now holds.
+  PCCERT_CONTEXT previous;
+  // The engine's chain: the element the walk stands on.
+  DWORD position;
+};
+
+enum Climb { kClimbed, kAtTop, kBroken };
+
+// To the certificate that signed the current one: kAtTop when there is none,
+// kBroken when the one found did not sign it.
+Climb ClimbOne(NameSource& source) {
+  if (source.engineChain != nullptr) {
+    if (source.position + 1 >= source.engineChain->cElement) return kAtTop;
+    ++source.position;
+    source.current = source.engineChain->rgpElement[source.position]->pCertContext;
+    return kClimbed;
+  }
+  // The lookup checks that what it finds signed the current certificate,
+  // and leaves the flag set when it did not. No time or revocation checks.
+  // Given what the last lookup returned, it releases that and goes on after
+  // it in the store.
+  DWORD flags = CERT_STORE_SIGNATURE_FLAG;
+  PCCERT_CONTEXT issuer = g_cryptoApi.CertGetIssuerCertificateFromStore(
+      source.leaf->hCertStore, source.current, source.previous, &flags);
+  source.previous = issuer;
+  if (issuer == nullptr) return kAtTop;
+  // A certificate that carries the issuer's name or key identifier but did
+  // not sign the one below ends the chain: the walk must climb the
+  // certificates that really signed, as the trust gate does.
+  if (flags & CERT_STORE_SIGNATURE_FLAG) return kBroken;
+  source.current = issuer;
+  return kClimbed;
+}
+
 // One chain's walk up the source. The names run out exactly at the top of
 // what the source yields: the last name is the subject of a certificate with
-// no issuer above it, or, where the source allows, right after that
+// no issuer above it, or, in the store only (which keeps the top readable
+// after the lookup took the walk's hold on it), right after that
 // certificate's own subject, its issuer's name.
-bool MatchesChain(SignerNameSource& source, const char* const (&chain)[kSignerNameChainSlots]) {
+bool MatchesChain(NameSource& source, const char* const (&chain)[kSignerNameChainSlots]) {
   BOOL issuerMode = FALSE;
   unsigned index = 0;
   for (;;) {
-    if (!MatchCertificate(source.Current(), issuerMode, chain[index], 0, nullptr)) return false;
+    if (!MatchCertificate(source.current, issuerMode, chain[index], 0, nullptr)) return false;
     if (issuerMode) return IsLastName(chain, index);
-    const SignerNameSource::Climb climb = source.ClimbOne();
-    if (climb == SignerNameSource::kBroken) return false;
-    if (climb == SignerNameSource::kClimbed) {
+    const Climb climb = ClimbOne(source);
+    if (climb == kBroken) return false;
+    if (climb == kClimbed) {
       if (IsLastName(chain, index)) return false;  // the top of the chain has an issuer above it
       ++index;
       continue;
@@ -67,86 +111,29 @@ bool MatchesChain(SignerNameSource& source, const char* const (&chain)[kSignerNa
     if (IsLastName(chain, index)) return true;
     // Nothing above the current certificate: the next name may still be its
     // issuer's.
-    if (!source.IssuerNameMayEnd()) return false;
+    if (source.engineChain != nullptr) return false;
     issuerMode = TRUE;
     ++index;
   }
 }
 
-// The signer's own store, climbed by the issuer lookup.
-class StoreNameSource final : public SignerNameSource {
- public:
-  explicit StoreNameSource(PCCERT_CONTEXT leaf) : leaf_(leaf), current_(leaf) {}
-
-  void Start() override { current_ = leaf_; }
-  void Stop() override {
-    if (previous_ != nullptr) g_cryptoApi.CertFreeCertificateContext(previous_);
-    previous_ = nullptr;
-  }
-  PCCERT_CONTEXT Current() const override { return current_; }
-  Climb ClimbOne() override {
-    // The lookup checks that what it finds signed the current certificate,
-    // and leaves the flag set when it did not. No time or revocation checks.
-    // Given what the last lookup returned, it releases that and goes on after
-    // it in the store.
-    DWORD flags = CERT_STORE_SIGNATURE_FLAG;
-    PCCERT_CONTEXT issuer = g_cryptoApi.CertGetIssuerCertificateFromStore(
-        leaf_->hCertStore, current_, previous_, &flags);
-    previous_ = issuer;
-    if (issuer == nullptr) return kAtTop;
-    // A certificate that carries the issuer's name or key identifier but did
-    // not sign the one below ends the chain: the walk must climb the
-    // certificates that really signed, as the trust gate does.
-    if (flags & CERT_STORE_SIGNATURE_FLAG) return kBroken;
-    current_ = issuer;
-    return kClimbed;
-  }
-  // The store keeps the top readable after the lookup took the walk's hold
-  // on it.
-  bool IssuerNameMayEnd() const override { return true; }
-
- private:
-  PCCERT_CONTEXT leaf_;
-  PCCERT_CONTEXT current_;
-  // What the last lookup returned and the walk now holds.
-  PCCERT_CONTEXT previous_ = nullptr;
-};
-
-// A chain as the platform's engine built it: its elements in order, and its
-// top is the end (the engine's top has no name above it to offer).
-class EngineChainNameSource final : public SignerNameSource {
- public:
-  explicit EngineChainNameSource(const CERT_SIMPLE_CHAIN& simple) : simple_(simple) {}
-
-  void Start() override { position_ = 0; }
-  void Stop() override {}
-  PCCERT_CONTEXT Current() const override { return simple_.rgpElement[position_]->pCertContext; }
-  Climb ClimbOne() override {
-    if (position_ + 1 >= simple_.cElement) return kAtTop;
-    ++position_;
-    return kClimbed;
-  }
-  bool IssuerNameMayEnd() const override { return false; }
-
- private:
-  const CERT_SIMPLE_CHAIN& simple_;
-  DWORD position_ = 0;
-};
-
-}  // namespace
-
-bool MatchesSignerNames(SignerNameSource& source) {
+// The chains in table order, each walked from the signer again.
+bool MatchesSignerNames(NameSource& source) {
   for (unsigned i = 0; i <= kSignerNameChainCount && SignerNameChains[i][0] != nullptr; ++i) {
-    source.Start();
+    source.current = source.leaf;
+    source.position = 0;
     const bool matched = MatchesChain(source, SignerNameChains[i]);
-    source.Stop();
+    if (source.previous != nullptr) g_cryptoApi.CertFreeCertificateContext(source.previous);
+    source.previous = nullptr;
     if (matched) return true;
   }
   return false;
 }
 
+}  // namespace
+
 DWORD MatchSignerNameChains(PCCERT_CONTEXT leafCert) {
-  StoreNameSource source(leafCert);
+  NameSource source = {leafCert, nullptr, leafCert, nullptr, 0};
   if (!MatchesSignerNames(source)) return 0;
   SetLastError(0);
   return 1;
@@ -154,6 +141,7 @@ DWORD MatchSignerNameChains(PCCERT_CONTEXT leafCert) {
 
 bool MatchesSignerNameChain(const CERT_SIMPLE_CHAIN& simple) {
   if (simple.cElement == 0 || simple.rgpElement == nullptr) return false;
-  EngineChainNameSource source(simple);
+  PCCERT_CONTEXT leaf = simple.rgpElement[0]->pCertContext;
+  NameSource source = {leaf, &simple, leaf, nullptr, 0};
   return MatchesSignerNames(source);
 }

@@ -196,7 +196,6 @@ HMODULE LoadVerifiedLibrary(LPCWSTR path, SignaturePolicy policy,
   SetLastError(ERROR_SUCCESS);
   if (path == nullptr || !HasAbsoluteShape(path)) {
     SetLastError(ERROR_BAD_ARGUMENTS);
-    Observe(observer, kObservedLoad, 0, ERROR_BAD_ARGUMENTS);
     return nullptr;
   }
 
@@ -205,7 +204,6 @@ HMODULE LoadVerifiedLibrary(LPCWSTR path, SignaturePolicy policy,
   if (attributes == INVALID_FILE_ATTRIBUTES ||
       (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
     SetLastError(ERROR_MOD_NOT_FOUND);
-    Observe(observer, kObservedLoad, 0, ERROR_MOD_NOT_FOUND);
     return nullptr;
   }
 
@@ -216,7 +214,6 @@ HMODULE LoadVerifiedLibrary(LPCWSTR path, SignaturePolicy policy,
                             nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     SetLastError(ERROR_SHARING_VIOLATION);
-    Observe(observer, kObservedLoad, 0, ERROR_SHARING_VIOLATION);
     return nullptr;
   }
   // Nothing larger than any runtime library is read at all: its size is taken
@@ -226,7 +223,6 @@ HMODULE LoadVerifiedLibrary(LPCWSTR path, SignaturePolicy policy,
       size.QuadPart > int64_t{kMaxRuntimeLibrarySize}) {
     CloseHandle(file);
     SetLastError(ERROR_FILE_TOO_LARGE);
-    Observe(observer, kObservedLoad, 0, ERROR_FILE_TOO_LARGE);
     return nullptr;
   }
   LoadContext context;
@@ -241,7 +237,7 @@ HMODULE LoadVerifiedLibrary(LPCWSTR path, SignaturePolicy policy,
   HMODULE module = nullptr;
   HeldDirectories directories;
   LPWSTR finalPath = FinalPathOf(file);
-  if (finalPath != nullptr) Observe(observer, kObservedHeldPath, 0, 0, 0, finalPath);
+  if (finalPath != nullptr) ObservePath(observer, kObservedHeldPath, 0, finalPath);
   if (finalPath == nullptr) {
     SetLastError(ERROR_FILE_INVALID);
   } else if (HoldDirectories(finalPath, directories)) {
@@ -287,7 +283,6 @@ HMODULE LoadVerifiedLibrary(LPCWSTR path, SignaturePolicy policy,
   ReleaseDirectories(directories);
   CloseHandle(file);
   LocalFree(finalPath);
-  Observe(observer, kObservedLoad, module != nullptr ? 1 : 0, error);
   SetLastError(error);
   return module;
 }

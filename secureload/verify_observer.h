@@ -32,12 +32,12 @@ enum ObservedStep : DWORD {
   // read from it; verdict: 1 accepted, 0 refused; error: the gates' reason
   // (or the reading's) where they were reached.
   kObservedNestedSigner,
-  // The verified load's end. verdict: 1 mapped, 0 refused; error: why.
+  // The verified load returned (told by its caller). verdict: 1 mapped, 0
+  // refused; error: its last-error value.
   kObservedLoad,
   // The cloud half's result (a RuntimeResult) in verdict.
   kObservedCloudBinding,
-  // The run's end. verdict: the RuntimeResult; error: kObservedCloudBound and
-  // kObservedClientLoaded as they stand before the shutdown.
+  // The run's result, a RuntimeResult, in verdict.
   kObservedRuntimeResult,
   // The answer. verdict: 1 when the cloud library was asked; error: 1 when it
   // said "in the cloud".
@@ -47,8 +47,6 @@ enum ObservedStep : DWORD {
 constexpr DWORD kObservedCloudLibrary = 1;
 constexpr DWORD kObservedClientLibrary = 2;
 constexpr DWORD kObservedUnreadable = 0xFFFFFFFFu;
-constexpr DWORD kObservedCloudBound = 1;
-constexpr DWORD kObservedClientLoaded = 2;
 
 struct ObservedEvent {
   ObservedStep step;
@@ -63,6 +61,9 @@ struct VerifyObserver {
   void* context;
 };
 
-// Tells the observer, when there is one. Leaves the last-error value as it was.
+// Tell the observer, when there is one, of a step; each leaves the last-error
+// value as it was.
 void Observe(const VerifyObserver* observer, ObservedStep step, DWORD verdict = 0,
-             DWORD error = 0, DWORD binding = 0, LPCWSTR path = nullptr);
+             DWORD error = 0);
+void ObservePath(const VerifyObserver* observer, ObservedStep step, DWORD verdict, LPCWSTR path);
+void ObserveNested(const VerifyObserver* observer, DWORD binding, DWORD verdict, DWORD error);

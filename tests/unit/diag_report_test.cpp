@@ -131,16 +131,21 @@ TEST(DiagReportTest, TheRunsLinesComeFromWhatTheRunReported) {
             L"C:\\ProgramData\\KORVEX Corporation\\Stratoplay\\STP32.dll"));
   tell(Step(kObservedAbsent));
   tell(Step(kObservedCloudBinding, static_cast<DWORD>(kRuntimeClientOnly)));
-  tell(Step(kObservedRuntimeResult, 42, kObservedClientLoaded));
+  tell(Step(kObservedLibrary, kObservedClientLibrary, 0, 0, kClientPath));
+  tell(Step(kObservedAttributes, kFile));
+  tell(Step(kObservedPrimarySigner, 1, 0));
+  tell(Step(kObservedLoad, 1, 0));
+  tell(Step(kObservedRuntimeResult, 42, 0));
   tell(Step(kObservedAnswer, 0, 0));
   const std::vector<std::string> lines = DiagnosisLines(true, run, "release", 7600, "{}\n");
   const std::vector<std::string> expected = {
       "dll search: system directory, runtime library dependencies also beside the exe",
       "pins: release",
-      // Never announced: the run did not get that far.
-      "client library path: (none)",
-      "client library present: not looked for",
-      "client library verified load: not tried",
+      "client library path: C:\\Games\\StpRuntimeSdk.dll",
+      "client library present: yes",
+      "client library verified path: (none)",
+      "client library verified load: accepted",
+      "client library primary signer: accepted",
       "cloud library path: C:\\ProgramData\\KORVEX Corporation\\Stratoplay\\STP32.dll",
       "cloud library present: no",
       "cloud library verified load: not tried (no file)",
@@ -153,6 +158,13 @@ TEST(DiagReportTest, TheRunsLinesComeFromWhatTheRunReported) {
       "answer: {}",
   };
   EXPECT_EQ(lines, expected);
+
+  // Never announced: the run did not get that far.
+  const std::vector<std::string> early = DiagnosisLines(true, ObservedRun{}, "test", 0, "{}\n");
+  ASSERT_GE(early.size(), 5u);
+  EXPECT_EQ(early[2], "client library path: (none)");
+  EXPECT_EQ(early[3], "client library present: not looked for");
+  EXPECT_EQ(early[4], "client library verified load: not tried");
 
   EXPECT_EQ(DiagnosisLines(false, ObservedRun{}, "release", 0, "{}\n"),
             (std::vector<std::string>{
