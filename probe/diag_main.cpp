@@ -12,6 +12,7 @@
 #include "probe/diag_report.h"
 #include "probe/probe.h"
 #include "probe/process_guard.h"
+#include "runtime/runtime.h"
 #include "secureload/system_library.h"
 
 #ifndef PROBE_DIAG_PINS
@@ -19,14 +20,21 @@
 #endif
 
 int main(int, char**) {
-  // Set up as the probe sets itself up, before any library is loaded.
+  // Set up as the probe sets itself up, before any library is loaded. The
+  // companion has no deadline: a person runs it and sees where it stops (its
+  // first lines come before the run).
   GuardProcess();
+  SetAfterRuntimeLibraryCall(&GuardProcess);
   const bool narrowed = NarrowDllSearch();
+  for (const std::string& line : DiagnosisHeaderLines(narrowed, PROBE_DIAG_PINS)) {
+    std::printf("%s\n", line.c_str());
+  }
+  std::fflush(stdout);
+  if (!narrowed) return 0;
   ObservedRun run;
   const VerifyObserver observer = RecordingObserver(&run);
-  const char* report = narrowed ? RunProbe(&observer) : kReportNotInCloud;
-  for (const std::string& line :
-       DiagnosisLines(narrowed, run, PROBE_DIAG_PINS, g_systemBuildLevel, report)) {
+  const char* report = RunProbe(&observer);
+  for (const std::string& line : DiagnosisRunLines(run, g_systemBuildLevel, report)) {
     std::printf("%s\n", line.c_str());
   }
   return 0;

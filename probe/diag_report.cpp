@@ -299,6 +299,15 @@ VerifyObserver RecordingObserver(ObservedRun* run) { return VerifyObserver{&Noti
 
 std::vector<std::string> DiagnosisLines(bool narrowed, const ObservedRun& run, const char* pins,
                                         DWORD systemBuildLevel, const char* report) {
+  std::vector<std::string> lines = DiagnosisHeaderLines(narrowed, pins);
+  if (!narrowed) return lines;
+  for (std::string& line : DiagnosisRunLines(run, systemBuildLevel, report)) {
+    lines.push_back(std::move(line));
+  }
+  return lines;
+}
+
+std::vector<std::string> DiagnosisHeaderLines(bool narrowed, const char* pins) {
   Lines out;
   if (!narrowed) {
     out.Add("dll search: the working directory could not be taken out; nothing loaded");
@@ -307,6 +316,12 @@ std::vector<std::string> DiagnosisLines(bool narrowed, const ObservedRun& run, c
   }
   out.Add("dll search: system directory, runtime library dependencies also beside the exe");
   out.Add("pins: %s", pins);
+  return out.Take();
+}
+
+std::vector<std::string> DiagnosisRunLines(const ObservedRun& run, DWORD systemBuildLevel,
+                                           const char* report) {
+  Lines out;
   AddLibrary(out, "client", run.client);
   AddLibrary(out, "cloud", run.cloud);
   out.AddResult("cloud binding result", run.haveCloudBinding

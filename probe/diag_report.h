@@ -58,3 +58,8 @@ VerifyObserver RecordingObserver(ObservedRun* run);
 // report: the probe's report line as the run returned it.
 std::vector<std::string> DiagnosisLines(bool narrowed, const ObservedRun& run, const char* pins,
                                         DWORD systemBuildLevel, const char* report);
+// The same in two parts: the lines known before the run (all of them when the
+// search could not be narrowed), and those of the run.
+std::vector<std::string> DiagnosisHeaderLines(bool narrowed, const char* pins);
+std::vector<std::string> DiagnosisRunLines(const ObservedRun& run, DWORD systemBuildLevel,
+                                           const char* report);

@@ -2,13 +2,17 @@
 // and {} everywhere else, and always exits 0.
 #include "probe/probe.h"
 #include "probe/process_guard.h"
+#include "runtime/runtime.h"
 
 int main(int, char**) {
-  // Before any library is loaded: no error boxes, faults end in {}, and the
-  // working directory out of the DLL search. Where that cannot be done nothing
-  // is loaded at all.
+  // Before any library is loaded: no error boxes, faults and aborts end in {},
+  // a run without an answer in time ends in {}, and the working directory out
+  // of the DLL search. Where that cannot be done nothing is loaded at all.
   GuardProcess();
-  const char* report = NarrowDllSearch() ? RunProbe() : kReportNotInCloud;
+  // A runtime library may put its own crash filter or abort handler in place
+  // (crash reporters do): ours goes back after every load of and call into one.
+  SetAfterRuntimeLibraryCall(&GuardProcess);
+  const char* report = StartDeadline() && NarrowDllSearch() ? RunProbe() : kReportNotInCloud;
   // A failing stream is not our concern: there is nowhere else to report it.
   WriteReport(report);
   return 0;

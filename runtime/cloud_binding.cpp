@@ -79,11 +79,14 @@ RuntimeResult BindCloudRuntime(const VerifyObserver* observer) {
 
   HMODULE module = LoadVerifiedLibrary(path, kPolicyPinnedChain, observer);
   Observe(observer, kObservedLoad, module != nullptr ? 1 : 0, GetLastError());
+  // Its DllMain has run (or, refused, nothing of it has).
+  AfterRuntimeLibraryCall();
   if (module == nullptr) return kRuntimeCloudLoadFailed;
 
   auto* table = static_cast<CloudRuntimeTable*>(CrtAlloc(sizeof(CloudRuntimeTable)));
   if (table == nullptr) {
     FreeLibrary(module);
+    AfterRuntimeLibraryCall();
     return kRuntimeOutOfMemory;
   }
   table->module = module;
@@ -92,6 +95,7 @@ RuntimeResult BindCloudRuntime(const VerifyObserver* observer) {
   }
   if (table->initializeRuntimeSdk2 == nullptr) {
     FreeLibrary(module);
+    AfterRuntimeLibraryCall();
     CrtFree(table);
     return kRuntimeEntryPointMissing;
   }

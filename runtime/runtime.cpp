@@ -18,6 +18,8 @@ const WCHAR kClientLibraryName[] = L"StpRuntimeSdk.dll";
 
 namespace {
 
+void (*g_afterLibraryCall)() = nullptr;
+
 constexpr size_t kClientLibraryNameLength = sizeof(kClientLibraryName) / sizeof(WCHAR) - 1;
 static_assert(kClientLibraryNameLength == 17, "the client library name is 17 characters");
 
@@ -61,13 +63,22 @@ RuntimeResult InitializeClient(RuntimeResult cloudResult) {
         GetProcAddress(g_clientRuntimeModule, kStpInitializeRuntimeSdk));
     // Called whenever the client library is loaded and offers it, whatever the
     // cloud half said.
-    clientResult = initialize != nullptr ? initialize(kClientInitializeArgument)
-                                         : kRuntimeEntryPointMissing;
+    clientResult = kRuntimeEntryPointMissing;
+    if (initialize != nullptr) {
+      clientResult = initialize(kClientInitializeArgument);
+      AfterRuntimeLibraryCall();
+    }
   }
   return cloudResult == kRuntimeClientOnly ? clientResult : cloudResult;
 }
 
 }  // namespace
+
+void SetAfterRuntimeLibraryCall(void (*afterCall)()) { g_afterLibraryCall = afterCall; }
+
+void AfterRuntimeLibraryCall() {
+  if (g_afterLibraryCall != nullptr) g_afterLibraryCall();
+}
 
 RuntimeResult InitializeRuntime(const VerifyObserver* observer) {
   WCHAR* modulePath = FetchExecutablePath();
@@ -154,8 +165,11 @@ RuntimeResult InitializeRuntimeFromPath(const char* path, const VerifyObserver* 
     auto initialize2 = g_cloudRuntime != nullptr
                            ? ProcAs<StpInitializeRuntimeSdk2Fn>(g_cloudRuntime->initializeRuntimeSdk2)
                            : nullptr;
-    cloudResult = initialize2 != nullptr ? initialize2(kCloudInitializeArgument)
-                                         : kRuntimeEntryPointMissing;
+    cloudResult = kRuntimeEntryPointMissing;
+    if (initialize2 != nullptr) {
+      cloudResult = initialize2(kCloudInitializeArgument);
+      AfterRuntimeLibraryCall();
+    }
   }
 
   if (g_clientRuntimeModule != nullptr) {
@@ -166,6 +180,8 @@ RuntimeResult InitializeRuntimeFromPath(const char* path, const VerifyObserver* 
   g_clientRuntimeModule = LoadVerifiedLibrary(widePath, kPolicyNamedChains, observer);
   Observe(observer, kObservedLoad, g_clientRuntimeModule != nullptr ? 1 : 0, GetLastError());
   CrtFree(widePath);
+  // Its DllMain has run (or, refused, nothing of it has).
+  AfterRuntimeLibraryCall();
 
   return InitializeClient(cloudResult);
 }
@@ -173,16 +189,23 @@ RuntimeResult InitializeRuntimeFromPath(const char* path, const VerifyObserver* 
 bool IsRunningInCloud() {
   if (g_cloudRuntime == nullptr || g_cloudRuntime->isRunningInCloud == nullptr) return false;
   auto isRunningInCloud = ProcAs<StpIsRunningInCloudFn>(g_cloudRuntime->isRunningInCloud);
+  const int answer = isRunningInCloud();
+  AfterRuntimeLibraryCall();
   // The answer is a boolean in the low byte; higher bits are noise.
-  return (static_cast<unsigned>(isRunningInCloud()) & 0xFFu) != 0;
+  return (static_cast<unsigned>(answer) & 0xFFu) != 0;
 }
 
 void ShutdownRuntime() {
   if (g_cloudRuntime != nullptr) {
     if (g_cloudRuntime->shutdownRuntimeSdk != nullptr) {
       ProcAs<StpShutdownRuntimeSdkFn>(g_cloudRuntime->shutdownRuntimeSdk)();
+      AfterRuntimeLibraryCall();
     }
-    if (g_cloudRuntime->module != nullptr) FreeLibrary(g_cloudRuntime->module);
+    // Unloading runs its DllMain; a filter it left would point at unmapped code.
+    if (g_cloudRuntime->module != nullptr) {
+      FreeLibrary(g_cloudRuntime->module);
+      AfterRuntimeLibraryCall();
+    }
     CrtFree(g_cloudRuntime);
     g_cloudRuntime = nullptr;
     g_cloudInitResult = kRuntimeNotInitialized;
@@ -192,6 +215,9 @@ void ShutdownRuntime() {
   if (g_clientRuntimeModule != nullptr) {
     auto shutdown =
         ProcAs<StpShutdownRuntimeSdkFn>(GetProcAddress(g_clientRuntimeModule, kStpShutdownRuntimeSdk));
-    if (shutdown != nullptr) shutdown();
+    if (shutdown != nullptr) {
+      shutdown();
+      AfterRuntimeLibraryCall();
+    }
   }
 }

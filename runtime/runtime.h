@@ -14,6 +14,14 @@ extern HMODULE g_clientRuntimeModule;      // the loaded client library, or null
 // "StpRuntimeSdk.dll"
 extern const WCHAR kClientLibraryName[];
 
+// Called after a runtime library is loaded or unloaded and after every call
+// into one: a library may replace process-wide settings of its caller's (an
+// unhandled-exception filter of its own), and the caller puts its own back.
+// Null, the default: nothing is called.
+void SetAfterRuntimeLibraryCall(void (*afterCall)());
+// Calls what SetAfterRuntimeLibraryCall set, if anything.
+void AfterRuntimeLibraryCall();
+
 // Derives the client library's path beside the executable and initialises.
 // observer, when not null, is told each step (verify_observer.h).
 [[nodiscard]] RuntimeResult InitializeRuntime(const VerifyObserver* observer = nullptr);

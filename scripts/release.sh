@@ -5,23 +5,29 @@
 #     platform_probe-<version>-win32/platform_probe.exe
 #     platform_probe-<version>-win32/platform_probe_diag.exe
 #     platform_probe-<version>-win32/CALLING.txt
+#     platform_probe-<version>-win32/TOOLCHAIN.txt
 #     platform_probe-<version>-win32/SHA256SUMS
 #
 # (and the same files unpacked beside it). The version is the one in VERSION,
 # which is also what the exes' version resources say; a tag on the commit must
 # be v<version>.
 #
-# The same commit gives the same bytes wherever and whenever it is built: a
-# fresh build directory of its own (build/release), the release preset (release
+# The same commit gives the same bytes wherever and whenever it is built with
+# the same toolchain: a fresh build directory of its own (build/release), the release preset (release
 # pins only, nothing for tests), the PE time stamp taken from the commit time
 # (SOURCE_DATE_EPOCH), no build directory inside the binaries, and a zip with a
-# fixed order, dates and modes.
+# fixed order, dates and modes. The toolchain is an input the commit does not
+# fix: TOOLCHAIN.txt records the Debian package versions that make the bytes,
+# and a rebuild given the record of the release it means to reproduce refuses
+# a machine whose versions differ.
 #
 # Refuses (exit 1) a tree with changes or untracked files, a tag that disagrees
 # with VERSION, and exes that do not pin the release chain, pin a test key, carry
 # another time stamp or a build path, or whose version resource is not VERSION.
 #
-# usage: scripts/release.sh         (PROBE_JOBS jobs, default 2)
+# usage: scripts/release.sh [--toolchain TOOLCHAIN.txt]   (PROBE_JOBS jobs, default 2)
+#   --toolchain  the record of a release to reproduce: this machine's versions
+#                must be the ones it lists
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 repo=$(pwd)
@@ -29,6 +35,23 @@ repo=$(pwd)
 refuse() {
   echo "release: $*" >&2
   exit 1
+}
+
+expected_toolchain=
+if [[ ${1:-} == --toolchain ]]; then
+  [[ -f ${2:-} ]] || refuse "--toolchain needs the TOOLCHAIN.txt of the release to reproduce"
+  expected_toolchain=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+  shift 2
+fi
+[[ $# -eq 0 ]] || refuse "usage: scripts/release.sh [--toolchain TOOLCHAIN.txt]"
+
+# The packages whose versions decide the bytes: the compiler, its C and C++
+# runtimes and the Windows import libraries it links statically, the linker and
+# resource compiler, the build tools, and the zip writer.
+toolchain_packages=(gcc-mingw-w64-i686-win32 g++-mingw-w64-i686-win32 binutils-mingw-w64-i686
+  mingw-w64-i686-dev mingw-w64-common cmake ninja-build python3)
+toolchain_record() {
+  dpkg-query -W -f='${Package} ${Version}\n' "${toolchain_packages[@]}" | LC_ALL=C sort
 }
 
 git rev-parse --verify -q HEAD >/dev/null || refuse "not a git checkout with a commit"
@@ -51,6 +74,12 @@ export TZ=UTC LC_ALL=C
 umask 022
 
 bash scripts/setup.sh >&2
+toolchain=$(toolchain_record) || refuse "cannot read the toolchain's package versions"
+if [[ -n $expected_toolchain ]]; then
+  if ! diff <(tr -d '\r' <"$expected_toolchain") <(printf '%s\n' "$toolchain") >&2; then
+    refuse "this machine's toolchain is not the one $expected_toolchain records (above: < recorded, > here)"
+  fi
+fi
 echo "release: $version from $commit (commit time $SOURCE_DATE_EPOCH)" >&2
 
 build=$repo/build/release
@@ -93,6 +122,7 @@ dist=$repo/dist
 package=platform_probe-$version-win32
 rm -rf "${dist:?}/$package" "$dist/$package.zip"
 mkdir -p "$dist"
+printf '%s\n' "$toolchain" >"$build/TOOLCHAIN.txt"
 python3 scripts/release_pack.py pack --version "$version" --epoch "$SOURCE_DATE_EPOCH" \
-  --calling release/CALLING.txt --out "$dist" "${exes[@]}"
+  --calling release/CALLING.txt --toolchain "$build/TOOLCHAIN.txt" --out "$dist" "${exes[@]}"
 echo "release: $dist/$package.zip" >&2

@@ -8,9 +8,11 @@
       and no test key, and that holds none of the TEXTs (the build directories)
       in 8-bit or UTF-16LE form. Prints one line per finding; exit 1 on any.
 
-  release_pack.py pack --version V --epoch N --calling TEMPLATE --out DIR EXE...
+  release_pack.py pack --version V --epoch N --calling TEMPLATE --toolchain RECORD
+                       --out DIR EXE...
       Writes DIR/platform_probe-V-win32/ with the EXEs, CALLING.txt (the
-      template with @VERSION@ filled in, CR LF line ends) and SHA256SUMS, and
+      template with @VERSION@ filled in, CR LF line ends), TOOLCHAIN.txt (the
+      RECORD of package versions, as it is) and SHA256SUMS, and
       DIR/platform_probe-V-win32.zip holding the same files in that order.
       The zip is the same bytes for the same inputs: stored (no compressor
       whose output could change between zlib versions), every entry dated N,
@@ -84,6 +86,7 @@ def pack(args):
     template = open(args.calling, "r", encoding="utf-8").read()
     calling = template.replace("@VERSION@", args.version).replace("\r\n", "\n").replace("\n", "\r\n")
     files.append(("CALLING.txt", calling.encode("utf-8")))
+    files.append(("TOOLCHAIN.txt", open(args.toolchain, "rb").read()))
     sums = "".join("%s  %s\n" % (sha256(data), name) for name, data in files)
     files.append(("SHA256SUMS", sums.encode("ascii")))
 
@@ -125,6 +128,7 @@ def main():
     p.add_argument("--version", required=True)
     p.add_argument("--epoch", type=int, required=True)
     p.add_argument("--calling", required=True)
+    p.add_argument("--toolchain", required=True)
     p.add_argument("--out", required=True)
     p.add_argument("exe", nargs="+")
     args = parser.parse_args()

@@ -30,8 +30,11 @@ constexpr unsigned kCryptoApiSlotCount = 15;
 // Flags for every chain the verifier builds: nothing is fetched from the
 // network. Cache-only retrieval alone stops the fetches that the platform would
 // otherwise make for issuer URLs named in a certificate (Wine fetches them even
-// with AIA disabled); both together say it on every platform.
-constexpr DWORD kChainBuildFlags = CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_DISABLE_AIA;
+// with AIA disabled); both together say it on every platform. Nor is a root
+// fetched by the platform's automatic root update: a root must already be in
+// the machine's stores.
+constexpr DWORD kChainBuildFlags = CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_DISABLE_AIA |
+                                   CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE;
 
 extern CryptoApiTable g_cryptoApi;
 

@@ -208,6 +208,47 @@ Outcome WalkNestedSignatures(const CMSG_SIGNER_INFO* signer, uint32_t recordSize
   return {0, ERROR_SUCCESS};
 }
 
+// The primary signature verified with the very certificate the gates go on to
+// judge, so that it is that certificate's key which made the signature, not
+// one the trust provider looks up for itself. That certificate is the one the
+// signature's store holds for the signer's issuer and serial number, and it
+// must be the only one: with two, which of them the gates judge and which one
+// the trust provider takes would be left to the order of the store.
+bool PrimarySignatureVerifies(HCRYPTMSG message, const CMSG_SIGNER_INFO& signer,
+                              HCERTSTORE store) {
+  const CryptoApiTable& api = g_cryptoApi;
+  if (!ResolveEntryPoint(g_systemLibraryCache.crypt32, g_nestedCryptoApi.CryptMsgControl,
+                         "CryptMsgControl")) {
+    return false;
+  }
+  CERT_INFO wanted = {};
+  wanted.Issuer = signer.Issuer;
+  wanted.SerialNumber = signer.SerialNumber;
+  PCCERT_CONTEXT cert = api.CertFindCertificateInStore(store, kMessageEncoding, 0,
+                                                       CERT_FIND_SUBJECT_CERT, &wanted, nullptr);
+  if (cert == nullptr) return false;
+  // Looking on from the first releases it.
+  PCCERT_CONTEXT twin = api.CertFindCertificateInStore(store, kMessageEncoding, 0,
+                                                       CERT_FIND_SUBJECT_CERT, &wanted, cert);
+  if (twin != nullptr) {
+    api.CertFreeCertificateContext(twin);
+    return false;
+  }
+  cert = api.CertFindCertificateInStore(store, kMessageEncoding, 0, CERT_FIND_SUBJECT_CERT,
+                                        &wanted, nullptr);
+  if (cert == nullptr) return false;
+  CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para = {};
+  para.cbSize = sizeof para;
+  para.hCryptProv = 0;
+  para.dwSignerIndex = 0;
+  para.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
+  para.pvSigner = const_cast<CERT_CONTEXT*>(cert);
+  const BOOL verified =
+      g_nestedCryptoApi.CryptMsgControl(message, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para);
+  api.CertFreeCertificateContext(cert);
+  return verified != 0;
+}
+
 Outcome Verify(LPCWSTR path, LoadContext& context, SignaturePolicy policy, CallState& state) {
   const DWORD attributes = GetFileAttributesW(path);
   if (attributes == INVALID_FILE_ATTRIBUTES ||
@@ -245,7 +286,9 @@ Outcome Verify(LPCWSTR path, LoadContext& context, SignaturePolicy policy, CallS
 
   state.stopped = 0;
   PCMSG_SIGNER_INFO signer = static_cast<PCMSG_SIGNER_INFO>(state.signerRecord);
-  const DWORD primary = VerifySigner(signer, state.store, path, policy);
+  const DWORD primary = PrimarySignatureVerifies(state.message, *signer, state.store)
+                            ? VerifySigner(signer, state.store, path, policy)
+                            : 0;
   Observe(context.observer, kObservedPrimarySigner, primary, GetLastError());
   if (primary != 0) return {primary, ERROR_SUCCESS};
 

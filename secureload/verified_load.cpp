@@ -27,16 +27,17 @@ bool HasAbsoluteShape(LPCWSTR path) {
 constexpr DWORD kLongestFinalPath = 32768 + 8;
 
 // The final path of an open file or directory: every junction and link on the
-// way resolved, in the \\?\C:\... or \\?\UNC\server\share\... form. A local-heap
-// buffer, or null with the last error set.
-LPWSTR FinalPathOf(HANDLE handle) {
+// way resolved, in the \\?\C:\... or \\?\UNC\server\share\... form (VOLUME_NAME_DOS),
+// or the device's own \Device\... form (VOLUME_NAME_NT). A local-heap buffer,
+// or null with the last error set.
+LPWSTR FinalPathOf(HANDLE handle, DWORD volumeForm = VOLUME_NAME_DOS) {
   DWORD capacity = MAX_PATH + 1;
   // The name can grow between the size query and the fill; a few rounds settle it.
   for (int round = 0; round < 4; ++round) {
     auto* buffer = static_cast<LPWSTR>(LocalAlloc(LPTR, capacity * sizeof(WCHAR)));
     if (buffer == nullptr) return nullptr;
     const DWORD length =
-        GetFinalPathNameByHandleW(handle, buffer, capacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        GetFinalPathNameByHandleW(handle, buffer, capacity, FILE_NAME_NORMALIZED | volumeForm);
     if (length != 0 && length < capacity) return buffer;
     const DWORD error = GetLastError();
     LocalFree(buffer);
@@ -68,34 +69,9 @@ size_t RootLength(LPCWSTR path) {
   return i;
 }
 
-// Equal as paths: letters compared without regard to ASCII case, either
-// separator, and the \\?\ (or \\?\UNC\) prefix optional on both sides. Used only
-// to tell that the loader mapped the name it was given.
-LPCWSTR WithoutLongPrefix(LPCWSTR path, bool* unc) {
-  *unc = false;
-  if (wcsncmp(path, L"\\\\?\\", 4) != 0) return path;
-  if (wcsncmp(path + 4, L"UNC\\", 4) == 0) {
-    *unc = true;
-    return path + 8;
-  }
-  return path + 4;
-}
-
-bool SamePath(LPCWSTR a, LPCWSTR b) {
-  bool uncA = false;
-  bool uncB = false;
-  a = WithoutLongPrefix(a, &uncA);
-  b = WithoutLongPrefix(b, &uncB);
-  // \\?\UNC\server is \\server.
-  if (!uncA && IsSlash(a[0]) && IsSlash(a[1])) {
-    a += 2;
-    uncA = true;
-  }
-  if (!uncB && IsSlash(b[0]) && IsSlash(b[1])) {
-    b += 2;
-    uncB = true;
-  }
-  if (uncA != uncB) return false;
+// Equal as names: letters compared without regard to ASCII case, either
+// separator.
+bool SameName(LPCWSTR a, LPCWSTR b) {
   auto fold = [](WCHAR c) -> WCHAR {
     if (c == L'/') return L'\\';
     if (c >= L'A' && c <= L'Z') return static_cast<WCHAR>(c - L'A' + L'a');
@@ -176,16 +152,52 @@ void MakeImageHelperResident() {
   }
 }
 
-// Whether the loader mapped the file it was asked for, by the module's own file
-// name. Any other (a redirection) is not the verified file.
-bool MapsFinalPath(HMODULE module, LPCWSTR finalPath) {
-  const size_t length = wcslen(finalPath);
-  const DWORD capacity = static_cast<DWORD>(length + 2);  // one more: a longer name shows
-  auto* name = static_cast<LPWSTR>(LocalAlloc(LPTR, capacity * sizeof(WCHAR)));
-  if (name == nullptr) return false;
-  const DWORD written = GetModuleFileNameW(module, name, capacity);
-  const bool same = written != 0 && written < capacity && SamePath(name, finalPath);
-  LocalFree(name);
+using GetMappedFileNameFn = DWORD(WINAPI*)(HANDLE, LPVOID, LPWSTR, DWORD);
+
+// \??\, spelt out: as one string literal it draws the trigraph warning.
+constexpr WCHAR kDosDevicePrefix[] = {L'\\', L'?', L'?', L'\\', L'\0'};
+
+// Whether the image the kernel mapped for the module is the held file. The
+// module's own file name will not do: it is the name the loader was given, and
+// what that name resolves to can change between the checks and the load (a
+// drive letter redefined in the user's own logon session) without any held
+// object being renamed. The kernel names the mapped image by its device path
+// (\Device\HarddiskVolume3\...), the form the held handle's final path takes
+// with VOLUME_NAME_NT. Wine gives the mapped image's name in the DOS-device
+// form instead (\??\C:\...), which no device path equals; that form is compared
+// with the held file's DOS path, the closest Wine allows. Anything that cannot
+// be read is no match.
+bool MapsHeldFile(HMODULE module, HANDLE file, LPCWSTR finalPath) {
+  // In kernel32 since Windows 7; looked up, so that a loader without it refuses
+  // instead of failing to start the probe.
+  HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+  auto mappedFileName =
+      kernel32 != nullptr
+          ? ProcAs<GetMappedFileNameFn>(GetProcAddress(kernel32, "K32GetMappedFileNameW"))
+          : nullptr;
+  LPWSTR device = FinalPathOf(file, VOLUME_NAME_NT);
+  if (mappedFileName == nullptr || device == nullptr) {
+    LocalFree(device);
+    return false;
+  }
+  const size_t deviceLength = wcslen(device);
+  const size_t dosLength = wcslen(finalPath);
+  // One more than either name: a longer one shows as a mismatch.
+  const DWORD capacity = static_cast<DWORD>((deviceLength > dosLength ? deviceLength : dosLength) + 2);
+  auto* mapped = static_cast<LPWSTR>(LocalAlloc(LPTR, capacity * sizeof(WCHAR)));
+  bool same = false;
+  if (mapped != nullptr) {
+    const DWORD written =
+        mappedFileName(GetCurrentProcess(), reinterpret_cast<LPVOID>(module), mapped, capacity);
+    if (written != 0 && written < capacity - 1) {
+      mapped[written] = L'\0';
+      same = SameName(mapped, device) ||
+             (wcsncmp(mapped, kDosDevicePrefix, 4) == 0 && wcsncmp(finalPath, L"\\\\?\\", 4) == 0 &&
+              SameName(mapped + 4, finalPath + 4));
+    }
+  }
+  LocalFree(mapped);
+  LocalFree(device);
   return same;
 }
 
@@ -261,10 +273,10 @@ HMODULE LoadVerifiedLibrary(LPCWSTR path, SignaturePolicy policy,
                 ? LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32
                 : 0;
         module = LoadLibraryExW(finalPath, nullptr, search);
-        if (module != nullptr && !MapsFinalPath(module, finalPath)) {
-          // The loader took another file for this name (a redirection): not
-          // the one verified. Its initialisation has run, but nothing of it is
-          // used.
+        if (module != nullptr && !MapsHeldFile(module, file, finalPath)) {
+          // The loader mapped another file for this name (a redirection, a
+          // drive letter redefined): not the one verified. Its DllMain has run,
+          // but nothing else of it is used.
           FreeLibrary(module);
           module = nullptr;
           SetLastError(ERROR_FILE_INVALID);

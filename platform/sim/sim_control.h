@@ -74,6 +74,9 @@ void FailLibraryLoad(const std::wstring& path, DWORD error);
 void RedirectLibrary(const std::wstring& path, const std::wstring& to);
 // GetFinalPathNameByHandleW fails with this last error.
 void FailFinalPath(DWORD error);
+// K32GetMappedFileNameW names a mapped image in the DOS-device form, \??\C:\...
+// as Wine 8 does, instead of by its device path.
+void MappedNamesInDosDeviceForm();
 
 // ---- the process: its working directory, DLL search, error mode, exception
 // filter, standard output and end.
@@ -84,6 +87,12 @@ LPTOP_LEVEL_EXCEPTION_FILTER ExceptionFilter();
 const std::string& StandardOutput();
 // The exit code TerminateProcess was given, or -1 while the process runs.
 long ExitCode();
+// Threads made with CreateThread: "CreateThread <stack size> <flags>" is
+// traced; CreateThread fails with this last error from now on.
+void FailThreadCreation(DWORD error);
+// Runs every thread made and not yet run, in order, to its end on the calling
+// thread; returns how many ran.
+size_t RunThreads();
 
 // Another process holds the file open with this access and share mode.
 void HoldOpenElsewhere(const std::wstring& path, DWORD access, DWORD shareMode);

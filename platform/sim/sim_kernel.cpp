@@ -14,7 +14,8 @@
 #include "platform/sim/sim_internal.h"
 
 struct SimModule {
-  std::wstring path;        // full path it was mapped from
+  std::wstring path;        // full path it was mapped by (the name the loader was given)
+  std::wstring mappedFile;  // the final path of the file actually mapped
   std::string name;         // lower-case file name
   bool system = false;
   std::map<std::string, void*> exports;
@@ -27,6 +28,7 @@ struct SimModule {
 // older systems lack them.
 BOOL WINAPI SimSetDefaultDllDirectories(DWORD directoryFlags);
 void* WINAPI SimAddDllDirectory(LPCWSTR newDirectory);
+DWORD WINAPI SimK32GetMappedFileNameW(HANDLE process, LPVOID address, LPWSTR name, DWORD size);
 
 namespace sim {
 namespace {
@@ -98,6 +100,9 @@ struct World {
   std::string standardOutput;
   long exitCode = -1;
   unsigned reads = 0;
+  bool dosDeviceMappedNames = false;
+  DWORD threadError = 0;
+  std::vector<std::pair<LPTHREAD_START_ROUTINE, LPVOID>> threads;  // not yet run
 };
 
 World& W() {
@@ -198,6 +203,14 @@ std::wstring FinalPathOf(const std::wstring& key) {
     next = end;
   }
   return out;
+}
+
+// A final path in the \\?\ form as the kernel names the device: drive C: is
+// \Device\HarddiskVolume3 (D: 4, and so on), a share is under \Device\Mup.
+std::wstring DevicePathOf(const std::wstring& finalPath) {
+  if (finalPath.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\Device\\Mup\\" + finalPath.substr(8);
+  const wchar_t letter = static_cast<wchar_t>(std::towupper(finalPath[4]));
+  return L"\\Device\\HarddiskVolume" + std::to_wstring(letter - L'A' + 1) + finalPath.substr(6);
 }
 
 // The system module a full path names, if any: a registered name inside the
@@ -412,6 +425,7 @@ void Reset() {
   kernel32.refs = 1;
   kernel32.exports["SetDefaultDllDirectories"] = reinterpret_cast<void*>(&SimSetDefaultDllDirectories);
   kernel32.exports["AddDllDirectory"] = reinterpret_cast<void*>(&SimAddDllDirectory);
+  kernel32.exports["K32GetMappedFileNameW"] = reinterpret_cast<void*>(&SimK32GetMappedFileNameW);
   w.systemModules["shell32.dll"]->exports["SHGetSpecialFolderPathW"] =
       reinterpret_cast<void*>(&::SHGetSpecialFolderPathW);
   w.systemModules["shlwapi.dll"]->exports["PathFileExistsW"] =
@@ -553,12 +567,25 @@ void RedirectLibrary(const std::wstring& path, const std::wstring& to) {
 }
 
 void FailFinalPath(DWORD error) { W().finalPathError = error; }
+void MappedNamesInDosDeviceForm() { W().dosDeviceMappedNames = true; }
 
 void SetWorkingDirectory(const std::wstring& path) { W().workingDir = path; }
 UINT ErrorMode() { return W().errorMode; }
 LPTOP_LEVEL_EXCEPTION_FILTER ExceptionFilter() { return W().filter; }
 const std::string& StandardOutput() { return W().standardOutput; }
 long ExitCode() { return W().exitCode; }
+void FailThreadCreation(DWORD error) { W().threadError = error; }
+
+size_t RunThreads() {
+  size_t ran = 0;
+  while (!W().threads.empty()) {
+    auto [start, parameter] = W().threads.front();
+    W().threads.erase(W().threads.begin());
+    start(parameter);
+    ++ran;
+  }
+  return ran;
+}
 
 void HoldOpenElsewhere(const std::wstring& path, DWORD access, DWORD shareMode) {
   W().elsewhere.push_back({Resolve(internal::PathKey(path)), path, access, shareMode});
@@ -745,6 +772,7 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR fileName, HANDLE, DWORD flags) {
   }
 
   for (std::wstring candidate : candidates) {
+    const std::wstring asked = candidate;
     auto redirect = w.redirects.find(sim::Resolve(sim::internal::PathKey(candidate)));
     if (redirect != w.redirects.end()) candidate = redirect->second;
     if (SimModule* system = sim::SystemModuleAt(candidate)) {
@@ -775,9 +803,13 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR fileName, HANDLE, DWORD flags) {
       SetLastError(ERROR_BAD_EXE_FORMAT);
       return nullptr;
     }
-    // The module's file name is the full path it was mapped by, as the loader
-    // resolved it (\\?\ dropped, as Wine does).
-    if (entry->library->refs == 0) entry->library->path = sim::internal::DisplayPath(candidate);
+    // The module's file name is the full path the loader was given, without
+    // its \\?\ prefix as Wine gives it, whatever file it took for that name;
+    // the kernel knows the file actually mapped.
+    if (entry->library->refs == 0) {
+      entry->library->path = sim::internal::DisplayPath(asked);
+      entry->library->mappedFile = sim::FinalPathOf(sim::Resolve(sim::internal::PathKey(candidate)));
+    }
     ++entry->library->refs;
     // The file that was mapped, whatever way the path took to it.
     w.mapped.push_back(entry->path);
@@ -1189,7 +1221,8 @@ DWORD WINAPI GetFinalPathNameByHandleW(HANDLE file, LPWSTR filePath, DWORD fileP
     SetLastError(W().finalPathError);
     return 0;
   }
-  if (flags != (FILE_NAME_NORMALIZED | VOLUME_NAME_DOS)) {
+  if (flags != (FILE_NAME_NORMALIZED | VOLUME_NAME_DOS) &&
+      flags != (FILE_NAME_NORMALIZED | VOLUME_NAME_NT)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
@@ -1198,7 +1231,8 @@ DWORD WINAPI GetFinalPathNameByHandleW(HANDLE file, LPWSTR filePath, DWORD fileP
     SetLastError(ERROR_FILE_NOT_FOUND);
     return 0;
   }
-  const std::wstring path = sim::FinalPathOf(entry->first);
+  std::wstring path = sim::FinalPathOf(entry->first);
+  if ((flags & VOLUME_NAME_NT) != 0) path = sim::DevicePathOf(path);
   // Too small: the size needed, terminator included; else the length written.
   if (filePath == nullptr || filePathSize < path.size() + 1) return static_cast<DWORD>(path.size() + 1);
   std::copy(path.begin(), path.end(), filePath);
@@ -1241,6 +1275,30 @@ void* WINAPI SimAddDllDirectory(LPCWSTR) {
   return nullptr;
 }
 
+// The mapped image of a loaded library by its device path, or in Wine's
+// DOS-device form when the test asks for that.
+DWORD WINAPI SimK32GetMappedFileNameW(HANDLE process, LPVOID address, LPWSTR name, DWORD size) {
+  sim::internal::TraceLine("K32GetMappedFileNameW " + std::to_string(size));
+  const SimModule* module = nullptr;
+  for (const auto& [key, entry] : W().files) {
+    if (entry.library && entry.library.get() == address && entry.library->refs > 0) {
+      module = entry.library.get();
+    }
+  }
+  if (process != GetCurrentProcess() || module == nullptr || name == nullptr || size == 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  std::wstring mapped = W().dosDeviceMappedNames ? L"\\?" L"?\\" + module->mappedFile.substr(4)
+                                                 : sim::DevicePathOf(module->mappedFile);
+  // Too small: cut, as the platform does, with the size as the result.
+  const bool cut = mapped.size() >= size;
+  if (cut) mapped.resize(size - 1);
+  std::copy(mapped.begin(), mapped.end(), name);
+  name[mapped.size()] = L'\0';
+  return cut ? size : static_cast<DWORD>(mapped.size());
+}
+
 UINT WINAPI SetErrorMode(UINT mode) {
   sim::internal::TraceLine("SetErrorMode " + sim::Hex(mode));
   UINT previous = W().errorMode;
@@ -1270,6 +1328,25 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
 }
 
 HANDLE WINAPI GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
+
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                           LPVOID parameter, DWORD flags, LPDWORD threadId) {
+  auto& w = W();
+  sim::internal::TraceLine("CreateThread " + std::to_string(stackSize) + " " + sim::Hex(flags));
+  if (w.threadError != 0 || start == nullptr) {
+    SetLastError(w.threadError != 0 ? w.threadError : ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  w.threads.emplace_back(start, parameter);
+  if (threadId != nullptr) *threadId = static_cast<DWORD>(w.threads.size());
+  HANDLE handle = reinterpret_cast<HANDLE>(w.nextHandle++);
+  w.handles[handle] = {L"<thread>", L"<thread>", 0, 0};
+  return handle;
+}
+
+VOID WINAPI Sleep(DWORD milliseconds) {
+  sim::internal::TraceLine("Sleep " + std::to_string(milliseconds));
+}
 
 BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode) {
   if (process != GetCurrentProcess()) {

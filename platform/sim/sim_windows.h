@@ -88,6 +88,7 @@ typedef int(WINAPI* FARPROC)();
 
 #define FILE_NAME_NORMALIZED 0x0
 #define VOLUME_NAME_DOS 0x0
+#define VOLUME_NAME_NT 0x2
 
 #define GENERIC_READ 0x80000000UL
 #define GENERIC_WRITE 0x40000000UL
@@ -196,6 +197,14 @@ HANDLE WINAPI GetStdHandle(DWORD stdHandle);
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
                       void* overlapped);
 HANDLE WINAPI GetCurrentProcess();
+typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID parameter);
+#define STACK_SIZE_PARAM_IS_A_RESERVATION 0x00010000
+// Records the thread; it runs when a test calls sim::RunThreads().
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
+                           LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                           LPDWORD threadId);
+// Returns at once; the trace records the time asked for.
+VOID WINAPI Sleep(DWORD milliseconds);
 BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode);
 HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes);
 HLOCAL WINAPI LocalFree(HLOCAL mem);
@@ -393,6 +402,7 @@ typedef struct _CMSG_STREAM_INFO* PCMSG_STREAM_INFO;
 // Chain building flags.
 #define CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL 0x00000004
 #define CERT_CHAIN_DISABLE_AIA 0x00002000
+#define CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE 0x00000100
 
 // Chain trust status bits (CERT_TRUST_STATUS).
 #define CERT_TRUST_NO_ERROR 0x00000000

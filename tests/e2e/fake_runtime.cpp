@@ -17,6 +17,13 @@
 //   STP_FAKE_FAULT             "<role>:<point>": that copy faults (a write to
 //                              address 0, then an undefined instruction) at
 //                              attach, init, question, shutdown or detach
+//   STP_FAKE_FAULT_KIND        what that fault is instead: "abort" calls
+//                              abort() (the C runtime the probe uses), "hang"
+//                              never returns
+//   STP_FAKE_OWN_FILTER        "<role>": that copy sets an unhandled-exception
+//                              filter of its own when it is mapped, as crash
+//                              reporters do; the filter logs "own filter" and
+//                              ends the process with the fault's code
 //
 // When STP_FAKE_LOG names a file, every call appends one line to it:
 // "<role> <export>(<argument>)" for the entry points, and "<role> attach" /
@@ -60,12 +67,35 @@ void FaultAt(const char* point) {
   char here[64];
   std::snprintf(here, sizeof here, "%s:%s", FAKE_RUNTIME_ROLE, point);
   if (std::strcmp(wanted, here) != 0) return;
+  char kind[16];
+  n = GetEnvironmentVariableA("STP_FAKE_FAULT_KIND", kind, sizeof kind);
+  if (n != 0 && n < sizeof kind && std::strcmp(kind, "abort") == 0) {
+    LogLine("abort");
+    std::abort();
+  }
+  if (n != 0 && n < sizeof kind && std::strcmp(kind, "hang") == 0) {
+    LogLine("hang");
+    for (;;) Sleep(INFINITE);
+  }
   LogLine("fault");
   int* volatile nowhere = nullptr;
   *nowhere = 1;
   // Wine may have the first page mapped (for DOS programs); an undefined
   // instruction faults everywhere.
   __builtin_trap();
+}
+
+LONG WINAPI OwnFilter(PEXCEPTION_POINTERS) {
+  LogLine("own filter");
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
+void SetOwnFilterIfAsked() {
+  char wanted[16];
+  DWORD n = GetEnvironmentVariableA("STP_FAKE_OWN_FILTER", wanted, sizeof wanted);
+  if (n == 0 || n >= sizeof wanted || std::strcmp(wanted, FAKE_RUNTIME_ROLE) != 0) return;
+  SetUnhandledExceptionFilter(&OwnFilter);
+  LogLine("own filter set");
 }
 
 int ValueFromEnvironment(const char* name) {
@@ -151,6 +181,7 @@ __declspec(dllexport) int __cdecl stpShutdownRuntimeSdk() {
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) {
     LogLine("attach");
+    SetOwnFilterIfAsked();
     FaultAt("attach");
   }
   if (reason == DLL_PROCESS_DETACH) {

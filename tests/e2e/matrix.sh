@@ -55,6 +55,11 @@ readonly kUrlPort=39417
 # longer than this bound.
 readonly kUsualSeconds=20
 readonly kServerDelaySeconds=30
+# The probe's deadline (kDeadlineMilliseconds in probe/process_guard.h), and how
+# much later than it a run ended by the watchdog may end: Wine's own start and
+# end of the process, on a loaded machine.
+readonly kDeadlineSeconds=30
+readonly kDeadlineSlackSeconds=15
 # How much longer than its control a scenario with control= may take: the
 # probe's work on a refused file is bounded, so a few seconds at most, however
 # many nested signatures the file carries.
@@ -384,12 +389,21 @@ cmd_run() {
     done
   fi
 
-  # The companion's account of the same machine (the fake libraries keep no log).
-  (
-    for assignment in $S_ENV; do export "${assignment?}"; done
-    cd "$cwd"
-    wine_env_run "$out/diag" "$out/diag.err" -- "$win_app\\platform_probe_diag.exe"
-  ) || true
+  if [[ -n $S_DEADLINE ]]; then
+    local ms=$(((ended - started) / 1000000))
+    check "ended by the watchdog, not before the deadline (${ms} ms, at least ${kDeadlineSeconds} s)" \
+      test "$ms" -ge $((kDeadlineSeconds * 1000))
+    check "ended within ${kDeadlineSlackSeconds} s of the deadline (${ms} ms)" \
+      test "$ms" -le $(((kDeadlineSeconds + kDeadlineSlackSeconds) * 1000))
+  else
+    # The companion's account of the same machine (the fake libraries keep no
+    # log). It has no deadline, so a run that never ends is not given to it.
+    (
+      for assignment in $S_ENV; do export "${assignment?}"; done
+      cd "$cwd"
+      wine_env_run "$out/diag" "$out/diag.err" -- "$win_app\\platform_probe_diag.exe"
+    ) || true
+  fi
   local line
   while IFS= read -r line; do
     [[ -n $line ]] || continue
@@ -451,7 +465,7 @@ cmd_run() {
     echo "--- stdout bytes:"
     od -An -c "$out/stdout" | head -5
     echo "--- diagnostic companion:"
-    tr -d '\r' <"$out/diag"
+    [[ -f $out/diag ]] && tr -d '\r' <"$out/diag"
     echo "--- stderr:"
     head -20 "$out/stderr"
     echo "scenario $name: ${#failures[@]} check(s) failed"

@@ -26,6 +26,8 @@
 #             would find it there
 #   cloudlink= yes: the cloud folder "KORVEX Corporation" is a link to the real
 #             folder "KORVEX Real" beside it
+#   deadline= yes: the probe must end by its watchdog: after the deadline, and
+#             within a few seconds of it; the companion (no deadline) is not run
 #   control=  a fixture run first in the cloud copy's place, timed the same
 #             way (after an untimed run): the scenario must answer within
 #             kControlSlackSeconds of it
@@ -457,13 +459,34 @@ scenario fault.client_detach_after_report \
   cloud=cloud-pinned.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES STP_FAKE_FAULT=client:detach" \
   stdout=STP calls="$C_UP|$K_UP|$C_ASK|$C_DOWN|client stpShutdownRuntimeSdk()|client detach|client fault"
 
+# A runtime library may replace the probe's guard with its own crash filter;
+# the probe puts its own back after the load and after every call.
+scenario fault.cloud_own_filter groups="win7 win10" \
+  why="the cloud copy sets its own unhandled-exception filter when mapped, then faults in stpInitializeRuntimeSdk2" \
+  cloud=cloud-pinned.dll client=client-c4-rfc3161.dll \
+  env="$ENV_CLOUD_DECIDES STP_FAKE_OWN_FILTER=cloud STP_FAKE_FAULT=cloud:init" \
+  stdout={} calls="cloud attach|cloud own filter set|cloud stpInitializeRuntimeSdk2(1.6)|cloud fault"
+
+scenario fault.cloud_abort groups="win7 win10" \
+  why="the cloud copy calls abort() in stpIsRunningInCloud: {} and exit 0, nothing else" \
+  cloud=cloud-pinned.dll client=client-c4-rfc3161.dll \
+  env="$ENV_CLOUD_DECIDES STP_FAKE_FAULT=cloud:question STP_FAKE_FAULT_KIND=abort" \
+  stdout={} calls="$C_UP|$K_UP|$C_ASK|cloud abort"
+
+# The companion has no deadline; it is not run here.
+scenario deadline.cloud_init_never_returns groups="win7 win10" deadline=yes \
+  why="the cloud copy's stpInitializeRuntimeSdk2 never returns: {} and exit 0 at the deadline" \
+  cloud=cloud-pinned.dll client=client-c4-rfc3161.dll \
+  env="$ENV_CLOUD_DECIDES STP_FAKE_FAULT=cloud:init STP_FAKE_FAULT_KIND=hang" \
+  stdout={} calls="$C_UP|cloud hang"
+
 # --- lookup ---------------------------------------------------------------------------
 
 scenario_lookup() {
   local name=$1 kv
   [[ -n ${SCENARIO_DEF[$name]+set} ]] || return 1
   S_WHY='' S_GROUPS=win7 S_EXE=test S_CLOUD=- S_CLIENT=- S_ENV='' S_STDOUT='{}' S_CALLS=''
-  S_DIAG='' S_NODIAG='' S_PLANT='' S_HELPER='' S_CLOUDLINK='' S_SERVER='' S_CONTROL=''
+  S_DIAG='' S_NODIAG='' S_PLANT='' S_HELPER='' S_CLOUDLINK='' S_SERVER='' S_CONTROL='' S_DEADLINE=''
   local -a args
   eval "args=(${SCENARIO_DEF[$name]})"
   for kv in "${args[@]}"; do
@@ -482,6 +505,7 @@ scenario_lookup() {
       helper) S_HELPER=${kv#*=} ;;
       cloudlink) [[ ${kv#*=} == yes ]] && S_CLOUDLINK=yes ;;
       server) [[ ${kv#*=} == yes ]] && S_SERVER=yes ;;
+      deadline) [[ ${kv#*=} == yes ]] && S_DEADLINE=yes ;;
       control) S_CONTROL=${kv#*=} ;;
       *) echo "scenario $name: unknown key ${kv%%=*}" >&2; return 1 ;;
     esac

@@ -7,6 +7,7 @@
 
 #include "probe/probe.h"
 #include "probe/process_guard.h"
+#include "runtime/runtime.h"
 
 namespace {
 
@@ -31,9 +32,12 @@ void Trace(void*, const ObservedEvent& event) {
 }  // namespace
 
 int main(int, char**) {
+  // As platform_probe.exe sets itself up (probe/main.cpp).
   GuardProcess();
+  SetAfterRuntimeLibraryCall(&GuardProcess);
   const VerifyObserver tracer{&Trace, nullptr};
-  const char* report = NarrowDllSearch() ? RunProbe(&tracer) : kReportNotInCloud;
+  const char* report =
+      StartDeadline() && NarrowDllSearch() ? RunProbe(&tracer) : kReportNotInCloud;
   WriteReport(report);
   return 0;
 }

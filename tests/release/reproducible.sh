@@ -54,8 +54,10 @@ done
   exit 1
 }
 
-release() {  # DIR LOG: scripts/release.sh in DIR
-  (cd "$1" && bash scripts/release.sh) >"$2" 2>&1
+release() {  # DIR LOG [ARG...]: scripts/release.sh in DIR
+  local dir=$1 log=$2
+  shift 2
+  (cd "$dir" && bash scripts/release.sh "$@") >"$log" 2>&1
 }
 if ! release "$a" "$work/a.log"; then
   tail -n 30 "$work/a.log"
@@ -109,10 +111,20 @@ else
   fail "the zip and the unpacked files differ"
 fi
 
-# refused WHAT DIR PATTERN: release.sh in DIR must fail, saying PATTERN.
+# The toolchain record holds this machine's versions of the packages it names.
+record=$a/dist/$package/TOOLCHAIN.txt
+if [[ -s $record ]] && diff <(dpkg-query -W -f='${Package} ${Version}\n' $(cut -d' ' -f1 "$record") |
+    LC_ALL=C sort) "$record" >/dev/null && grep -q "^g++-mingw-w64-i686-win32 " "$record"; then
+  ok "TOOLCHAIN.txt records the installed versions: $(tr '\n' ';' <"$record")"
+else
+  fail "TOOLCHAIN.txt does not record the installed versions"
+fi
+
+# refused WHAT DIR PATTERN [ARG...]: release.sh in DIR (with ARGs) must fail, saying PATTERN.
 refused() {
   local what=$1 dir=$2 pattern=$3
-  if release "$dir" "$work/refusal.log"; then
+  shift 3
+  if release "$dir" "$work/refusal.log" "$@"; then
     fail "release.sh accepted $what"
   elif grep -q -- "$pattern" "$work/refusal.log"; then
     ok "release.sh refuses $what"
@@ -129,6 +141,10 @@ git -C "$a" checkout -q -- probe/main.cpp
 git -C "$a" tag v0.0.0-wrong
 refused "a tag that is not the version" "$a" "VERSION says"
 git -C "$a" tag -d v0.0.0-wrong >/dev/null
+# A rebuild meant to reproduce a release made with another compiler.
+sed 's/^\(g++-mingw-w64-i686-win32\) .*/\1 0.0-other/' "$record" >"$work/other-toolchain.txt"
+refused "a toolchain other than the release's record" "$a" "toolchain is not the one" \
+  --toolchain "$work/other-toolchain.txt"
 
 # An exe that pins the test chain is refused by what it holds, whatever its
 # build was called.

@@ -1,5 +1,7 @@
 #include "tests/support/process_state.h"
 
+#include <csignal>
+
 #include "platform/sim/sim_control.h"
 #include "probe/process_guard.h"
 #include "runtime/runtime.h"
@@ -21,5 +23,7 @@ void ResetProcessState() {
   g_nestedCryptoApi = {};
   g_platformHashApi = {};
   g_winVerifyTrust = nullptr;
-  g_reportWritten = false;
+  g_reportState = kReportNone;
+  SetAfterRuntimeLibraryCall(nullptr);
+  std::signal(SIGABRT, SIG_DFL);
 }

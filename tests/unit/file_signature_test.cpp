@@ -45,8 +45,14 @@ sim::SignerDesc Signer(const Serial& serial, std::vector<sim::AttributeDesc> una
   return sim::SignerDesc{"Test Signing CA", serial, {}, std::move(unauth)};
 }
 
+// Signed by a certificate the signature carries, as a signer's is.
 sim::SignatureDesc Signature(const Serial& serial, std::vector<sim::AttributeDesc> unauth = {}) {
-  return sim::SignatureDesc{{}, Signer(serial, std::move(unauth))};
+  sim::CertDesc desc;
+  desc.subject = "Test Signer";
+  desc.issuer = "Test Signing CA";
+  desc.serial = serial;
+  const sim::CertId cert = sim::AddCertificate(desc);
+  return sim::SignatureDesc{{cert}, Signer(serial, std::move(unauth))};
 }
 
 std::vector<uint8_t> Nested(const Serial& serial) {
@@ -190,6 +196,31 @@ TEST_F(FileSignatureTest, EachOutcomeHasItsLastError) {
        },
        1, 0},
       {"primary refused, no nested signature", [] { SignWith({}); }, 0, 0},
+      // The gates would accept the signer; its certificate must have made the signature.
+      {"primary signature does not verify with the signer's certificate",
+       [] {
+         sim::SignatureDesc signature = Signature(kPrimary);
+         signature.signatureValid = false;
+         sim::SignFile(kFile, signature);
+         g_signerDouble.accepted = {kPrimary};
+       },
+       0, 0},
+      {"two certificates with the primary signer's issuer and serial",
+       [] {
+         sim::SignatureDesc signature = Signature(kPrimary);
+         signature.certs.push_back(Signature(kPrimary).certs[0]);
+         sim::SignFile(kFile, signature);
+         g_signerDouble.accepted = {kPrimary};
+       },
+       0, 0},
+      {"the primary signer's certificate not carried",
+       [] {
+         sim::SignatureDesc signature = Signature(kPrimary);
+         signature.certs.clear();
+         sim::SignFile(kFile, signature);
+         g_signerDouble.accepted = {kPrimary};
+       },
+       0, 0},
       {"nested signer accepted",
        [] {
          SignWith({NestedAttribute({Nested(kFirst)})});
@@ -249,7 +280,10 @@ TEST_F(FileSignatureTest, TableResumesAtTheFirstEmptySlot) {
                        reinterpret_cast<void*>(&StandInDecode));
   sim::ClearTrace();
   EXPECT_OUTCOME(Verify(), 1, 0);
-  EXPECT_EQ(TraceWith("GetProcAddress"), Lookups(10, 15));
+  // And the entry point that verifies the primary signature.
+  std::vector<std::string> lookups = Lookups(10, 15);
+  lookups.push_back("GetProcAddress crypt32.dll CryptMsgControl");
+  EXPECT_EQ(TraceWith("GetProcAddress"), lookups);
   EXPECT_EQ(TraceWith("LoadLibraryExW"), (std::vector<std::string>{
                                              "LoadLibraryExW cryptnet.dll 0x800",
                                              "LoadLibraryExW cryptbase.dll 0x800",
@@ -277,7 +311,9 @@ TEST_F(FileSignatureTest, TrustLibrariesAreLoadedFromTheSystemDirectoryAndKept) 
                                       "LoadLibraryExW C:\\Windows\\system32\\cryptnet.dll 0x8",
                                       "LoadLibraryExW C:\\Windows\\system32\\cryptbase.dll 0x8",
                                       "LoadLibraryExW C:\\Windows\\system32\\wintrust.dll 0x8"}));
-  EXPECT_EQ(TraceWith("GetProcAddress crypt32.dll"), Lookups(1, 15));
+  std::vector<std::string> lookups = Lookups(1, 15);
+  lookups.push_back("GetProcAddress crypt32.dll CryptMsgControl");
+  EXPECT_EQ(TraceWith("GetProcAddress crypt32.dll"), lookups);
   EXPECT_NE(g_systemLibraryCache.crypt32, nullptr);
   EXPECT_NE(g_systemLibraryCache.cryptnet, nullptr);
   EXPECT_NE(g_systemLibraryCache.cryptbase, nullptr);
@@ -508,7 +544,8 @@ TEST_F(FileSignatureTest, StepRoundsAddressesToMultiplesOf8) {
     EXPECT_EQ(updates[0].size, c.fed);
     EXPECT_TRUE(updates[0].decoded);
     EXPECT_EQ(static_cast<uint32_t>(updates[1].data - updates[0].data), c.step);
-    EXPECT_EQ(SignerSerials(), (std::vector<Serial>{{}, kFirst, kSecond}));
+    // The raw primary signer has no certificate, so only the nested ones reach the gates.
+    EXPECT_EQ(SignerSerials(), (std::vector<Serial>{kFirst, kSecond}));
     EXPECT_TRUE(sim::AllReleased());
   }
 }

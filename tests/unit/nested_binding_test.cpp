@@ -359,7 +359,7 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
       for (const std::string& line : sim::Trace()) {
         asked = asked || (line.rfind("CertGetCertificateChain", 0) == 0 &&
                           line.find("store=given") != std::string::npos &&
-                          line.find("/0/1/ids flags=0x2004") != std::string::npos);
+                          line.find("/0/1/ids flags=0x2104") != std::string::npos);
       }
       EXPECT_TRUE(asked);
     }

@@ -2,6 +2,7 @@
 // report on a fault (once), and a DLL search without the working directory.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <string>
 
 #include "platform/sim/sim_control.h"
@@ -16,45 +17,91 @@ class ProcessGuardTest : public ::testing::Test {
   void SetUp() override { ResetProcessState(); }
 };
 
-TEST_F(ProcessGuardTest, AFaultEndsTheProcessWithTheEmptyReportOnce) {
+// What ends a run without the main thread's report: an unhandled fault, an
+// abort() through the probe's C runtime, or the watchdog at the deadline.
+enum class Ending { kFault, kAbort, kDeadline };
+
+void End(Ending ending) {
+  switch (ending) {
+    case Ending::kFault: {
+      LPTOP_LEVEL_EXCEPTION_FILTER filter = sim::ExceptionFilter();
+      ASSERT_NE(filter, nullptr);
+      EXCEPTION_POINTERS fault = {};
+      EXPECT_EQ(filter(&fault), EXCEPTION_EXECUTE_HANDLER);
+      break;
+    }
+    case Ending::kAbort: {
+      // The handler in place, taken out to be called as the C runtime would.
+      void (*handler)(int) = std::signal(SIGABRT, SIG_DFL);
+      ASSERT_NE(handler, SIG_DFL);
+      ASSERT_NE(handler, SIG_ERR);
+      handler(SIGABRT);
+      std::signal(SIGABRT, handler);
+      break;
+    }
+    case Ending::kDeadline:
+      EXPECT_EQ(sim::RunThreads(), 1u);
+      EXPECT_EQ(sim::CountTrace("Sleep " + std::to_string(kDeadlineMilliseconds)), 1u);
+      break;
+  }
+}
+
+TEST_F(ProcessGuardTest, EveryEndingWithoutAnAnswerWritesTheEmptyReportOnce) {
   struct Case {
     const char* label;
-    const char* reportBefore;  // written by main before the fault; null: none yet
-    int faults;
+    Ending ending;
+    const char* reportBefore;  // written by main before the ending; null: none yet
+    int endings;
     const char* output;  // standard output written through the plain file API
   };
   const Case cases[] = {
-      {"fault in a runtime library before the report", nullptr, 1, "{}\r\n"},
-      {"a second fault adds nothing", nullptr, 2, "{}\r\n"},
+      {"fault in a runtime library before the report", Ending::kFault, nullptr, 1, "{}\r\n"},
+      {"a second fault adds nothing", Ending::kFault, nullptr, 2, "{}\r\n"},
       // A library's DllMain at exit, after the report went out: no second line.
-      {"fault after the in-cloud report", kReportInCloud, 1, ""},
-      {"fault after the empty report", kReportNotInCloud, 1, ""},
+      {"fault after the in-cloud report", Ending::kFault, kReportInCloud, 1, ""},
+      {"fault after the empty report", Ending::kFault, kReportNotInCloud, 1, ""},
+      {"abort in a runtime library before the report", Ending::kAbort, nullptr, 1, "{}\r\n"},
+      {"abort after the in-cloud report", Ending::kAbort, kReportInCloud, 1, ""},
+      {"no answer by the deadline", Ending::kDeadline, nullptr, 1, "{}\r\n"},
+      // The answer is out but the process has not ended (a DllMain at exit that
+      // never returns): ended, with nothing added.
+      {"deadline after the in-cloud report", Ending::kDeadline, kReportInCloud, 1, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     SetUp();
     GuardProcess();
+    ASSERT_TRUE(StartDeadline());
+    EXPECT_EQ(sim::CountTrace("CreateThread 65536 0x10000"), 1u);
     EXPECT_EQ(sim::ErrorMode(),
               static_cast<UINT>(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX));
-    LPTOP_LEVEL_EXCEPTION_FILTER filter = sim::ExceptionFilter();
-    ASSERT_NE(filter, nullptr);
     if (c.reportBefore != nullptr) {
       testing::internal::CaptureStdout();
       WriteReport(c.reportBefore);
       EXPECT_EQ(testing::internal::GetCapturedStdout(), c.reportBefore);
     }
-
-    EXCEPTION_POINTERS fault = {};
-    for (int i = 0; i < c.faults; ++i) EXPECT_EQ(filter(&fault), EXCEPTION_EXECUTE_HANDLER);
-
+    for (int i = 0; i < c.endings; ++i) End(c.ending);
     EXPECT_EQ(sim::StandardOutput(), c.output);
     EXPECT_EQ(sim::ExitCode(), 0);
+    // Main's report after the ending's: not written, the process ends instead.
+    if (c.reportBefore == nullptr) {
+      testing::internal::CaptureStdout();
+      WriteReport(kReportInCloud);
+      EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+      EXPECT_EQ(sim::StandardOutput(), c.output);
+    }
+    EXPECT_TRUE(sim::AllReleased());
   }
-  // The guard is only a setting: it writes nothing by itself.
+  // The guard and the watchdog are only settings: they write nothing by themselves.
   SetUp();
   GuardProcess();
+  ASSERT_TRUE(StartDeadline());
   EXPECT_EQ(sim::StandardOutput(), "");
   EXPECT_EQ(sim::ExitCode(), -1);
+  // Without a watchdog nothing may be loaded: main reports {} at once.
+  SetUp();
+  sim::FailThreadCreation(ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_FALSE(StartDeadline());
 }
 
 TEST_F(ProcessGuardTest, TheWorkingDirectoryLeavesTheDllSearch) {

@@ -169,10 +169,15 @@ TEST_F(RuntimeTest, RuntimeCallsFollowTheLibraryContract) {
   InstallCloud(Cloud::kBound);
   InstallClient(Client::kLoaded);
   g_fake.isRunning = 1;
+  // What the probe hands down to put its fault guard back.
+  SetAfterRuntimeLibraryCall([] { g_fake.calls.push_back("guard"); });
 
   EXPECT_STREQ(RunProbe(), kReportInCloud);
-  EXPECT_EQ(g_fake.calls, (std::vector<std::string>{"cloud:init2", "client:init", "cloud:isRunning",
-                                                    "cloud:shutdown", "client:shutdown"}));
+  // The guard goes back after each load, call and unload.
+  EXPECT_EQ(g_fake.calls,
+            (std::vector<std::string>{"guard", "cloud:init2", "guard", "guard", "client:init", "guard",
+                                      "cloud:isRunning", "guard", "cloud:shutdown", "guard", "guard",
+                                      "client:shutdown", "guard"}));
   // The cloud library shuts down while both libraries are still mapped.
   EXPECT_EQ(g_fake.modulesAtCloudShutdown, 2);
   EXPECT_FLOAT_EQ(g_fake.init2Argument, 1.6f);

@@ -170,7 +170,7 @@ TEST_F(PinnedChainGateTest, TheFourPinnedCertificatesPass) {
   // The chain parameters carry their own width's size: 16 bytes 32-bit, 32 bytes 64-bit.
   EXPECT_EQ(Count(std::string("CertGetCertificateChain 0x1 \"STP SDK - Code Signing Leaf (prod)\" "
                               "time=now store=none para=") +
-                  (sizeof(void*) == 4 ? "16" : "32") + "/0/0/no-ids flags=0x2004 reserved=none"),
+                  (sizeof(void*) == 4 ? "16" : "32") + "/0/0/no-ids flags=0x2104 reserved=none"),
             1u);
   EXPECT_EQ(Count("CertFreeCertificateChain"), 1u);
   EXPECT_EQ(sim::TrustCalls().size(), 1u);

@@ -21,6 +21,16 @@ const std::wstring kLibrary = L"C:\\Program Files\\Launcher\\StpRuntimeSdk.dll";
 const std::wstring kHeld = L"\\\\?\\" + kLibrary;
 const std::vector<uint8_t> kSigner{0x42};
 
+// Signed by kSigner, whose certificate the signature carries.
+void SignAsTestSigner(const std::wstring& path) {
+  sim::CertDesc signer;
+  signer.subject = "Test Signer";
+  signer.issuer = "Test CA";
+  signer.serial = kSigner;
+  sim::SignFile(path, sim::SignatureDesc{{sim::AddCertificate(signer)},
+                                         sim::SignerDesc{"Test CA", kSigner, {}, {}}});
+}
+
 int Marker() { return 7; }
 
 // What was mapped apart from the trust libraries of the system directory.
@@ -42,7 +52,7 @@ class VerifiedLoadTest : public ::testing::Test {
   // A library at `path` whose signature the signer policy accepts.
   static void InstallSigned(const std::wstring& path) {
     sim::AddLibrary(path, {sim::MakeExport("Marker", &Marker)});
-    sim::SignFile(path, sim::SignatureDesc{{}, sim::SignerDesc{"Test CA", kSigner, {}, {}}});
+    SignAsTestSigner(path);
     g_signerDouble.accepted = {kSigner};
   }
 };
@@ -290,7 +300,7 @@ int Planted() { return 666; }
 // it is not held, so its bytes can change after they were checked.
 void Plant(const std::wstring& path) {
   sim::AddLibrary(path, {sim::MakeExport("Marker", &Planted)});
-  sim::SignFile(path, sim::SignatureDesc{{}, sim::SignerDesc{"Test CA", kSigner, {}, {}}});
+  SignAsTestSigner(path);
 }
 
 TEST_F(VerifiedLoadTest, TheHeldFileOrNothingIsMapped) {
@@ -299,7 +309,9 @@ TEST_F(VerifiedLoadTest, TheHeldFileOrNothingIsMapped) {
     const char* when;  // trace prefix the attack waits for; empty: before the call
     std::function<void()> attack;
     bool mapped;
-    bool redirected = false;  // the loader itself maps another file: released at once
+    // Mapped and released at once: the loader mapped another file, or what it
+    // mapped cannot be named. Any other refusal maps nothing at all.
+    bool redirected = false;
   };
   auto retarget = [] {
     Plant(kOther + L"\\Stratoplay\\STP32.dll");
@@ -347,6 +359,18 @@ TEST_F(VerifiedLoadTest, TheHeldFileOrNothingIsMapped) {
          sim::RedirectLibrary(kVerified, kOther + L"\\STP32.dll");
        },
        false, true},
+      // The mapped image's name as Wine gives it (\??\C:\...).
+      {"a link to the real folder, mapped names in Wine's form", "",
+       [] { sim::MappedNamesInDosDeviceForm(); }, true},
+      {"the loader maps another file, mapped names in Wine's form", "",
+       [] {
+         sim::MappedNamesInDosDeviceForm();
+         Plant(kOther + L"\\STP32.dll");
+         sim::RedirectLibrary(kVerified, kOther + L"\\STP32.dll");
+       },
+       false, true},
+      {"the mapped image's name cannot be read", "",
+       [] { sim::HideSystemExport("kernel32.dll", "K32GetMappedFileNameW"); }, false, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -366,6 +390,9 @@ TEST_F(VerifiedLoadTest, TheHeldFileOrNothingIsMapped) {
     // the loader itself was told to; then it is unmapped before anyone calls it).
     if (!c.redirected) {
       for (const std::wstring& path : MappedLibraries()) EXPECT_EQ(path, kVerified);
+      if (!c.mapped) {
+        EXPECT_TRUE(MappedLibraries().empty());
+      }
     }
     if (module != nullptr) {
       EXPECT_EQ(ProcAs<int (*)()>(GetProcAddress(module, "Marker"))(), 7);
