@@ -27,7 +27,10 @@ endif()
 # One console exe. OUTPUT_DIRECTORY is relative to the build directory; by
 # default the exe lands at the top of it, named after the target.
 function(probe_windows_exe target)
-  cmake_parse_arguments(E "" "PINNED;OUTPUT_NAME;OUTPUT_DIRECTORY;DESCRIPTION" "" ${ARGN})
+  cmake_parse_arguments(E "" "PINNED;OUTPUT_NAME;OUTPUT_DIRECTORY;DESCRIPTION;MAIN" "" ${ARGN})
+  if(NOT E_MAIN)
+    set(E_MAIN ${PROJECT_SOURCE_DIR}/probe/main.cpp)
+  endif()
   if(NOT E_PINNED)
     message(FATAL_ERROR "probe_windows_exe(${target}): PINNED <library> is required")
   endif()
@@ -48,7 +51,7 @@ function(probe_windows_exe target)
   set_source_files_properties(${resources}/${E_OUTPUT_NAME}.rc PROPERTIES
                               OBJECT_DEPENDS ${PROBE_MANIFEST_FILE})
 
-  add_executable(${target} ${PROJECT_SOURCE_DIR}/probe/main.cpp ${resources}/${E_OUTPUT_NAME}.rc)
+  add_executable(${target} ${E_MAIN} ${resources}/${E_OUTPUT_NAME}.rc)
   set_target_properties(${target} PROPERTIES OUTPUT_NAME ${E_OUTPUT_NAME})
   if(E_OUTPUT_DIRECTORY)
     set_target_properties(${target} PROPERTIES

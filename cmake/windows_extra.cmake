@@ -38,7 +38,7 @@ function(probe_diag_exe target)
                         RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/${D_OUTPUT_DIRECTORY})
   target_compile_definitions(${target} PRIVATE "PROBE_DIAG_PINS=\"${D_PINS}\"")
   target_link_options(${target} PRIVATE -mconsole)
-  target_link_libraries(${target} PRIVATE probe_logic ${D_PINNED})
+  target_link_libraries(${target} PRIVATE probe_diag_report probe_logic ${D_PINNED})
 endfunction()
 
 probe_diag_exe(platform_probe_diag PINNED probe_pinned_release PINS release)
@@ -51,6 +51,17 @@ probe_diag_exe(platform_probe_diag_test_pinned PINNED probe_pinned_test PINS tes
 # --- end-to-end test material --------------------------------------------------
 set(PROBE_E2E_SOURCE ${PROJECT_SOURCE_DIR}/tests/e2e)
 set(PROBE_E2E_BIN ${CMAKE_BINARY_DIR}/e2e/bin)
+
+# The probe with a trace of the nested candidates its walk judged, on standard
+# error, for each pin set: the matrix holds the companion's lines against it.
+probe_windows_exe(e2e_traced_probe PINNED probe_pinned_release
+                  MAIN ${PROBE_E2E_SOURCE}/traced_probe_main.cpp
+                  OUTPUT_NAME platform_probe_traced OUTPUT_DIRECTORY e2e/bin
+                  DESCRIPTION "KORVEX Stratoplay platform probe (traced, tests only)")
+probe_windows_exe(e2e_traced_probe_test_pinned PINNED probe_pinned_test
+                  MAIN ${PROBE_E2E_SOURCE}/traced_probe_main.cpp
+                  OUTPUT_NAME platform_probe_traced OUTPUT_DIRECTORY e2e/bin/test-pinned
+                  DESCRIPTION "KORVEX Stratoplay platform probe (traced, TEST pins, tests only)")
 
 # Test DLLs and helpers carry their C++ runtime inside (no libstdc++ or libgcc
 # DLL to ship beside them under Wine).

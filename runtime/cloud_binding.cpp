@@ -52,28 +52,33 @@ static_assert(sizeof(kCloudExports) / sizeof(kCloudExports[0]) == 22, "22 export
 
 }  // namespace
 
-RuntimeResult BindCloudRuntime() {
+RuntimeResult BindCloudRuntime(const VerifyObserver* observer) {
   // Binding happens at most once between shutdowns.
   if (g_cloudInitResult != kRuntimeNotInitialized) return g_cloudInitResult;
 
   // Without the system's shell libraries there is no folder to look in: the
   // same as a failed folder query.
-  if (!BindShellApi()) return kRuntimeClientOnly;
-
+  const bool shell = BindShellApi();
   WCHAR path[kCloudPathCapacity] = {};
-  if (g_shellApi.SHGetSpecialFolderPathW(nullptr, path, CSIDL_COMMON_APPDATA, FALSE) == 1) {
+  bool cut = false;
+  if (shell &&
+      g_shellApi.SHGetSpecialFolderPathW(nullptr, path, CSIDL_COMMON_APPDATA, FALSE) == 1) {
     // A folder so long that the suffix does not fit cannot hold the library we
     // look for; a cut path could name another file, so it counts as absent.
     size_t folderLength = wcsnlen(path, kCloudPathCapacity);
-    if (folderLength + kCloudLibrarySuffixLength >= kCloudPathCapacity) {
-      return kRuntimeClientOnly;
-    }
-    wmemcpy(path + folderLength, kCloudLibrarySuffix, kCloudLibrarySuffixLength + 1);
+    cut = folderLength + kCloudLibrarySuffixLength >= kCloudPathCapacity;
+    if (!cut) wmemcpy(path + folderLength, kCloudLibrarySuffix, kCloudLibrarySuffixLength + 1);
   }
+  ObservePath(observer, kObservedLibrary, kObservedCloudLibrary,
+              !cut && path[0] != L'\0' ? path : nullptr);
   // A failed folder query leaves an empty path, which does not exist either.
-  if (!g_shellApi.PathFileExistsW(path)) return kRuntimeClientOnly;
+  if (!shell || cut || !g_shellApi.PathFileExistsW(path)) {
+    Observe(observer, kObservedAbsent);
+    return kRuntimeClientOnly;
+  }
 
-  HMODULE module = LoadVerifiedLibrary(path, kPolicyPinnedChain);
+  HMODULE module = LoadVerifiedLibrary(path, kPolicyPinnedChain, observer);
+  Observe(observer, kObservedLoad, module != nullptr ? 1 : 0, GetLastError());
   // Its DllMain has run (or, refused, nothing of it has).
   AfterRuntimeLibraryCall();
   if (module == nullptr) return kRuntimeCloudLoadFailed;

@@ -4,6 +4,7 @@
 
 #include "platform/platform.h"
 #include "runtime/runtime_result.h"
+#include "secureload/verify_observer.h"
 
 // The bound cloud library: its module and every entry point it exports, in this
 // order. A null entry point is one the library does not export. Only module,
@@ -41,4 +42,5 @@ extern const WCHAR kCloudLibrarySuffix[];
 // Binds the cloud library once between shutdowns. Returns kRuntimeOk with
 // g_cloudRuntime set, kRuntimeClientOnly when the file is absent, or a failure;
 // a cached result is returned unchanged while g_cloudInitResult holds one.
-[[nodiscard]] RuntimeResult BindCloudRuntime();
+// observer, when not null, is told where it looked and what the load did.
+[[nodiscard]] RuntimeResult BindCloudRuntime(const VerifyObserver* observer = nullptr);

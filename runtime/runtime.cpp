@@ -80,7 +80,7 @@ void AfterRuntimeLibraryCall() {
   if (g_afterLibraryCall != nullptr) g_afterLibraryCall();
 }
 
-RuntimeResult InitializeRuntime() {
+RuntimeResult InitializeRuntime(const VerifyObserver* observer) {
   WCHAR* modulePath = FetchExecutablePath();
   if (modulePath == nullptr) return kRuntimeSetupFailed;
 
@@ -125,13 +125,13 @@ RuntimeResult InitializeRuntime() {
     return kRuntimeSetupFailed;
   }
 
-  RuntimeResult result = InitializeRuntimeFromPath(utf8Path);
+  RuntimeResult result = InitializeRuntimeFromPath(utf8Path, observer);
   CrtFree(utf8Path);
   CrtFree(widePath);
   return result;
 }
 
-RuntimeResult InitializeRuntimeFromPath(const char* path) {
+RuntimeResult InitializeRuntimeFromPath(const char* path, const VerifyObserver* observer) {
   if (path == nullptr) return kRuntimeSetupFailed;
 
   size_t byteLength = strlen(path);
@@ -158,8 +158,9 @@ RuntimeResult InitializeRuntimeFromPath(const char* path) {
     return kRuntimeSetupFailed;
   }
 
-  RuntimeResult cloudResult = BindCloudRuntime();
+  RuntimeResult cloudResult = BindCloudRuntime(observer);
   g_cloudInitResult = cloudResult;
+  Observe(observer, kObservedCloudBinding, static_cast<DWORD>(cloudResult));
   if (cloudResult == kRuntimeOk) {
     auto initialize2 = g_cloudRuntime != nullptr
                            ? ProcAs<StpInitializeRuntimeSdk2Fn>(g_cloudRuntime->initializeRuntimeSdk2)
@@ -175,7 +176,9 @@ RuntimeResult InitializeRuntimeFromPath(const char* path) {
     CrtFree(widePath);
     return kRuntimeOk;
   }
-  g_clientRuntimeModule = LoadVerifiedLibrary(widePath, kPolicyNamedChains);
+  ObservePath(observer, kObservedLibrary, kObservedClientLibrary, widePath);
+  g_clientRuntimeModule = LoadVerifiedLibrary(widePath, kPolicyNamedChains, observer);
+  Observe(observer, kObservedLoad, g_clientRuntimeModule != nullptr ? 1 : 0, GetLastError());
   CrtFree(widePath);
   // Its DllMain has run (or, refused, nothing of it has).
   AfterRuntimeLibraryCall();

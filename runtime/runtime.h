@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 #include "runtime/cloud_binding.h"
 #include "runtime/runtime_result.h"
+#include "secureload/verify_observer.h"
 
 extern CloudRuntimeTable* g_cloudRuntime;  // the bound cloud library, or null
 extern RuntimeResult g_cloudInitResult;    // cached result of the last cloud binding
@@ -22,9 +23,11 @@ void SetAfterRuntimeLibraryCall(void (*afterCall)());
 void AfterRuntimeLibraryCall();
 
 // Derives the client library's path beside the executable and initialises.
-[[nodiscard]] RuntimeResult InitializeRuntime();
+// observer, when not null, is told each step (verify_observer.h).
+[[nodiscard]] RuntimeResult InitializeRuntime(const VerifyObserver* observer = nullptr);
 // path: NUL-terminated UTF-8 absolute path naming the client library.
-[[nodiscard]] RuntimeResult InitializeRuntimeFromPath(const char* path);
+[[nodiscard]] RuntimeResult InitializeRuntimeFromPath(const char* path,
+                                                      const VerifyObserver* observer = nullptr);
 // Asks the bound cloud library; false when nothing is bound or it cannot answer.
 [[nodiscard]] bool IsRunningInCloud();
 void ShutdownRuntime();

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "secureload/byte_cursor.h"
 #include "secureload/crypto_api.h"
 #include "secureload/nested_binding.h"
 #include "secureload/signer_policy.h"
@@ -19,6 +20,8 @@ constexpr char kNestedSignatureOid[] = "1.3.6.1.4.1.311.2.4.1";
 // length, then the signedData identifier. Bytes 4 and 5 (the identifier's tag
 // and length) are not looked at.
 constexpr uint32_t kCandidateHeaderSize = 15;
+constexpr BYTE kSequenceTwoByteLength[] = {0x30, 0x82};
+constexpr uint32_t kContentLengthOffset = 2;
 constexpr uint32_t kSignedDataOidOffset = 6;
 constexpr BYTE kSignedDataOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
 static_assert(kSignedDataOidOffset + sizeof(kSignedDataOid) == kCandidateHeaderSize,
@@ -29,11 +32,13 @@ struct Outcome {
   DWORD error;
 };
 
-// What one call holds; released by VerifyFileSignature on every path.
+// What one call holds; released by VerifyFileSignature on every path. stopped:
+// the step that ended the call before any signer was judged, or 0.
 struct CallState {
   HCERTSTORE store;
   HCRYPTMSG message;
   HLOCAL signerRecord;
+  DWORD stopped;
 };
 
 // Fills the empty slots in table order and stops at the first export that is
@@ -88,17 +93,18 @@ uintptr_t StepAfter(const BYTE* candidate, uint32_t extent) {
   return (residue + extent + 7u) & ~static_cast<uintptr_t>(7u);
 }
 
-// The header test, reading only the `available` bytes that lie inside the
-// signer record. Gives the candidate's extent n = L + 4, which must fit too.
-bool ReadCandidateHeader(const BYTE* candidate, uintptr_t available, uint32_t* extent) {
-  if (available < kCandidateHeaderSize) return false;
-  if (candidate[0] != 0x30 || candidate[1] != 0x82) return false;
-  for (uint32_t i = 0; i < sizeof(kSignedDataOid); ++i) {
-    if (candidate[kSignedDataOidOffset + i] != kSignedDataOid[i]) return false;
+// The header test, reading only the bytes from the candidate to the signer
+// record's end. Gives the candidate's extent n = L + 4, which must fit too.
+bool ReadCandidateHeader(const ByteCursor& candidate, uint32_t* extent) {
+  uint16_t contentLength = 0;
+  if (!candidate.Has(0, kCandidateHeaderSize) ||
+      !candidate.SameAt(0, kSequenceTwoByteLength, sizeof kSequenceTwoByteLength) ||
+      !candidate.SameAt(kSignedDataOidOffset, kSignedDataOid, sizeof kSignedDataOid) ||
+      !candidate.U16BeAt(kContentLengthOffset, &contentLength)) {
+    return false;
   }
-  const uint32_t contentLength = (static_cast<uint32_t>(candidate[2]) << 8) | candidate[3];
-  const uint32_t n = contentLength + 4;
-  if (n > available) return false;
+  const uint32_t n = static_cast<uint32_t>(contentLength) + 4;
+  if (n > candidate.size()) return false;
   *extent = n;
   return true;
 }
@@ -121,25 +127,31 @@ DWORD JudgeNestedSigner(HCRYPTMSG nested, LPCWSTR path, LoadContext& context,
                         SignaturePolicy policy) {
   const CryptoApiTable& api = g_cryptoApi;
   DWORD size = 0;
-  if (!api.CryptMsgGetParam(nested, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size) || size == 0) {
-    return 0;
+  HLOCAL record = nullptr;
+  HCERTSTORE store = nullptr;
+  if (api.CryptMsgGetParam(nested, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size) && size != 0 &&
+      (record = LocalAlloc(LPTR, size)) != nullptr &&
+      api.CryptMsgGetParam(nested, CMSG_SIGNER_INFO_PARAM, 0, record, &size)) {
+    store = api.CertOpenStore(CERT_STORE_PROV_MSG, kMessageEncoding, 0, 0, nested);
   }
-  HLOCAL record = LocalAlloc(LPTR, size);
-  if (record == nullptr) return 0;
-  if (!api.CryptMsgGetParam(nested, CMSG_SIGNER_INFO_PARAM, 0, record, &size)) {
-    LocalFree(record);
-    return 0;
-  }
-  HCERTSTORE store = api.CertOpenStore(CERT_STORE_PROV_MSG, kMessageEncoding, 0, 0, nested);
   if (store == nullptr) {
+    ObserveNested(context.observer, kObservedUnreadable, 0, GetLastError());
     LocalFree(record);
     return 0;
   }
   PCMSG_SIGNER_INFO signer = static_cast<PCMSG_SIGNER_INFO>(record);
+  // The chain the proof built and verified is the one the gates judge: built
+  // once per candidate.
+  PCCERT_CHAIN_CONTEXT chain = nullptr;
+  const NestedBinding binding =
+      ProveNestedBinding(nested, *signer, store, context, policy, &chain);
   const DWORD verdict =
-      ProveNestedBinding(nested, *signer, store, context, policy) == kNestedBound
-          ? VerifySigner(signer, store, path, policy)
+      binding == kNestedBound
+          ? VerifySigner(signer, store, path, policy,
+                         chain != nullptr && chain->cChain == 1 ? chain->rgpChain[0] : nullptr)
           : 0;
+  ObserveNested(context.observer, binding, verdict, binding == kNestedBound ? GetLastError() : 0);
+  if (chain != nullptr) api.CertFreeCertificateChain(chain);
   api.CertCloseStore(store, 0);
   LocalFree(record);
   return verdict;
@@ -172,14 +184,18 @@ Outcome WalkNestedSignatures(const CMSG_SIGNER_INFO* signer, uint32_t recordSize
     if (message == nullptr) return {0, ERROR_SUCCESS};
 
     const BYTE* candidate = record + offset;
-    const uintptr_t available = recordSize - offset;
+    // offset < recordSize, so what is left fits in 32 bits.
+    const uint32_t available = static_cast<uint32_t>(recordSize - offset);
     uint32_t extent = 0;
-    if (!ReadCandidateHeader(candidate, available, &extent)) {
+    if (!ReadCandidateHeader(ByteCursor(candidate, available), &extent)) {
       api.CryptMsgClose(message);
       return {0, ERROR_SUCCESS};
     }
     --context.nestedCandidatesLeft;
     const BOOL decoded = api.CryptMsgUpdate(message, candidate, extent, TRUE);
+    if (!decoded) {
+      ObserveNested(context.observer, kObservedUnreadable, 0, GetLastError());
+    }
     const uintptr_t step = StepAfter(candidate, extent);
 
     const DWORD verdict = decoded ? JudgeNestedSigner(message, path, context, policy) : 0;
@@ -240,15 +256,20 @@ Outcome Verify(LPCWSTR path, LoadContext& context, SignaturePolicy policy, CallS
     return {0, ERROR_FILE_NOT_FOUND};
   }
   const Outcome libraries = LoadCryptoLibraries();
-  if (libraries.result == 0) return libraries;
+  if (libraries.result == 0) {
+    state.stopped = kObservedTrustLibrariesMissing;
+    return libraries;
+  }
 
   const CryptoApiTable& api = g_cryptoApi;
   if (!api.CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
                             CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr,
                             &state.store, &state.message, nullptr)) {
+    state.stopped = kObservedNoSignature;
     return {0, GetLastError()};
   }
 
+  state.stopped = kObservedSignerUnreadable;
   DWORD size = 0;
   if (!api.CryptMsgGetParam(state.message, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size) ||
       size == 0) {
@@ -263,10 +284,12 @@ Outcome Verify(LPCWSTR path, LoadContext& context, SignaturePolicy policy, CallS
     return {0, GetLastError()};
   }
 
+  state.stopped = 0;
   PCMSG_SIGNER_INFO signer = static_cast<PCMSG_SIGNER_INFO>(state.signerRecord);
   const DWORD primary = PrimarySignatureVerifies(state.message, *signer, state.store)
                             ? VerifySigner(signer, state.store, path, policy)
                             : 0;
+  Observe(context.observer, kObservedPrimarySigner, primary, GetLastError());
   if (primary != 0) return {primary, ERROR_SUCCESS};
 
   // The walk never looks past the buffer that was allocated, whatever size the
@@ -281,6 +304,9 @@ DWORD VerifyFileSignature(LPCWSTR path, LoadContext& context, SignaturePolicy po
   SetLastError(ERROR_SUCCESS);
   CallState state = {};
   const Outcome outcome = Verify(path, context, policy, state);
+  if (state.stopped != 0) {
+    Observe(context.observer, static_cast<ObservedStep>(state.stopped), 0, outcome.error);
+  }
 
   // Released in this order on every path; the slots are filled whenever the
   // store or the message is set.

@@ -4,13 +4,16 @@
 // and every offset is formed so that it cannot wrap in 32 bits.
 #include "secureload/image_digest.h"
 
+#include "secureload/byte_cursor.h"
 #include "secureload/platform_hash.h"
 
 namespace {
 
 constexpr uint32_t kDosHeaderSize = 0x40;
 constexpr uint32_t kNewHeaderOffsetField = 0x3C;  // e_lfanew
-constexpr uint32_t kPeSignatureSize = 4;          // "PE\0\0"
+constexpr uint8_t kDosSignature[] = {'M', 'Z'};
+constexpr uint8_t kPeSignature[] = {'P', 'E', 0, 0};
+constexpr uint32_t kPeSignatureSize = sizeof kPeSignature;
 constexpr uint32_t kFileHeaderSize = 20;
 constexpr uint32_t kOptionalHeaderSizeField = 16;  // within the file header
 constexpr uint16_t kPe32Magic = 0x10B;
@@ -22,41 +25,6 @@ constexpr uint32_t kPe32DirectoryStart = 96;
 constexpr uint32_t kPe32PlusDirectoryCountField = 108;
 constexpr uint32_t kPe32PlusDirectoryStart = 112;
 constexpr uint32_t kCertificateTableIndex = 4;
-
-// A view of bytes that owns nothing; every read names its offset and checks
-// that the whole field lies inside the view.
-class ByteView {
- public:
-  ByteView(const BYTE* data, uint32_t size) : data_(data), size_(size) {}
-
-  bool Has(uint32_t offset, uint32_t length) const {
-    return offset <= size_ && length <= size_ - offset;
-  }
-  bool U16(uint32_t offset, uint16_t* value) const {
-    if (!Has(offset, 2)) return false;
-    *value = static_cast<uint16_t>(data_[offset] | (data_[offset + 1] << 8));
-    return true;
-  }
-  bool U32(uint32_t offset, uint32_t* value) const {
-    if (!Has(offset, 4)) return false;
-    *value = static_cast<uint32_t>(data_[offset]) |
-             (static_cast<uint32_t>(data_[offset + 1]) << 8) |
-             (static_cast<uint32_t>(data_[offset + 2]) << 16) |
-             (static_cast<uint32_t>(data_[offset + 3]) << 24);
-    return true;
-  }
-  bool Bytes(uint32_t offset, const char* expected, uint32_t length) const {
-    if (!Has(offset, length)) return false;
-    for (uint32_t i = 0; i < length; ++i) {
-      if (data_[offset + i] != static_cast<BYTE>(expected[i])) return false;
-    }
-    return true;
-  }
-
- private:
-  const BYTE* data_;
-  uint32_t size_;
-};
 
 // a + b, unless that passes limit.
 bool AddWithin(uint32_t a, uint32_t b, uint32_t limit, uint32_t* sum) {
@@ -97,25 +65,24 @@ bool HashPart(PlatformHash& hash, const BYTE* block, uint32_t start, uint32_t le
 bool ReadImageDigestLayout(const BYTE* headers, uint32_t headerSize, uint32_t fileSize,
                            ImageDigestLayout* layout) {
   if (headers == nullptr || headerSize > fileSize) return false;
-  const ByteView view(headers, headerSize);
+  const ByteCursor view(headers, headerSize);
   uint32_t peOffset = 0;
-  if (!view.Has(0, kDosHeaderSize) || !view.Bytes(0, "MZ", 2) ||
-      !view.U32(kNewHeaderOffsetField, &peOffset)) {
+  if (!view.Has(0, kDosHeaderSize) || !view.SameAt(0, kDosSignature, sizeof kDosSignature) ||
+      !view.U32LeAt(kNewHeaderOffsetField, &peOffset)) {
     return false;
   }
   uint32_t fileHeader = 0;
   uint32_t optional = 0;
   uint16_t optionalSize = 0;
-  if (!view.Bytes(peOffset, "PE\0\0", kPeSignatureSize) ||
+  if (!view.SameAt(peOffset, kPeSignature, kPeSignatureSize) ||
       !AddWithin(peOffset, kPeSignatureSize, headerSize, &fileHeader) ||
       !AddWithin(fileHeader, kFileHeaderSize, headerSize, &optional) ||
-      !view.U16(fileHeader + kOptionalHeaderSizeField, &optionalSize) ||
-      !view.Has(optional, optionalSize)) {
+      !view.U16LeAt(fileHeader + kOptionalHeaderSizeField, &optionalSize)) {
     return false;
   }
-  const ByteView header(headers + optional, optionalSize);
+  ByteCursor header;
   uint16_t magic = 0;
-  if (!header.U16(0, &magic)) return false;
+  if (!view.ViewAt(optional, optionalSize, &header) || !header.U16LeAt(0, &magic)) return false;
   uint32_t countField = 0;
   uint32_t directoryStart = 0;
   if (magic == kPe32Magic) {
@@ -131,9 +98,9 @@ bool ReadImageDigestLayout(const BYTE* headers, uint32_t headerSize, uint32_t fi
   const uint32_t entry = directoryStart + kCertificateTableIndex * kImageDirectoryEntrySize;
   uint32_t tableOffset = 0;
   uint32_t tableSize = 0;
-  if (!header.Has(kChecksumField, kImageChecksumSize) || !header.U32(countField, &directoryCount) ||
-      directoryCount <= kCertificateTableIndex || !header.U32(entry, &tableOffset) ||
-      !header.U32(entry + 4, &tableSize)) {
+  if (!header.Has(kChecksumField, kImageChecksumSize) ||
+      !header.U32LeAt(countField, &directoryCount) || directoryCount <= kCertificateTableIndex ||
+      !header.U32LeAt(entry, &tableOffset) || !header.U32LeAt(entry + 4, &tableSize)) {
     return false;
   }
   // The header lies inside the file's first bytes, so these cannot wrap.

@@ -9,6 +9,7 @@
 
 #include "platform/platform.h"
 #include "secureload/platform_hash.h"
+#include "secureload/verify_observer.h"
 
 // The largest runtime library a load reads at all, checked on the held handle
 // before anything reads the file. A runtime SDK library is a few MiB, the
@@ -44,4 +45,6 @@ struct LoadContext {
   ImageDigestMemo digests[2] = {};
   // Nested candidates the walk may still feed to a message.
   uint32_t nestedCandidatesLeft = kMaxNestedCandidates;
+  // Told each step of the checks, when not null (the probe hands down none).
+  const VerifyObserver* observer = nullptr;
 };

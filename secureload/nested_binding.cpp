@@ -22,6 +22,7 @@
 
 #include <cstdint>
 
+#include "secureload/byte_cursor.h"
 #include "secureload/crypto_api.h"
 #include "secureload/image_digest.h"
 #include "secureload/pinned_chain.h"
@@ -34,28 +35,6 @@ namespace {
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr BYTE kSequenceTag = 0x30;
 constexpr BYTE kOctetStringTag = 0x04;
-// Lengths of more than four octets describe nothing a signature can hold.
-constexpr DWORD kMaxLengthOctets = 4;
-
-// One DER element with this tag that fills [data, data + size) exactly, with a
-// definite length in short or long form. Gives its content.
-bool ReadWholeElement(const BYTE* data, DWORD size, BYTE tag, const BYTE** content,
-                      DWORD* contentSize) {
-  if (data == nullptr || size < 2 || data[0] != tag) return false;
-  DWORD position = 1;
-  const BYTE first = data[position++];
-  DWORD length = first;
-  if (first >= 0x80) {
-    const DWORD octets = first & 0x7Fu;
-    if (octets == 0 || octets > kMaxLengthOctets || octets > size - position) return false;
-    length = 0;
-    for (DWORD i = 0; i < octets; ++i) length = (length << 8) | data[position++];
-  }
-  if (length != size - position) return false;
-  *content = data + position;
-  *contentSize = length;
-  return true;
-}
 
 bool ResolveNestedCryptoApi() {
   if (g_systemLibraryCache.crypt32 == nullptr) return false;
@@ -154,18 +133,17 @@ NestedBinding VerifySignature(HCRYPTMSG nested, const CMSG_SIGNER_INFO& signer, 
   }
   // The digest covers the content of the indirect-data SEQUENCE, without its
   // own tag and length.
-  const BYTE* body = nullptr;
-  DWORD bodySize = 0;
-  if (!ReadWholeElement(static_cast<const BYTE*>(held.content), size, kSequenceTag, &body,
-                        &bodySize)) {
+  ByteCursor body;
+  if (!ByteCursor(static_cast<const BYTE*>(held.content), size)
+           .ReadWholeElement(kSequenceTag, &body)) {
     return kNestedSignatureInvalid;
   }
-  const CRYPT_ATTR_BLOB* attribute = SingleAttributeValue(signer.AuthAttrs, szOID_RSA_messageDigest);
-  const BYTE* signedDigest = nullptr;
-  DWORD signedDigestSize = 0;
-  if (attribute == nullptr || !ReadWholeElement(attribute->pbData, attribute->cbData,
-                                                kOctetStringTag, &signedDigest,
-                                                &signedDigestSize)) {
+  const CRYPT_ATTR_BLOB* attribute =
+      SingleAttributeValue(signer.AuthAttrs, szOID_RSA_messageDigest);
+  ByteCursor signedDigest;
+  if (attribute == nullptr ||
+      !ByteCursor(attribute->pbData, attribute->cbData)
+           .ReadWholeElement(kOctetStringTag, &signedDigest)) {
     return kNestedSignatureInvalid;
   }
   DWORD expectedSize = 0;
@@ -174,11 +152,11 @@ NestedBinding VerifySignature(HCRYPTMSG nested, const CMSG_SIGNER_INFO& signer, 
   BYTE digest[kMaxDigestSize] = {};
   DWORD digestSize = 0;
   PlatformHash hash;
-  if (!hash.Begin(algorithm) || !hash.Update(body, bodySize) ||
+  if (!hash.Begin(algorithm) || !hash.Update(body.data(), body.size()) ||
       !hash.Finish(digest, sizeof digest, &digestSize) || digestSize != expectedSize) {
     return kNestedUncheckable;
   }
-  if (!SameBytes(digest, digestSize, signedDigest, signedDigestSize)) {
+  if (!SameBytes(digest, digestSize, signedDigest.data(), signedDigest.size())) {
     return kNestedSignatureInvalid;
   }
   *contentSize = size;
@@ -212,22 +190,6 @@ NestedBinding SignsThisFile(HCRYPTMSG nested, const CMSG_SIGNER_INFO& signer, He
   return SameBytes(digest, digestSize, indirect->Digest.pbData, indirect->Digest.cbData)
              ? kNestedBound
              : kNestedNotThisFile;
-}
-
-// Every name of one allowed chain, element by element, and no element more.
-bool MatchesNamedChain(const CERT_SIMPLE_CHAIN& simple) {
-  for (unsigned i = 0; i < kSignerNameChainCount && SignerNameChains[i][0] != nullptr; ++i) {
-    unsigned names = 0;
-    while (names < kSignerNameChainSlots && SignerNameChains[i][names] != nullptr) ++names;
-    if (simple.cElement != names) continue;
-    bool all = true;
-    for (unsigned j = 0; j < names && all; ++j) {
-      all = MatchCertificate(simple.rgpElement[j]->pCertContext, FALSE, SignerNameChains[i][j], 0,
-                             nullptr) != 0;
-    }
-    if (all) return true;
-  }
-  return false;
 }
 
 // (c) The signer's chain as the platform's engine builds it, with the nested
@@ -272,14 +234,16 @@ NestedBinding ChainVerifies(Held& held, HCERTSTORE store, SignaturePolicy policy
   // The chain that verified must itself be the policy's, so what the policy
   // gate matched and what verified cannot be two different chains.
   if (policy == kPolicyPinnedChain && !MatchesPinnedChain(simple)) return kNestedChainUntrusted;
-  if (policy == kPolicyNamedChains && !MatchesNamedChain(simple)) return kNestedChainUntrusted;
+  if (policy == kPolicyNamedChains && !MatchesSignerNameChain(simple)) return kNestedChainUntrusted;
   return kNestedBound;
 }
 
 }  // namespace
 
 NestedBinding ProveNestedBinding(HCRYPTMSG nested, const CMSG_SIGNER_INFO& signer,
-                                 HCERTSTORE store, LoadContext& context, SignaturePolicy policy) {
+                                 HCERTSTORE store, LoadContext& context, SignaturePolicy policy,
+                                 PCCERT_CHAIN_CONTEXT* verifiedChain) {
+  if (verifiedChain != nullptr) *verifiedChain = nullptr;
   if (nested == nullptr || store == nullptr || context.file == nullptr ||
       context.file == INVALID_HANDLE_VALUE ||
       !ResolveNestedCryptoApi()) {
@@ -297,5 +261,9 @@ NestedBinding ProveNestedBinding(HCRYPTMSG nested, const CMSG_SIGNER_INFO& signe
   NestedBinding verdict = VerifySignature(nested, signer, held, &contentSize);
   if (verdict == kNestedBound) verdict = SignsThisFile(nested, signer, held, contentSize, context);
   if (verdict == kNestedBound) verdict = ChainVerifies(held, store, policy);
+  if (verdict == kNestedBound && verifiedChain != nullptr) {
+    *verifiedChain = held.chain;
+    held.chain = nullptr;
+  }
   return verdict;
 }

@@ -19,8 +19,12 @@ enum NestedBinding {
 
 // nested: the decoded nested signature message; signer: its signer record;
 // store: the certificates it carries; context: the verified load's, whose held
-// file the image digest is read from. Only kNestedBound admits the signer.
+// file the image digest is read from. Only kNestedBound admits the signer;
+// then, when verifiedChain is not null, it receives the chain that verified,
+// for the signer's gates to judge rather than build it again (the caller
+// releases it with CertFreeCertificateChain); on any other verdict it is null.
 // Sets no last-error value that a caller relies on.
 [[nodiscard]] NestedBinding ProveNestedBinding(HCRYPTMSG nested, const CMSG_SIGNER_INFO& signer,
                                                HCERTSTORE store, LoadContext& context,
-                                               SignaturePolicy policy);
+                                               SignaturePolicy policy,
+                                               PCCERT_CHAIN_CONTEXT* verifiedChain);

@@ -157,23 +157,28 @@ DWORD BrokenLink(const CERT_SIMPLE_CHAIN& simple) {
 // The cloud library's gate: the signer's chain is exactly one simple chain of
 // four certificates that match a pinned chain row by row, are each valid now,
 // and each signed the one below it. The chain is built from what the machine
-// already holds: nothing is fetched from the network. A chain whose links do
-// not hold is refused with the reason in the last error.
-bool PassesPinnedChain(PCCERT_CONTEXT cert) {
-  CERT_CHAIN_PARA para = {};
-  para.cbSize = kChainParaSize;
-  para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
-  para.RequestedUsage.Usage.cUsageIdentifier = 0;
-  para.RequestedUsage.Usage.rgpszUsageIdentifier = nullptr;
+// already holds: nothing is fetched from the network. A nested signer's chain
+// was built and verified by its proof already, with the certificates the
+// nested signature carries, and is judged as it stands. A chain whose links
+// do not hold is refused with the reason in the last error.
+bool PassesPinnedChain(PCCERT_CONTEXT cert, const CERT_SIMPLE_CHAIN* verifiedChain) {
+  const CERT_SIMPLE_CHAIN* simple = verifiedChain;
   PCCERT_CHAIN_CONTEXT chain = nullptr;
-  const BOOL built = g_cryptoApi.CertGetCertificateChain(
-      HCCE_LOCAL_MACHINE, cert, nullptr, nullptr, &para, kChainBuildFlags, nullptr, &chain);
+  if (simple == nullptr) {
+    CERT_CHAIN_PARA para = {};
+    para.cbSize = kChainParaSize;
+    para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+    para.RequestedUsage.Usage.cUsageIdentifier = 0;
+    para.RequestedUsage.Usage.rgpszUsageIdentifier = nullptr;
+    const BOOL built = g_cryptoApi.CertGetCertificateChain(
+        HCCE_LOCAL_MACHINE, cert, nullptr, nullptr, &para, kChainBuildFlags, nullptr, &chain);
+    if (built && chain != nullptr && chain->cChain == 1) simple = chain->rgpChain[0];
+  }
   bool passed = false;
   DWORD brokenLink = 0;
-  if (built && chain != nullptr && chain->cChain == 1) {
-    const CERT_SIMPLE_CHAIN& simple = *chain->rgpChain[0];
-    passed = MatchesPinnedChain(simple);
-    if (passed) brokenLink = BrokenLink(simple);
+  if (simple != nullptr) {
+    passed = MatchesPinnedChain(*simple);
+    if (passed) brokenLink = BrokenLink(*simple);
   }
   if (chain != nullptr) g_cryptoApi.CertFreeCertificateChain(chain);
   if (brokenLink != 0) {
@@ -249,6 +254,12 @@ bool AcceptsTimestamp(const CMSG_SIGNER_INFO& signer, uint64_t signingTime) {
 // The client library's gate: one of the signer-name chains, then a counter-signature or a
 // time-stamp consistent with the signing time. On refusal the last error says
 // why (TRUST_E_TIME_STAMP when nothing more precise is pending).
+//
+// The names are read from the signer's own store for a nested signer too, not
+// from the chain its proof verified (which the proof has already matched
+// against the same chains): the engine draws on the machine's certificates as
+// well, so its chain would admit a nested signer whose signature does not
+// carry its intermediates, which as a primary signer is refused.
 bool PassesNamedChains(const CMSG_SIGNER_INFO& signer, HCERTSTORE store, PCCERT_CONTEXT cert) {
   if (!MatchSignerNameChains(cert)) {
     SetLastError(0);
@@ -309,13 +320,13 @@ DWORD PassesTrustGate(LPCWSTR path) {
 }  // namespace
 
 DWORD VerifySigner(PCMSG_SIGNER_INFO signer, HCERTSTORE store, LPCWSTR path,
-                   SignaturePolicy policy) {
+                   SignaturePolicy policy, const CERT_SIMPLE_CHAIN* verifiedChain) {
   PCCERT_CONTEXT cert = FindSignerCertificate(store, *signer);
   if (cert == nullptr) return 0;
 
   bool policyPassed = true;
   if (policy == kPolicyPinnedChain) {
-    policyPassed = PassesPinnedChain(cert);
+    policyPassed = PassesPinnedChain(cert, verifiedChain);
   } else if (policy == kPolicyNamedChains) {
     policyPassed = PassesNamedChains(*signer, store, cert);
   }

@@ -1,8 +1,10 @@
 // The genTime of a time-stamp token, read straight from the DER bytes of its
-// SignedData without a decoder. Every read goes through DerRange, which checks
-// the remaining length before it touches a byte, so nothing outside the bytes
-// handed in is ever read, whatever they declare.
+// SignedData without a decoder. Every read goes through the byte cursor, which
+// checks the remaining length before it touches a byte, so nothing outside the
+// bytes handed in is ever read, whatever they declare.
 #include "secureload/timestamp_time.h"
+
+#include "secureload/byte_cursor.h"
 
 namespace {
 
@@ -12,8 +14,6 @@ constexpr uint8_t kTagNumberObjectIdentifier = 6;
 constexpr uint8_t kTagNumberGeneralizedTime = 24;
 // The candidate must be exactly a universal, primitive OCTET STRING.
 constexpr uint8_t kTagOctetString = 0x04;
-// Long-form lengths larger than this do not fit the 32-bit length of a range.
-constexpr uint8_t kMaxLengthOctets = 4;
 
 // id-ct-TSTInfo, 1.2.840.113549.1.9.16.1.4, as identifier content octets.
 constexpr uint8_t kTstInfoIdentifier[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D,
@@ -23,63 +23,16 @@ constexpr uint32_t kTstInfoIdentifierLength = sizeof(kTstInfoIdentifier);
 // YYYYMMDDHHMMSS.
 constexpr uint32_t kTimeDigits = 14;
 
-// A view of bytes that owns nothing. Reads take bytes off the front and fail,
-// leaving the view as it was, when fewer bytes remain than they need.
-struct DerRange {
-  const uint8_t* data;
-  uint32_t length;
-};
-
 struct DerElement {
   uint8_t tag;
-  DerRange content;
+  ByteCursor content;
 };
 
-[[nodiscard]] bool IsEmpty(const DerRange& range) { return range.length == 0; }
-
-[[nodiscard]] bool TakeBytes(DerRange* range, uint32_t count, DerRange* out) {
-  if (count > range->length) return false;
-  out->data = range->data;
-  out->length = count;
-  range->data += count;
-  range->length -= count;
-  return true;
-}
-
-[[nodiscard]] bool TakeByte(DerRange* range, uint8_t* out) {
-  DerRange one;
-  if (!TakeBytes(range, 1, &one)) return false;
-  *out = one.data[0];
-  return true;
-}
-
-// Takes one element (tag octet, definite length, content) off the front of
-// range. Fails on a header cut short, more than four length octets, or content
-// longer than what remains. Every count is compared with what remains before a
-// byte is read, and no position is ever computed that could wrap. This is the
-// walk's hot path, so it works on plain locals.
-[[nodiscard]] inline bool TakeElement(DerRange* range, DerElement* out) {
-  const uint8_t* p = range->data;
-  uint32_t left = range->length;
-  if (left < 2) return false;
-  const uint8_t tag = p[0];
-  uint32_t length = p[1];
-  p += 2;
-  left -= 2;
-  if (length & 0x80) {
-    const uint32_t octets = length & 0x7F;
-    if (octets > kMaxLengthOctets || octets > left) return false;
-    length = 0;
-    for (uint32_t i = 0; i < octets; ++i) length = (length << 8) | p[i];
-    p += octets;
-    left -= octets;
-  }
-  if (length > left) return false;
-  out->tag = tag;
-  out->content = DerRange{p, length};
-  range->data = p + length;
-  range->length = left - length;
-  return true;
+// One element off the front of range. A long-form length of zero octets
+// reads as an empty content here: the walk has always taken it so, and a
+// range that holds one goes on with its next element.
+[[nodiscard]] inline bool TakeElement(ByteCursor* range, DerElement* out) {
+  return range->ReadElement(&out->tag, &out->content, ByteCursor::kZeroOctetsAreEmpty);
 }
 
 [[nodiscard]] bool IsConstructed(const DerElement& element) {
@@ -92,32 +45,27 @@ struct DerElement {
 
 // Tag number 6 in any class; the walk asks only of primitive elements.
 [[nodiscard]] bool IsTstInfoIdentifier(const DerElement& element) {
-  if (TagNumber(element) != kTagNumberObjectIdentifier ||
-      element.content.length != kTstInfoIdentifierLength) {
-    return false;
-  }
-  for (uint32_t i = 0; i < kTstInfoIdentifierLength; ++i) {
-    if (element.content.data[i] != kTstInfoIdentifier[i]) return false;
-  }
-  return true;
+  return TagNumber(element) == kTagNumberObjectIdentifier &&
+         element.content.size() == kTstInfoIdentifierLength &&
+         element.content.SameAt(0, kTstInfoIdentifier, kTstInfoIdentifierLength);
 }
 
 // YYYYMMDDHHMMSS then "Z", or "." one or more digits "Z". Time-stamp
 // authorities write fractions of any length because DER drops their trailing
 // zeros; the fraction never changes the value.
-[[nodiscard]] uint64_t ParseGeneralizedTime(DerRange text) {
+[[nodiscard]] uint64_t ParseGeneralizedTime(ByteCursor text) {
   uint64_t value = 0;
   for (uint32_t i = 0; i < kTimeDigits; ++i) {
     uint8_t c = 0;
-    if (!TakeByte(&text, &c) || !IsDigit(c)) return 0;
+    if (!text.ReadByte(&c) || !IsDigit(c)) return 0;
     value = value * 10 + static_cast<uint64_t>(c - '0');
   }
   uint8_t c = 0;
-  if (!TakeByte(&text, &c)) return 0;
+  if (!text.ReadByte(&c)) return 0;
   if (c == 'Z') return value;
   if (c != '.') return 0;
   uint32_t fractionDigits = 0;
-  while (TakeByte(&text, &c) && IsDigit(c)) ++fractionDigits;
+  while (text.ReadByte(&c) && IsDigit(c)) ++fractionDigits;
   // The loop stopped on the first non-digit, or on the end of the text with c
   // still the last digit read (or the "."), which is not "Z".
   if (fractionDigits == 0 || c != 'Z') return 0;
@@ -127,7 +75,7 @@ struct DerElement {
 // A level of the walk that waits for a level it entered: what is left of its
 // range, its flag and its depth.
 struct PendingLevel {
-  DerRange rest;
+  ByteCursor rest;
   bool insideTstInfo;
   unsigned depth;
 };
@@ -142,7 +90,7 @@ struct PendingLevel {
 // the number of constructed elements entered to reach range; see
 // kTimestampMaxDepth. At most one level per depth waits, so the stack never
 // holds more than kTimestampMaxDepth entries.
-[[nodiscard]] uint64_t Walk(DerRange range, bool insideTstInfo) {
+[[nodiscard]] uint64_t Walk(ByteCursor range, bool insideTstInfo) {
   PendingLevel pending[kTimestampMaxDepth];
   unsigned waiting = 0;
   unsigned depth = 0;
@@ -161,10 +109,10 @@ struct PendingLevel {
 
     if (IsConstructed(element)) {
       if (depth >= kTimestampMaxDepth) {
-        range.length = 0;  // too deep: this level ends with nothing
+        range = ByteCursor();  // too deep: this level ends with nothing
         continue;
       }
-      if (!IsEmpty(range)) pending[waiting++] = PendingLevel{range, insideTstInfo, depth};
+      if (!range.Empty()) pending[waiting++] = PendingLevel{range, insideTstInfo, depth};
       ++depth;
       range = element.content;
       continue;
@@ -175,7 +123,7 @@ struct PendingLevel {
       if (TagNumber(element) == kTagNumberGeneralizedTime) {
         const uint64_t time = ParseGeneralizedTime(element.content);
         if (time != 0) return time;
-        range.length = 0;
+        range = ByteCursor();
       }
       continue;
     }
@@ -186,15 +134,15 @@ struct PendingLevel {
     // wrapper around it. range now starts at that element.
     DerElement wrapper;
     if (!TakeElement(&range, &wrapper)) {
-      range.length = 0;
+      range = ByteCursor();
       continue;
     }
     DerElement candidate = wrapper;
     if (IsConstructed(wrapper)) {
-      DerRange inside = wrapper.content;
-      if (IsEmpty(inside)) continue;
+      ByteCursor inside = wrapper.content;
+      if (inside.Empty()) continue;
       if (!TakeElement(&inside, &candidate)) {
-        range.length = 0;
+        range = ByteCursor();
         continue;
       }
     }
@@ -212,5 +160,5 @@ struct PendingLevel {
 
 uint64_t FindTimestampTime(const uint8_t* der, uint32_t length, uint32_t insideTstInfo) {
   if (der == nullptr) return 0;
-  return Walk(DerRange{der, length}, insideTstInfo != 0);
+  return Walk(ByteCursor(der, length), insideTstInfo != 0);
 }

@@ -203,15 +203,16 @@ bool MapsHeldFile(HMODULE module, HANDLE file, LPCWSTR finalPath) {
 
 }  // namespace
 
-HMODULE LoadVerifiedLibraryWithPath(LPCWSTR path, SignaturePolicy policy, LPWSTR* heldPath) {
+HMODULE LoadVerifiedLibrary(LPCWSTR path, SignaturePolicy policy,
+                            const VerifyObserver* observer) {
   SetLastError(ERROR_SUCCESS);
-  if (heldPath != nullptr) *heldPath = nullptr;
   if (path == nullptr || !HasAbsoluteShape(path)) {
     SetLastError(ERROR_BAD_ARGUMENTS);
     return nullptr;
   }
 
   const DWORD attributes = GetFileAttributesW(path);
+  Observe(observer, kObservedAttributes, attributes);
   if (attributes == INVALID_FILE_ATTRIBUTES ||
       (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
     SetLastError(ERROR_MOD_NOT_FOUND);
@@ -238,6 +239,7 @@ HMODULE LoadVerifiedLibraryWithPath(LPCWSTR path, SignaturePolicy policy, LPWSTR
   }
   LoadContext context;
   context.file = file;
+  context.observer = observer;
 
   // The caller's path may lead elsewhere a moment later (a junction on it can
   // be pointed at another folder at any time), so from here on only the held
@@ -247,6 +249,7 @@ HMODULE LoadVerifiedLibraryWithPath(LPCWSTR path, SignaturePolicy policy, LPWSTR
   HMODULE module = nullptr;
   HeldDirectories directories;
   LPWSTR finalPath = FinalPathOf(file);
+  if (finalPath != nullptr) ObservePath(observer, kObservedHeldPath, 0, finalPath);
   if (finalPath == nullptr) {
     SetLastError(ERROR_FILE_INVALID);
   } else if (HoldDirectories(finalPath, directories)) {
@@ -291,15 +294,7 @@ HMODULE LoadVerifiedLibraryWithPath(LPCWSTR path, SignaturePolicy policy, LPWSTR
   const DWORD error = GetLastError();
   ReleaseDirectories(directories);
   CloseHandle(file);
-  if (heldPath != nullptr && finalPath != nullptr) {
-    *heldPath = finalPath;
-  } else {
-    LocalFree(finalPath);
-  }
+  LocalFree(finalPath);
   SetLastError(error);
   return module;
-}
-
-HMODULE LoadVerifiedLibrary(LPCWSTR path, SignaturePolicy policy) {
-  return LoadVerifiedLibraryWithPath(path, policy, nullptr);
 }

@@ -4,6 +4,7 @@
 
 #include "platform/platform.h"
 #include "secureload/signature_policy.h"
+#include "secureload/verify_observer.h"
 
 // Returns the module, or null with the reason in the thread's last-error value:
 // ERROR_BAD_ARGUMENTS (not an absolute path), ERROR_MOD_NOT_FOUND (no such file,
@@ -16,10 +17,7 @@
 // Once the file is held, every later step names the held file itself: its final
 // path, with every junction and link resolved, while every directory on that
 // path is held against renaming.
-[[nodiscard]] HMODULE LoadVerifiedLibrary(LPCWSTR path, SignaturePolicy policy);
-
-// The same; when heldPath is not null it receives the path that was verified
-// and loaded (the held file's final path) in a local-heap buffer the caller
-// releases with LocalFree, or null when no such path was established.
-[[nodiscard]] HMODULE LoadVerifiedLibraryWithPath(LPCWSTR path, SignaturePolicy policy,
-                                                  LPWSTR* heldPath);
+//
+// observer, when not null, is told each step as it is taken (verify_observer.h).
+[[nodiscard]] HMODULE LoadVerifiedLibrary(LPCWSTR path, SignaturePolicy policy,
+                                          const VerifyObserver* observer = nullptr);

@@ -235,6 +235,45 @@ data[last] ^= 0x01
 open(path, "wb").write(data)
 PY
 echo client-nested-content-changed.dll >>"$work/manifest.txt"
+# Two nested signatures on the same refused primary: one by the wrong-case
+# names, which no chain allows, without a time-stamp; one by the allowed chain
+# with a good time-stamp. The attribute's values are a DER set, ordered by
+# their encodings, so the shorter one, the unallowed, comes first; the walk,
+# stepping from the first value, need not land on the second.
+sign client-two-nested.dll.first "$out/client-nested.dll.primary" "$c4" "$pki/c4-leaf.key" $S \
+  rfc3161:$S60 -nest
+sign client-two-nested.dll "$out/client-two-nested.dll.first" "$c4wrong" \
+  "$pki/c4-wrongcase-leaf.key" $S none -nest
+rm -f "$out/client-two-nested.dll.first"
+sed -i '/^client-two-nested.dll.first$/d' "$work/manifest.txt"
+openssl x509 -in "$pki/c4-wrongcase-leaf.pem" -outform DER -out "$work/c4-wrongcase-leaf.der"
+openssl x509 -in "$pki/c4-leaf.pem" -outform DER -out "$work/c4-leaf.der"
+python3 - "$out/client-two-nested.dll" "$work/c4-wrongcase-leaf.der" "$work/c4-leaf.der" <<'PY'
+import sys
+data = open(sys.argv[1], "rb").read()
+first_signer, second_signer = (open(p, "rb").read() for p in sys.argv[2:4])
+def element(at):  # (content start, end) of the DER element at `at`
+    n = data[at + 1]
+    if n < 0x80:
+        return at + 2, at + 2 + n
+    k = n & 0x7F
+    return at + 2 + k, at + 2 + k + int.from_bytes(data[at + 2:at + 2 + k], "big")
+oid = bytes.fromhex("060a2b060104018237020401")  # 1.3.6.1.4.1.311.2.4.1
+at = data.find(oid)
+if at < 0 or data.find(oid, at + 1) >= 0:
+    sys.exit("make_fixtures: client-two-nested.dll: not one nested-signature attribute")
+start, end = element(at + len(oid))  # the SET of values
+values = []
+while start < end:
+    content, stop = element(start)
+    values.append(data[start:stop])
+    start = stop
+order = ["unallowed" if first_signer in v else "allowed" if second_signer in v else "other"
+         for v in values]
+if order != ["unallowed", "allowed"]:
+    sys.exit("make_fixtures: client-two-nested.dll: nested values " + ", ".join(order) +
+             "; the unallowed one must come first, then the allowed one")
+PY
 rm -f "$out/client-nested.dll.primary"
 sed -i '/^client-nested.dll.primary$/d' "$work/manifest.txt"
 

@@ -83,6 +83,7 @@ need_build() {
   local build=$1 f
   for f in platform_probe.exe test-pinned/platform_probe.exe test-pinned/platform_probe_diag.exe \
     platform_probe_diag.exe e2e/bin/e2e_install_certs.exe e2e/bin/e2e_plain_load.exe \
+    e2e/bin/platform_probe_traced.exe e2e/bin/test-pinned/platform_probe_traced.exe \
     e2e/bin/e2e_sigcheck.exe e2e/fixtures/manifest.txt; do
     [[ -f $build/$f ]] || skip_or_fail "no $build/$f: build the windows-i686 preset first"
   done
@@ -244,6 +245,41 @@ diag_has() {
   grep -qxF -- "$line" <(tr -d '\r' <"$out")
 }
 
+diag_lacks() { ! diag_has "$@"; }
+
+# The companion's nested-signer lines, and the traced probe's, in one form:
+#   <client|cloud> nested <binding|unreadable> <verdict> [<error>]
+# (the error where the companion names one: a gate's refusal, an unreadable
+# candidate), each copy's lines in walk order, the client copy's first.
+nested_of_diag() {
+  tr -d '\r' <"$1" | sed -n -E \
+    -e 's/^(client|cloud) library nested signer: accepted$/\1 nested 0 1/p' \
+    -e 's/^(client|cloud) library nested signer: refused, signature does not verify$/\1 nested 1 0/p' \
+    -e 's/^(client|cloud) library nested signer: refused, does not sign this file$/\1 nested 2 0/p' \
+    -e 's/^(client|cloud) library nested signer: refused, chain does not verify$/\1 nested 3 0/p' \
+    -e 's/^(client|cloud) library nested signer: refused, could not be checked$/\1 nested 4 0/p' \
+    -e 's/^(client|cloud) library nested signer: refused (0x[0-9a-f]{8}) .*$/\1 nested 0 0 \2/p' \
+    -e 's/^(client|cloud) library nested signer: unreadable (0x[0-9a-f]{8}) .*$/\1 nested unreadable 0 \2/p' \
+    -e 's/^(client|cloud) library nested signer: .*$/\1 nested (a line of no known form)/p'
+}
+nested_of_trace() {
+  tr -d '\r' <"$1" | awk '$2 == "nested" {
+    if (($3 == "0" && $4 == "0") || $3 == "unreadable") print $1, $2, $3, $4, $5
+    else print $1, $2, $3, $4
+  }'
+}
+by_copy() {
+  local lines
+  lines=$(cat)
+  grep '^client ' <<<"$lines" || true
+  grep '^cloud ' <<<"$lines" || true
+}
+same_nested() {
+  diff <(nested_of_diag "$1" | by_copy) <(nested_of_trace "$2" | by_copy) |
+    sed 's/^/       companion < > probe: /'
+  [[ ${PIPESTATUS[0]} -eq 0 ]]
+}
+
 # run_probe WIN_APP CWD OUT: the probe once, the fake libraries told what to
 # answer and where to log; its stdout and stderr in OUT and OUT.err.
 run_probe() {
@@ -373,6 +409,24 @@ cmd_run() {
     [[ -n $line ]] || continue
     check "diag: $line" diag_has "$line" "$out/diag"
   done < <(tr '|' '\n' <<<"$S_DIAG")
+  while IFS= read -r line; do
+    [[ -n $line ]] || continue
+    check "diag, not: $line" diag_lacks "$line" "$out/diag"
+  done < <(tr '|' '\n' <<<"$S_NODIAG")
+
+  # The companion tells of the walk the probe made: the same probe, built with
+  # a trace of the nested candidates its walk judged, run on the same machine.
+  local traced=$build/e2e/bin/test-pinned/platform_probe_traced.exe
+  [[ $S_EXE == release ]] && traced=$build/e2e/bin/platform_probe_traced.exe
+  cp "$traced" "$app/platform_probe_traced.exe"
+  (
+    for assignment in $S_ENV; do export "${assignment?}"; done
+    cd "$cwd"
+    wine_env_run "$out/traced" "$out/traced.err" -- "$win_app\\platform_probe_traced.exe"
+  ) || true
+  check "the traced probe answers as the probe did" same_bytes "$out/expected-stdout" "$out/traced"
+  check "the companion's nested lines are the candidates the walk judged, in order" \
+    same_nested "$out/diag" "$out/traced.err"
 
   if [[ -n $server_pid ]]; then
     kill "$server_pid" 2>/dev/null || true

@@ -12,6 +12,10 @@
 #   stdout=   STP or {} : the report line, checked byte for byte with CR LF
 #   calls=    the exact log of the fake libraries, "|" between lines
 #   diag=     lines the diagnostic companion must print, "|" between them
+#   nodiag=   lines it must not print, "|" between them
+#             (every scenario: its nested-signer lines are the candidates the
+#             probe's walk judged, in order, with the same verdicts, as a
+#             traced build of the same probe reports them)
 #   plant=    yes: a marker DLL under the name of every DLL the probe maps
 #             (matrix.sh kPlantNames) planted beside the exe and in the working
 #             directory (Wine told to prefer native copies of those names),
@@ -240,6 +244,16 @@ scenario refused.client_nested_forged groups="win7 win10" \
   cloud=cloud-pinned.dll client=client-nested-forged.dll env="$ENV_CLIENT_DECIDES" \
   stdout={} calls="$CALLS_CLIENT_REFUSED" \
   diag="$D_CLIENT_NO_MATCH|$D_CLIENT_POLICY|client library nested signer: refused, chain does not verify|$D_CLIENT_MISSING"
+
+# Two nested signatures, the look-alike one first in the attribute's set (the
+# fixture checks the order): the walk judges that one and, its step not landing
+# on the second, stops; the companion says so and no more.
+scenario refused.client_two_nested_first_unallowed groups="win7 win10" \
+  why="two nested signatures, the unallowed one first; the walk does not reach the allowed one" \
+  cloud=cloud-pinned.dll client=client-two-nested.dll env="$ENV_CLIENT_DECIDES" \
+  stdout={} calls="$CALLS_CLIENT_REFUSED" \
+  diag="$D_CLIENT_NO_MATCH|$D_CLIENT_POLICY|client library nested signer: refused, chain does not verify|$D_CLIENT_MISSING" \
+  nodiag="client library nested signer: accepted"
 
 scenario refused.client_nested_content_changed groups="win7 win10" \
   why="the nested signature's image digest changed after signing: its message digest fails" \
@@ -472,7 +486,7 @@ scenario_lookup() {
   local name=$1 kv
   [[ -n ${SCENARIO_DEF[$name]+set} ]] || return 1
   S_WHY='' S_GROUPS=win7 S_EXE=test S_CLOUD=- S_CLIENT=- S_ENV='' S_STDOUT='{}' S_CALLS=''
-  S_DIAG='' S_PLANT='' S_HELPER='' S_CLOUDLINK='' S_SERVER='' S_CONTROL='' S_DEADLINE=''
+  S_DIAG='' S_NODIAG='' S_PLANT='' S_HELPER='' S_CLOUDLINK='' S_SERVER='' S_CONTROL='' S_DEADLINE=''
   local -a args
   eval "args=(${SCENARIO_DEF[$name]})"
   for kv in "${args[@]}"; do
@@ -486,6 +500,7 @@ scenario_lookup() {
       stdout) S_STDOUT=${kv#*=} ;;
       calls) S_CALLS=${kv#*=} ;;
       diag) S_DIAG=${kv#*=} ;;
+      nodiag) S_NODIAG=${kv#*=} ;;
       plant) [[ ${kv#*=} == yes ]] && S_PLANT=yes ;;
       helper) S_HELPER=${kv#*=} ;;
       cloudlink) [[ ${kv#*=} == yes ]] && S_CLOUDLINK=yes ;;

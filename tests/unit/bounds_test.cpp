@@ -23,6 +23,7 @@
 #include "platform/sim/sim_control.h"
 #include "platform/sim/sim_crypt_control.h"
 #include "platform/sim/sim_msg_control.h"
+#include "secureload/byte_cursor.h"
 #include "secureload/file_signature.h"
 #include "secureload/timestamp_time.h"
 #include "tests/support/der_writer.h"
@@ -207,6 +208,57 @@ TEST(TimestampDepthBound, NestingFarBeyondTheCapFitsASmallStack) {
     SCOPED_TRACE(c.label);
     EXPECT_EQ(FindOnSmallStack(c.input, c.insideTstInfo), c.expected);
   }
+}
+
+// The one reader under the walks: an element read either takes exactly its
+// header and content off the front or fails and leaves the cursor as it was.
+TEST(ByteCursorBound, AnElementIsTakenWholeOrNotAtAll) {
+  constexpr auto kStrict = ByteCursor::kDefiniteOnly;
+  constexpr auto kLenient = ByteCursor::kZeroOctetsAreEmpty;
+  struct Case {
+    const char* label;
+    std::vector<uint8_t> bytes;
+    ByteCursor::LengthForm form;
+    bool read;
+    uint32_t content;  // when read
+    uint32_t left;     // when read
+  };
+  const std::vector<Case> cases = {
+      {"short form", {0x04, 0x02, 0xAA, 0xBB, 0xCC}, kStrict, true, 2, 1},
+      {"long form, not minimal", {0x04, 0x82, 0x00, 0x01, 0xAA}, kStrict, true, 1, 0},
+      {"content one byte past the end", {0x04, 0x03, 0xAA, 0xBB}, kStrict, false, 0, 0},
+      {"header cut short", {0x04}, kStrict, false, 0, 0},
+      {"length octets cut short", {0x04, 0x82, 0x00}, kStrict, false, 0, 0},
+      {"five length octets", {0x04, 0x85, 0, 0, 0, 0, 0x01, 0xAA}, kStrict, false, 0, 0},
+      // A 32-bit position plus this length would wrap.
+      {"length near 2^32", {0x04, 0x84, 0xFF, 0xFF, 0xFF, 0xFA, 0xAA}, kStrict, false, 0, 0},
+      // 0x80, no length octets: refused where DER is asked for, an empty
+      // content where the time-stamp walk reads it.
+      {"0x80, strict", {0x04, 0x80, 0xAA}, kStrict, false, 0, 0},
+      {"0x80, as empty", {0x04, 0x80, 0xAA}, kLenient, true, 0, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    ByteCursor cursor(c.bytes.data(), static_cast<uint32_t>(c.bytes.size()));
+    uint8_t tag = 0;
+    ByteCursor content;
+    ASSERT_EQ(cursor.ReadElement(&tag, &content, c.form), c.read);
+    if (c.read) {
+      EXPECT_EQ(tag, 0x04);
+      EXPECT_EQ(content.size(), c.content);
+      EXPECT_EQ(cursor.size(), c.left);
+      EXPECT_EQ(cursor.data(), c.bytes.data() + c.bytes.size() - c.left);
+    } else {
+      EXPECT_EQ(cursor.data(), c.bytes.data());
+      EXPECT_EQ(cursor.size(), c.bytes.size());
+    }
+  }
+  // A whole element is one of that tag with nothing after it.
+  const uint8_t whole[] = {0x30, 0x01, 0xAA, 0xBB};
+  ByteCursor content;
+  EXPECT_TRUE(ByteCursor(whole, 3).ReadWholeElement(0x30, &content));
+  EXPECT_FALSE(ByteCursor(whole, 4).ReadWholeElement(0x30, &content));
+  EXPECT_FALSE(ByteCursor(whole, 3).ReadWholeElement(0x04, &content));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "platform/sim/sim_msg_control.h"
 #include "secureload/crypto_api.h"
 #include "secureload/file_signature.h"
+#include "secureload/nested_binding.h"
 #include "secureload/system_library.h"
 #include "tests/support/process_state.h"
 #include "tests/unit/nested_binding_double.h"
@@ -103,12 +104,31 @@ class FileSignatureTest : public ::testing::Test {
     DWORD error;
   };
   Outcome Verify() {
+    observed_.clear();
+    const VerifyObserver observer{&Record, &observed_};
     LoadContext context;
     context.file = kHeldFile;
+    context.observer = &observer;
     const DWORD result = VerifyFileSignature(kFile.c_str(), context, kPolicy);
     return {result, GetLastError()};
   }
+
+  // What the observer heard of the nested candidates: binding, verdict.
+  std::vector<std::pair<DWORD, DWORD>> NestedHeard() const {
+    std::vector<std::pair<DWORD, DWORD>> heard;
+    for (const ObservedEvent& e : observed_) {
+      if (e.step == kObservedNestedSigner) heard.emplace_back(e.binding, e.verdict);
+    }
+    return heard;
+  }
+
+  static void Record(void* context, const ObservedEvent& event) {
+    static_cast<std::vector<ObservedEvent>*>(context)->push_back(event);
+  }
+  std::vector<ObservedEvent> observed_;
 };
+
+using Heard = std::vector<std::pair<DWORD, DWORD>>;
 
 #define EXPECT_OUTCOME(call, expectedResult, expectedError)           \
   do {                                                               \
@@ -419,6 +439,8 @@ TEST_F(FileSignatureTest, HeaderTestDecidesWhetherTheWalkGoesOn) {
     EXPECT_OUTCOME(Verify(), c.result, 0);
     EXPECT_EQ(sim::MessageUpdates().size(), c.updates);
     EXPECT_EQ(sim::CountTrace("CryptMsgOpenToDecode"), c.updates == 0 ? 1u : 2u);
+    // A candidate the header test stops is not one the walk judged.
+    EXPECT_EQ(NestedHeard().size(), c.updates);
     EXPECT_TRUE(sim::AllReleased());
   }
 }
@@ -427,32 +449,40 @@ TEST_F(FileSignatureTest, RefusedCandidatesDoNotStopTheWalk) {
   struct Case {
     const char* label;
     std::function<void(std::vector<uint8_t>& first)> arrange;
+    DWORD firstHeard;  // the binding the observer hears for the first candidate
   };
   // Counts start with the file's own signer record: its queries and its
   // allocation come first.
   const std::vector<Case> cases = {
-      {"signer refused", [](std::vector<uint8_t>&) {}},
-      {"does not decode", [](std::vector<uint8_t>& first) { first[24] ^= 0xFF; }},
+      {"signer refused", [](std::vector<uint8_t>&) {}, kNestedBound},
+      {"does not decode", [](std::vector<uint8_t>& first) { first[24] ^= 0xFF; },
+       kObservedUnreadable},
       {"size query fails",
        [](std::vector<uint8_t>&) {
          sim::FailMessageOperation(sim::MsgFailure::kSignerInfoSize, 2, CRYPT_E_BAD_ENCODE);
-       }},
+       },
+       kObservedUnreadable},
       {"size query reports 0",
        [](std::vector<uint8_t>&) {
          sim::FailMessageOperation(sim::MsgFailure::kSignerInfoZero, 2, CRYPT_E_BAD_ENCODE);
-       }},
-      {"record cannot be allocated", [](std::vector<uint8_t>&) { sim::FailLocalAllocation(2); }},
+       },
+       kObservedUnreadable},
+      {"record cannot be allocated", [](std::vector<uint8_t>&) { sim::FailLocalAllocation(2); },
+       kObservedUnreadable},
       {"record cannot be filled",
        [](std::vector<uint8_t>&) {
          sim::FailMessageOperation(sim::MsgFailure::kSignerInfoFill, 2, CRYPT_E_BAD_ENCODE);
-       }},
+       },
+       kObservedUnreadable},
       {"store cannot be opened",
        [](std::vector<uint8_t>&) {
          sim::FailMessageOperation(sim::MsgFailure::kOpenStore, 1, ERROR_NOT_ENOUGH_MEMORY);
-       }},
+       },
+       kObservedUnreadable},
       // The signer gates would take it; its own proofs refuse it first, and
       // it never reaches them.
-      {"not bound to the file", [](std::vector<uint8_t>&) { g_bindingDouble.refused = {kFirst}; }},
+      {"not bound to the file", [](std::vector<uint8_t>&) { g_bindingDouble.refused = {kFirst}; },
+       kNestedNotThisFile},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -464,8 +494,10 @@ TEST_F(FileSignatureTest, RefusedCandidatesDoNotStopTheWalk) {
     if (!g_bindingDouble.refused.empty()) g_signerDouble.accepted.insert(kFirst);
 
     EXPECT_OUTCOME(Verify(), 1, 0);
-    // The first accepted nested signer ends the walk.
+    // The first accepted nested signer ends the walk, and the observer hears
+    // of the two candidates visited, no more.
     EXPECT_EQ(SignerSerials().back(), kSecond);
+    EXPECT_EQ(NestedHeard(), (Heard{{c.firstHeard, 0}, {kNestedBound, 1}}));
     if (!g_bindingDouble.refused.empty()) {
       EXPECT_EQ(SignerSerials(), (std::vector<Serial>{kPrimary, kSecond}));
     }
@@ -595,6 +627,8 @@ TEST_F(FileSignatureTest, WalkEndsAfterTheLastCandidateOrTheBudget) {
     EXPECT_OUTCOME(Verify(), c.result, 0);
     EXPECT_EQ(SignerSerials(), judged);
     EXPECT_EQ(sim::MessageUpdates().size(), judged.size() - 1);
+    // The observer hears of each candidate judged, and of no other.
+    EXPECT_EQ(NestedHeard().size(), judged.size() - 1);
     EXPECT_TRUE(sim::AllReleased());
   }
 }

@@ -3,7 +3,9 @@
 BindingDouble g_bindingDouble;
 
 NestedBinding ProveNestedBinding(HCRYPTMSG, const CMSG_SIGNER_INFO& signer, HCERTSTORE,
-                                 LoadContext& context, SignaturePolicy policy) {
+                                 LoadContext& context, SignaturePolicy policy,
+                                 PCCERT_CHAIN_CONTEXT* verifiedChain) {
+  if (verifiedChain != nullptr) *verifiedChain = nullptr;
   BindingCall call{{}, context.file, policy};
   if (signer.SerialNumber.pbData != nullptr) {
     call.serial.assign(signer.SerialNumber.pbData,

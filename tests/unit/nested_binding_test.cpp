@@ -128,6 +128,7 @@ World PinnedWorld(bool otherL1Key = false) {
   w.signature.signer = sim::SignerOf(w.leaf);
   w.signature.indirect.imageDigest = pe_image::Digest(w.image, CALG_SHA_256);
   w.chain.simpleChains = {{w.leaf, zone, l1, root}};
+  w.chain.elementInfos = {{0, 0, 0, CERT_TRUST_IS_SELF_SIGNED}};  // as a verified chain's root is
   return w;
 }
 
@@ -179,7 +180,7 @@ class NestedBindingTest : public ::testing::Test {
     context.file =
         CreateFileW(kLibrary, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     const NestedBinding verdict = ProveNestedBinding(
-        message, *static_cast<PCMSG_SIGNER_INFO>(record), store, context, policy);
+        message, *static_cast<PCMSG_SIGNER_INFO>(record), store, context, policy, nullptr);
     CloseHandle(context.file);
     api.CertCloseStore(store, 0);
     LocalFree(record);
@@ -458,13 +459,25 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
 }
 
 // Through the verified load: the nested signature alone admits the library,
-// and a byte changed after signing keeps it unmapped.
+// and a byte changed after signing keeps it unmapped. Under the pinned gate,
+// the gate judges the chain the proof verified: one chain is built for the
+// nested signer, not one in the proof and another in the gate.
 TEST_F(NestedBindingTest, TheVerifiedLoadMapsOnlyTheFileTheNestedSignatureSigned) {
-  for (bool changed : {false, true}) {
-    SCOPED_TRACE(changed ? "changed" : "as signed");
+  struct Case {
+    const char* label;
+    bool pinned;
+    bool changed;
+  };
+  const Case cases[] = {
+      {"as signed", false, false},
+      {"changed", false, true},
+      {"pinned, as signed", true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
     ResetProcessState();
-    World w = NamedWorld();
-    if (changed) w.image.bytes[0x200] ^= 1;
+    World w = c.pinned ? PinnedWorld() : NamedWorld();
+    if (c.changed) w.image.bytes[0x200] ^= 1;
     sim::AddFile(kLibrary, w.image.bytes);
     sim::AddLibrary(kLibrary, {});
     sim::SetChain(w.leaf, w.chain);
@@ -476,11 +489,15 @@ TEST_F(NestedBindingTest, TheVerifiedLoadMapsOnlyTheFileTheNestedSignatureSigned
         {szOID_NESTED_SIGNATURE, {sim::EncodeNestedSignature(w.signature)}}};
     sim::SignFile(kLibrary, primary);
 
-    HMODULE module = LoadVerifiedLibrary(kLibrary, kNoGate);
-    EXPECT_EQ(module != nullptr, !changed);
+    sim::ClearTrace();
+    HMODULE module = LoadVerifiedLibrary(kLibrary, c.pinned ? kPolicyPinnedChain : kNoGate);
+    EXPECT_EQ(module != nullptr, !c.changed);
     const auto& mapped = sim::MappedPaths();
-    EXPECT_EQ(std::count(mapped.begin(), mapped.end(), std::wstring(kLibrary)), changed ? 0 : 1);
+    EXPECT_EQ(std::count(mapped.begin(), mapped.end(), std::wstring(kLibrary)), c.changed ? 0 : 1);
     EXPECT_GT(sim::FileReads(), 0u);
+    if (c.pinned) {
+      EXPECT_EQ(sim::CountTrace("CertGetCertificateChain"), 1u);
+    }
     if (module != nullptr) FreeLibrary(module);
     EXPECT_TRUE(sim::AllReleased());
   }

@@ -8,7 +8,7 @@
 std::vector<LoaderCall> g_loaderCalls;
 std::set<std::wstring> g_acceptedLibraries;
 
-HMODULE LoadVerifiedLibrary(LPCWSTR path, SignaturePolicy policy) {
+HMODULE LoadVerifiedLibrary(LPCWSTR path, SignaturePolicy policy, const VerifyObserver*) {
   g_loaderCalls.push_back({path, policy});
   if (g_acceptedLibraries.count(path) == 0) {
     SetLastError(static_cast<DWORD>(CRYPT_E_NO_MATCH));

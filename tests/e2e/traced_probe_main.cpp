@@ -1,0 +1,43 @@
+// The probe with a trace, for the end-to-end matrix only (never shipped): the
+// same entry point as platform_probe.exe, with an observer that writes each
+// nested candidate the walk judged to standard error, one line each:
+//   <client|cloud> nested <binding|unreadable> <verdict> 0x<error>
+// The matrix holds the companion's nested lines against these.
+#include <cstdio>
+
+#include "probe/probe.h"
+#include "probe/process_guard.h"
+#include "runtime/runtime.h"
+
+namespace {
+
+const char* g_library = "unknown";
+
+void Trace(void*, const ObservedEvent& event) {
+  if (event.step == kObservedLibrary) {
+    g_library = event.verdict == kObservedCloudLibrary ? "cloud" : "client";
+  } else if (event.step == kObservedNestedSigner) {
+    char binding[16];
+    if (event.binding == kObservedUnreadable) {
+      std::snprintf(binding, sizeof binding, "unreadable");
+    } else {
+      std::snprintf(binding, sizeof binding, "%lu", static_cast<unsigned long>(event.binding));
+    }
+    std::fprintf(stderr, "%s nested %s %lu 0x%08lx\n", g_library, binding,
+                 static_cast<unsigned long>(event.verdict),
+                 static_cast<unsigned long>(event.error));
+  }
+}
+
+}  // namespace
+
+int main(int, char**) {
+  // As platform_probe.exe sets itself up (probe/main.cpp).
+  GuardProcess();
+  SetAfterRuntimeLibraryCall(&GuardProcess);
+  const VerifyObserver tracer{&Trace, nullptr};
+  const char* report =
+      StartDeadline() && NarrowDllSearch() ? RunProbe(&tracer) : kReportNotInCloud;
+  WriteReport(report);
+  return 0;
+}

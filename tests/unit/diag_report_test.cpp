@@ -1,0 +1,175 @@
+// The companion's lines from what the run reported: each copy's lines follow
+// the steps heard, and nothing is said of a step that was not taken.
+#include "probe/diag_report.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "runtime/runtime_result.h"
+#include "secureload/nested_binding.h"
+
+namespace {
+
+const wchar_t kClientPath[] = L"C:\\Games\\StpRuntimeSdk.dll";
+const wchar_t kHeldPath[] = L"\\\\?\\C:\\Games\\StpRuntimeSdk.dll";
+constexpr DWORD kFile = FILE_ATTRIBUTE_ARCHIVE;
+constexpr DWORD kNoMatch = static_cast<DWORD>(CRYPT_E_NO_MATCH);
+
+ObservedEvent Step(ObservedStep step, DWORD verdict = 0, DWORD error = 0, DWORD binding = 0,
+                   LPCWSTR path = nullptr) {
+  return ObservedEvent{step, verdict, error, binding, path};
+}
+
+// The client copy's lines after these steps (those of the run follow them).
+std::vector<std::string> ClientLines(const std::vector<ObservedEvent>& steps) {
+  ObservedRun run;
+  const VerifyObserver observer = RecordingObserver(&run);
+  observer.notice(observer.context,
+                  Step(kObservedLibrary, kObservedClientLibrary, 0, 0, kClientPath));
+  for (const ObservedEvent& step : steps) observer.notice(observer.context, step);
+  std::vector<std::string> lines = DiagnosisLines(true, run, "test", 9200, "{}\n");
+  std::vector<std::string> client;
+  for (const std::string& line : lines) {
+    if (line.rfind("client library ", 0) == 0 && line.rfind("client library loaded", 0) != 0) {
+      client.push_back(line);
+    }
+  }
+  return client;
+}
+
+std::vector<std::string> Expected(std::vector<std::string> after) {
+  after.insert(after.begin(), "client library path: C:\\Games\\StpRuntimeSdk.dll");
+  return after;
+}
+
+TEST(DiagReportTest, EachCopysLinesFollowTheStepsHeard) {
+  const auto held = Step(kObservedHeldPath, 0, 0, 0, kHeldPath);
+  struct Case {
+    const char* label;
+    std::vector<ObservedEvent> steps;
+    std::vector<std::string> lines;
+  };
+  const std::vector<Case> cases = {
+      {"no file",
+       {Step(kObservedAttributes, INVALID_FILE_ATTRIBUTES),
+        Step(kObservedLoad, 0, ERROR_MOD_NOT_FOUND)},
+       {"client library present: no", "client library verified load: not tried (no file)"}},
+      // A directory is refused before any signature: no signer lines.
+      {"a directory",
+       {Step(kObservedAttributes, FILE_ATTRIBUTE_DIRECTORY),
+        Step(kObservedLoad, 0, ERROR_MOD_NOT_FOUND)},
+       {"client library present: a directory", "client library verified path: (none)",
+        "client library verified load: refused 0x0000007e ERROR_MOD_NOT_FOUND"}},
+      {"the primary signer accepted",
+       {Step(kObservedAttributes, kFile), held, Step(kObservedPrimarySigner, 1, 0),
+        Step(kObservedLoad, 1, 0)},
+       {"client library present: yes",
+        "client library verified path: \\\\?\\C:\\Games\\StpRuntimeSdk.dll",
+        "client library verified load: accepted", "client library primary signer: accepted"}},
+      // One nested line for the one candidate the walk visited, whatever else
+      // the attribute holds.
+      {"the walk's one candidate refused",
+       {Step(kObservedAttributes, kFile), held, Step(kObservedPrimarySigner, 0, 0),
+        Step(kObservedNestedSigner, 0, 0, kNestedChainUntrusted), Step(kObservedLoad, 0, kNoMatch)},
+       {"client library present: yes",
+        "client library verified path: \\\\?\\C:\\Games\\StpRuntimeSdk.dll",
+        "client library verified load: refused 0x80092009 CRYPT_E_NO_MATCH",
+        "client library primary signer: refused 0x00000000 ERROR_SUCCESS",
+        "client library nested signer: refused, chain does not verify"}},
+      {"candidates in walk order",
+       {Step(kObservedAttributes, kFile), held,
+        Step(kObservedPrimarySigner, 0, static_cast<DWORD>(CERT_E_UNTRUSTEDROOT)),
+        Step(kObservedNestedSigner, 0, static_cast<DWORD>(CRYPT_E_ASN1_BADTAG),
+             kObservedUnreadable),
+        Step(kObservedNestedSigner, 0, 0, kNestedNotThisFile),
+        Step(kObservedNestedSigner, 0, static_cast<DWORD>(TRUST_E_TIME_STAMP), kNestedBound),
+        Step(kObservedNestedSigner, 1, 0, kNestedBound), Step(kObservedLoad, 1, 0)},
+       {"client library present: yes",
+        "client library verified path: \\\\?\\C:\\Games\\StpRuntimeSdk.dll",
+        "client library verified load: accepted",
+        "client library primary signer: refused 0x800b0109 CERT_E_UNTRUSTEDROOT",
+        "client library nested signer: unreadable 0x8009310b CRYPT_E_ASN1_BADTAG",
+        "client library nested signer: refused, does not sign this file",
+        "client library nested signer: refused 0x80096005 TRUST_E_TIME_STAMP",
+        "client library nested signer: accepted"}},
+      {"no embedded signature",
+       {Step(kObservedAttributes, kFile), held, Step(kObservedNoSignature, 0, kNoMatch),
+        Step(kObservedLoad, 0, kNoMatch)},
+       {"client library present: yes",
+        "client library verified path: \\\\?\\C:\\Games\\StpRuntimeSdk.dll",
+        "client library verified load: refused 0x80092009 CRYPT_E_NO_MATCH",
+        "client library primary signer: no embedded signature 0x80092009 CRYPT_E_NO_MATCH"}},
+      {"no trust libraries",
+       {Step(kObservedAttributes, kFile), held,
+        Step(kObservedTrustLibrariesMissing, 0, ERROR_MOD_NOT_FOUND),
+        Step(kObservedLoad, 0, kNoMatch)},
+       {"client library present: yes",
+        "client library verified path: \\\\?\\C:\\Games\\StpRuntimeSdk.dll",
+        "client library verified load: refused 0x80092009 CRYPT_E_NO_MATCH",
+        "client library primary signer: not examined (the trust libraries were not loaded)"}},
+      // Held by someone else: the signature was never looked at, so no verdict.
+      {"not held",
+       {Step(kObservedAttributes, kFile), Step(kObservedLoad, 0, ERROR_SHARING_VIOLATION)},
+       {"client library present: yes", "client library verified path: (none)",
+        "client library verified load: refused 0x00000020 ERROR_SHARING_VIOLATION",
+        "client library primary signer: not examined (the verified load stopped before it)"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    EXPECT_EQ(ClientLines(c.steps), Expected(c.lines));
+  }
+}
+
+TEST(DiagReportTest, TheRunsLinesComeFromWhatTheRunReported) {
+  ObservedRun run;
+  const VerifyObserver observer = RecordingObserver(&run);
+  auto tell = [&](const ObservedEvent& e) { observer.notice(observer.context, e); };
+  // The cloud copy absent, the client copy loaded, its library's own value.
+  tell(Step(kObservedLibrary, kObservedCloudLibrary, 0, 0,
+            L"C:\\ProgramData\\KORVEX Corporation\\Stratoplay\\STP32.dll"));
+  tell(Step(kObservedAbsent));
+  tell(Step(kObservedCloudBinding, static_cast<DWORD>(kRuntimeClientOnly)));
+  tell(Step(kObservedLibrary, kObservedClientLibrary, 0, 0, kClientPath));
+  tell(Step(kObservedAttributes, kFile));
+  tell(Step(kObservedPrimarySigner, 1, 0));
+  tell(Step(kObservedLoad, 1, 0));
+  tell(Step(kObservedRuntimeResult, 42, 0));
+  tell(Step(kObservedAnswer, 0, 0));
+  const std::vector<std::string> lines = DiagnosisLines(true, run, "release", 7600, "{}\n");
+  const std::vector<std::string> expected = {
+      "dll search: system directory, runtime library dependencies also beside the exe",
+      "pins: release",
+      "client library path: C:\\Games\\StpRuntimeSdk.dll",
+      "client library present: yes",
+      "client library verified path: (none)",
+      "client library verified load: accepted",
+      "client library primary signer: accepted",
+      "cloud library path: C:\\ProgramData\\KORVEX Corporation\\Stratoplay\\STP32.dll",
+      "cloud library present: no",
+      "cloud library verified load: not tried (no file)",
+      "cloud binding result: 1 kRuntimeClientOnly",
+      "cloud library bound: no",
+      "client library loaded: yes",
+      "runtime result: 42 returned by the runtime library",
+      "in cloud: not asked",
+      "system build level: 7600",
+      "answer: {}",
+  };
+  EXPECT_EQ(lines, expected);
+
+  // Never announced: the run did not get that far.
+  const std::vector<std::string> early = DiagnosisLines(true, ObservedRun{}, "test", 0, "{}\n");
+  ASSERT_GE(early.size(), 5u);
+  EXPECT_EQ(early[2], "client library path: (none)");
+  EXPECT_EQ(early[3], "client library present: not looked for");
+  EXPECT_EQ(early[4], "client library verified load: not tried");
+
+  EXPECT_EQ(DiagnosisLines(false, ObservedRun{}, "release", 0, "{}\n"),
+            (std::vector<std::string>{
+                "dll search: the working directory could not be taken out; nothing loaded",
+                "answer: {}"}));
+}
+
+}  // namespace
