@@ -11,6 +11,8 @@
 // limit it is ended.
 #include "caller/probe_caller.h"
 
+#include "caller/probe_caller_rules.h"
+
 #include <windows.h>
 
 #include <cstring>
@@ -22,67 +24,11 @@ namespace {
 constexpr DWORD kPollMs = 10;
 // After TerminateProcess, how long to wait until the probe is gone.
 constexpr DWORD kReapMs = 1000;
-// A command line holds at most 32767 characters with its terminating null:
-// the path, two quotes and the null.
-constexpr size_t kMaxPathChars = 32767 - 3;
-
-constexpr char kReportInCloud[] = "{\"cloud_platform\":\"STP\"}";
-constexpr char kReportNotInCloud[] = "{}";
+static_assert(kErrorBadArguments == ERROR_BAD_ARGUMENTS, "the path refusals' code");
+static_assert(kErrorFileNameTooLong == ERROR_FILENAME_EXCED_RANGE, "the long path's code");
 
 CloudPlatformAnswer Failed(const char* reason, unsigned long detail) {
   return {CloudPlatform::kFailed, reason, detail};
-}
-
-bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
-
-bool IsAsciiLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
-
-// "C:\..." or "\\server\share\..." (which covers "\\?\C:\..."). Not "C:x"
-// (relative to a drive's current directory), not "\x" (relative to the
-// current drive), nothing that the search path or the current directory
-// could complete.
-bool IsAbsolutePath(const wchar_t* path) {
-  if (IsAsciiLetter(path[0]) && path[1] == L':' && IsSeparator(path[2])) {
-    return true;
-  }
-  return IsSeparator(path[0]) && IsSeparator(path[1]) && path[2] != L'\0' && !IsSeparator(path[2]);
-}
-
-// Only an .exe is started as itself; CreateProcess would hand a .bat or .cmd
-// to the command interpreter, which reads its command line by other rules.
-bool NamesAnExe(const wchar_t* path, size_t length) {
-  if (length < 5 || IsSeparator(path[length - 5])) {
-    return false;
-  }
-  const wchar_t* extension = path + length - 4;
-  return extension[0] == L'.' && (extension[1] | 0x20) == L'e' && (extension[2] | 0x20) == L'x' &&
-         (extension[3] | 0x20) == L'e';
-}
-
-// The answer the probe's output and exit code give.
-CloudPlatformAnswer Judge(const char* output, DWORD length, DWORD exitCode) {
-  if (exitCode != 0) {
-    // The probe exits 0 on every path: another code is a crash or another program.
-    return Failed("the probe exited with a code other than 0", exitCode);
-  }
-  if (length == 0) {
-    return Failed("the probe wrote nothing", 0);
-  }
-  const auto isLine = [output, length](const char* report) {
-    const DWORD size = static_cast<DWORD>(std::strlen(report));
-    if (length < size + 1 || length > size + 2 || std::memcmp(output, report, size) != 0) {
-      return false;
-    }
-    const char* end = output + size;
-    return length == size + 1 ? end[0] == '\n' : end[0] == '\r' && end[1] == '\n';
-  };
-  if (isLine(kReportInCloud)) {
-    return {CloudPlatform::kInCloud, "the probe reported the Stratoplay cloud", 0};
-  }
-  if (isLine(kReportNotInCloud)) {
-    return {CloudPlatform::kNotInCloud, "the probe reported no cloud", 0};
-  }
-  return Failed("the probe's output is not a report line", length);
 }
 
 // Owns a kernel handle; closes it once.
@@ -195,26 +141,11 @@ DWORD TakeAvailable(HANDLE pipe, char* output, DWORD* length) {
 }  // namespace
 
 CloudPlatformAnswer QueryCloudPlatform(const wchar_t* probePath, unsigned long timeoutMs) noexcept {
-  if (probePath == nullptr || probePath[0] == L'\0') {
-    return Failed("no probe path was given", ERROR_BAD_ARGUMENTS);
+  const ProbePathCheck path = CheckProbePath(probePath);
+  if (path.refusal != nullptr) {
+    return Failed(path.refusal, path.error);
   }
-  size_t pathLength = 0;
-  while (pathLength <= kMaxPathChars && probePath[pathLength] != L'\0') {
-    if (probePath[pathLength] == L'"') {
-      // No file name holds a quote, and the command line could not hold one.
-      return Failed("the probe path holds a quotation mark", ERROR_BAD_ARGUMENTS);
-    }
-    ++pathLength;
-  }
-  if (pathLength > kMaxPathChars) {
-    return Failed("the probe path is too long", ERROR_FILENAME_EXCED_RANGE);
-  }
-  if (!IsAbsolutePath(probePath)) {
-    return Failed("the probe path is not absolute", ERROR_BAD_ARGUMENTS);
-  }
-  if (!NamesAnExe(probePath, pathLength)) {
-    return Failed("the probe path does not name an .exe", ERROR_BAD_ARGUMENTS);
-  }
+  const size_t pathLength = path.length;
 
   // The command line is the path in quotes and nothing else: the probe takes
   // no arguments. CreateProcessW may write into it, so it is a copy.
@@ -318,7 +249,7 @@ CloudPlatformAnswer QueryCloudPlatform(const wchar_t* probePath, unsigned long t
   if (!GetExitCodeProcess(process.get(), &exitCode)) {
     return Failed("cannot read the probe's exit code", GetLastError());
   }
-  return Judge(output, length, exitCode);
+  return JudgeProbeOutput(output, length, exitCode);
 }
 
 }  // namespace platform_probe

@@ -24,7 +24,6 @@ Usage: scripts/mutation_check.py [--jobs N] [--only ID[,ID...]] [--table FILE]
 import argparse
 import os
 import re
-import shutil
 import signal
 import subprocess
 import sys
@@ -95,16 +94,23 @@ def tree_files():
     return sorted({p for p in listing.split("\0") if p and os.path.isfile(os.path.join(ROOT, p))})
 
 
-def sync_scratch():
-    """Makes the scratch copy equal to the tree, writing only what differs so
-    that the scratch build stays incremental."""
-    files = tree_files()
-    wanted = set(files)
-    for path in files:
+def snapshot():
+    """The tree's files as they are now: path -> (bytes, mode)."""
+    files = {}
+    for path in tree_files():
         source = os.path.join(ROOT, path)
-        target = os.path.join(SCRATCH, path)
         with open(source, "rb") as f:
-            data = f.read()
+            files[path] = (f.read(), os.stat(source).st_mode)
+    return files
+
+
+def sync_scratch(scratch=SCRATCH, files=None):
+    """Makes the scratch copy equal to the tree (or to a snapshot of it),
+    writing only what differs so that the scratch build stays incremental."""
+    files = files or snapshot()
+    wanted = set(files)
+    for path, (data, mode) in sorted(files.items()):
+        target = os.path.join(scratch, path)
         if os.path.isfile(target):
             with open(target, "rb") as f:
                 if f.read() == data:
@@ -112,9 +118,9 @@ def sync_scratch():
         os.makedirs(os.path.dirname(target), exist_ok=True)
         with open(target, "wb") as f:
             f.write(data)
-        shutil.copymode(source, target)
-    for directory, dirs, names in os.walk(SCRATCH):
-        relative = os.path.relpath(directory, SCRATCH)
+        os.chmod(target, mode & 0o7777)
+    for directory, dirs, names in os.walk(scratch):
+        relative = os.path.relpath(directory, scratch)
         if relative == "build" or relative.startswith("build" + os.sep):
             dirs[:] = []
             continue
@@ -125,10 +131,10 @@ def sync_scratch():
                 os.remove(os.path.join(directory, name))
 
 
-def unit_programs():
+def unit_programs(scratch=SCRATCH):
     """The unit test programs, as tests/unit/*.cmake declare them."""
     names = []
-    unit_dir = os.path.join(SCRATCH, "tests", "unit")
+    unit_dir = os.path.join(scratch, "tests", "unit")
     for name in sorted(os.listdir(unit_dir)):
         if name.endswith(".cmake"):
             with open(os.path.join(unit_dir, name), encoding="utf-8") as f:

@@ -77,13 +77,18 @@ release_repro() {
 }
 
 # mutation_pass: every deliberate fault of tests/mutation/faults.tsv applied to
-# a scratch copy of the tree and run against the unit suite (host preset); each
-# fault counts as one test, passed when a unit test caught it.
+# a scratch copy of the tree and run against the unit suite (host preset), then
+# a sample of the generated mutants chosen by the commit (MUTANT_SAMPLE of
+# them); each counts as one test, passed when a unit test caught it or when it
+# is listed as equivalent, skipped when it does not compile or is a survivor the
+# committed report already lists.
 mutation_pass() {
   local log="build/.mutation.log" status=0 caught missed
-  echo "== mutation: deliberate faults against the unit suite"
+  echo "== mutation: deliberate faults and generated mutants against the unit suite"
   python3 scripts/mutation_check.py 2>&1 | tee "$log" || status=$?
-  caught=$(grep -c '^caught ' "$log" || true)
+  python3 scripts/mutation_sweep.py --sample "${MUTANT_SAMPLE:-150}" 2>&1 | tee -a "$log" || status=$?
+  caught=$(grep -c '^\(caught\|equivalent\) ' "$log" || true)
+  skipped=$((skipped + $(grep -c '^skipped ' "$log" || true)))
   missed=$(grep -c '^\(SURVIVED\|BROKEN\) ' "$log" || true)
   # A table row that cannot be applied, or an unchanged tree that fails, stops
   # the check before any fault is tried: that counts as one failure.

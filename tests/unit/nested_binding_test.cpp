@@ -189,9 +189,40 @@ class NestedBindingTest : public ::testing::Test {
   }
 };
 
+// The message's content read through a CryptMsgGetParam whose content queries
+// fail from the `contentFailsAt`-th on (1: the size query, 2: the fill).
+decltype(&::CryptMsgGetParam) g_realGetParam = nullptr;
+int g_contentFailsAt = 0;
+BOOL WINAPI ContentFailingGetParam(HCRYPTMSG msg, DWORD type, DWORD index, void* data, DWORD* size) {
+  if (type == CMSG_CONTENT_PARAM && --g_contentFailsAt <= 0) {
+    SetLastError(static_cast<DWORD>(CRYPT_E_INVALID_MSG_TYPE));
+    return FALSE;
+  }
+  return g_realGetParam(msg, type, index, data, size);
+}
+
 TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
   using Change = std::function<void(World&)>;
   const Change none = [](World&) {};
+  const auto ContentFailsAt = [](int nth) -> Change {
+    return [nth](World&) {
+      g_realGetParam = g_cryptoApi.CryptMsgGetParam;
+      g_contentFailsAt = nth;
+      g_cryptoApi.CryptMsgGetParam = &ContentFailingGetParam;
+    };
+  };
+  // The right message digest's bytes behind this tag and length, less `drop`
+  // bytes, and `after` behind them.
+  const auto DigestValue = [](std::vector<uint8_t> header, size_t drop = 0,
+                              std::vector<uint8_t> after = {}) -> Change {
+    return [header, drop, after](World& w) {
+      const std::vector<uint8_t> right = RightMessageDigest(w);
+      std::vector<uint8_t> value = header;
+      value.insert(value.end(), right.begin() + 2, right.end() - static_cast<std::ptrdiff_t>(drop));
+      value.insert(value.end(), after.begin(), after.end());
+      w.signature.signer.authAttrs = {{szOID_RSA_messageDigest, {value}}};
+    };
+  };
   struct Case {
     const char* label;
     std::function<World()> world;
@@ -277,6 +308,45 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
                                          {szOID_RSA_messageDigest, {right}}};
        },
        kNestedSignatureInvalid},
+      // The message-digest value is one whole OCTET STRING, in either length form.
+      {"message digest, long-form length", NamedWorld, kPolicyNamedChains,
+       DigestValue({0x04, 0x81, 32}), kNestedBound},
+      {"message digest, four length octets", NamedWorld, kPolicyNamedChains,
+       DigestValue({0x04, 0x84, 0, 0, 0, 32}), kNestedBound},
+      {"message digest, five length octets", NamedWorld, kPolicyNamedChains,
+       DigestValue({0x04, 0x85, 0, 0, 0, 0, 32}), kNestedSignatureInvalid},
+      {"message digest, indefinite length", NamedWorld, kPolicyNamedChains,
+       DigestValue({0x04, 0x80}), kNestedSignatureInvalid},
+      {"message digest, length one short", NamedWorld, kPolicyNamedChains,
+       DigestValue({0x04, 31}), kNestedSignatureInvalid},
+      {"message digest, length one long", NamedWorld, kPolicyNamedChains,
+       DigestValue({0x04, 33}), kNestedSignatureInvalid},
+      {"message digest, not an OCTET STRING", NamedWorld, kPolicyNamedChains,
+       DigestValue({0x05, 32}), kNestedSignatureInvalid},
+      {"message digest, a byte after it", NamedWorld, kPolicyNamedChains,
+       DigestValue({0x04, 32}, 0, {0x00}), kNestedSignatureInvalid},
+      {"message digest, one byte too many", NamedWorld, kPolicyNamedChains,
+       DigestValue({0x04, 33}, 0, {0x00}), kNestedSignatureInvalid},
+      {"message digest, its last byte changed", NamedWorld, kPolicyNamedChains,
+       [](World& w) {
+         std::vector<uint8_t> changed = RightMessageDigest(w);
+         changed.back() ^= 1;
+         w.signature.signer.authAttrs = {{szOID_RSA_messageDigest, {changed}}};
+       },
+       kNestedSignatureInvalid},
+      {"message digest, one byte short", NamedWorld, kPolicyNamedChains,
+       DigestValue({0x04, 31}, 1), kNestedSignatureInvalid},
+      {"message digest, a tag alone", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.signature.signer.authAttrs = {{szOID_RSA_messageDigest, {{0x04}}}}; },
+       kNestedSignatureInvalid},
+      {"message digest, length octets past the end", NamedWorld, kPolicyNamedChains,
+       [](World& w) {
+         w.signature.signer.authAttrs = {{szOID_RSA_messageDigest, {{0x04, 0x82, 0x00}}}};
+       },
+       kNestedSignatureInvalid},
+      {"message digest, no value", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.signature.signer.authAttrs = {{szOID_RSA_messageDigest, {}}}; },
+       kNestedSignatureInvalid},
       {"a message digest of two values, the first right", NamedWorld, kPolicyNamedChains,
        [](World& w) {
          std::vector<uint8_t> other = sim::SimulatedDigest(CALG_SHA_256, {1, 2, 3});
@@ -320,6 +390,9 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
          w.chain.chainErrors = {CERT_TRUST_IS_PARTIAL_CHAIN};
        },
        kNestedChainUntrusted},
+      {"two simple chains, each trusted", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.chain.simpleChains.push_back(w.chain.simpleChains[0]); },
+       kNestedChainUntrusted},
       {"refused by the Authenticode policy alone", NamedWorld, kPolicyNamedChains,
        [](World& w) { w.chain.policyError = 0x800B0110; }, kNestedChainUntrusted},
       {"chain does not build", NamedWorld, kPolicyNamedChains,
@@ -342,6 +415,16 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
        kNestedChainUntrusted},
       {"pinned policy, a named chain", NamedWorld, kPolicyPinnedChain, none,
        kNestedChainUntrusted},
+      {"the content's size cannot be read", NamedWorld, kPolicyNamedChains, ContentFailsAt(1),
+       kNestedSignatureInvalid},
+      {"the content cannot be read", NamedWorld, kPolicyNamedChains, ContentFailsAt(2),
+       kNestedSignatureInvalid},
+      {"crypt32 not resident", NamedWorld, kPolicyNamedChains,
+       [](World&) {
+         FreeLibrary(g_systemLibraryCache.crypt32);
+         g_systemLibraryCache.crypt32 = nullptr;
+       },
+       kNestedUncheckable},
       {"no hash provider", NamedWorld, kPolicyNamedChains,
        [](World&) { sim::FailHashProvider(1); }, kNestedUncheckable},
   };
@@ -353,6 +436,15 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
     EXPECT_EQ(Prove(w, c.policy), c.expected);
     EXPECT_TRUE(sim::AllReleased());
     if (c.expected == kNestedBound) {
+      // The digests come from advapi32 of the system directory only, never
+      // from the default search order.
+      std::vector<std::string> loads;
+      for (const std::string& line : sim::Trace()) {
+        if (line.rfind("LoadLibrary", 0) == 0 && line.find("advapi32") != std::string::npos) {
+          loads.push_back(line);
+        }
+      }
+      EXPECT_EQ(loads, std::vector<std::string>{"LoadLibraryExW advapi32.dll 0x800"});
       // Built from the nested signature's certificates, fetching nothing.
       EXPECT_EQ(sim::CountTrace("CertGetCertificateChain 0x1 "), 1u);
       bool asked = false;

@@ -109,18 +109,25 @@ TEST_F(ProcessGuardTest, TheWorkingDirectoryLeavesTheDllSearch) {
   struct Case {
     const char* label;
     bool defaultDirectories;  // kernel32 offers SetDefaultDllDirectories
+    bool defaultRefused;      // and it fails
     const char* call;
     bool besideExe;  // a bare name still finds a library beside the executable
   };
   const Case cases[] = {
       // System32 only: a system library's own bare-name loads find nothing planted.
-      {"loader with default directories", true, "SetDefaultDllDirectories 0x800", false},
-      {"older loader", false, "SetDllDirectoryW \"\"", true},
+      {"loader with default directories", true, false, "SetDefaultDllDirectories 0x800", false},
+      {"older loader", false, false, "SetDllDirectoryW \"\"", true},
+      // A refusal is no narrowed search: the older call still follows.
+      {"default directories refused", true, true, "SetDllDirectoryW \"\"", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     SetUp();
     if (!c.defaultDirectories) sim::HideSystemExport("kernel32.dll", "SetDefaultDllDirectories");
+    if (c.defaultRefused) {
+      sim::SetSystemExport("kernel32.dll", "SetDefaultDllDirectories",
+                           reinterpret_cast<void*>(+[](DWORD) -> BOOL WINAPI { return FALSE; }));
+    }
     sim::SetWorkingDirectory(kWorking);
     sim::AddLibrary(kWorking + L"\\stphelper.dll", {});
     sim::AddLibrary(L"C:\\Program Files\\Launcher\\stpbeside.dll", {});

@@ -193,24 +193,65 @@ TEST_F(VerifiedLoadTest, EachFailureHasItsLastError) {
   }
 }
 
-TEST_F(VerifiedLoadTest, FileIsHeldForSharedReadingExactlyWhileVerified) {
-  for (bool accepted : {true, false}) {
-    SCOPED_TRACE(accepted ? "accepted" : "refused");
+TEST_F(VerifiedLoadTest, EachAllocationThatFailsRefusesTheLoad) {
+  // Counting until one succeeds: the seven allocations of the held file's
+  // path, the folder handles, each of the two folders' paths, the file's path
+  // again, the signature check's and the loaded module's name each refuse.
+  for (unsigned nth = 1;; ++nth) {
+    SCOPED_TRACE(nth);
     SetUp();
     InstallSigned(kLibrary);
-    if (!accepted) g_signerDouble.accepted.clear();
+    sim::FailLocalAllocation(nth);
+    HMODULE module = LoadVerifiedLibrary(kLibrary.c_str(), kPolicyPinnedChain);
+    if (module != nullptr) {
+      // The first allocation not made: every earlier one was a refusal.
+      EXPECT_GE(nth, 8u);
+      FreeLibrary(module);
+      break;
+    }
+    EXPECT_NE(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_TRUE(sim::AllReleased());
+  }
+}
 
-    HMODULE module = LoadVerifiedLibrary(kLibrary.c_str(), kPolicyNamedChains);
+TEST_F(VerifiedLoadTest, FileIsHeldForSharedReadingExactlyWhileVerified) {
+  struct Case {
+    std::wstring library;
+    std::wstring folder;  // the library's own folder
+    bool accepted;
+  };
+  const Case cases[] = {
+      {kLibrary, L"C:\\Program Files\\Launcher", true},
+      {kLibrary, L"C:\\Program Files\\Launcher", false},
+      // One folder deep: that one folder is held too.
+      {L"C:\\Launcher\\StpRuntimeSdk.dll", L"C:\\Launcher", true},
+  };
+  for (const Case& c : cases) {
+    const bool accepted = c.accepted;
+    const std::wstring& library = c.library;
+    SCOPED_TRACE(sim::Narrow(library) + (accepted ? " accepted" : " refused"));
+    SetUp();
+    InstallSigned(library);
+    if (!accepted) g_signerDouble.accepted.clear();
+    std::vector<sim::OpenFile> folder;
+    sim::WhenTraced("CryptQueryObject",
+                    [&folder, &c] { folder = sim::OpenFilesOf(c.folder); });
+
+    HMODULE module = LoadVerifiedLibrary(library.c_str(), kPolicyNamedChains);
 
     EXPECT_EQ(module != nullptr, accepted);
     ASSERT_EQ(g_signerDouble.calls.size(), 1u);
     const SignerCall& call = g_signerDouble.calls[0];
-    EXPECT_EQ(call.path, kHeld);
+    EXPECT_EQ(call.path, L"\\\\?\\" + library);
     EXPECT_EQ(call.policy, kPolicyNamedChains);
     ASSERT_EQ(call.openFiles.size(), 1u);
     EXPECT_EQ(call.openFiles[0].access, GENERIC_READ);
     EXPECT_EQ(call.openFiles[0].shareMode, static_cast<DWORD>(FILE_SHARE_READ));
-    EXPECT_TRUE(sim::OpenFilesOf(kLibrary).empty());
+    EXPECT_TRUE(sim::OpenFilesOf(library).empty());
+    // Its folder is held as well, against renaming and deletion only: reading
+    // and writing in it go on for everyone else.
+    ASSERT_EQ(folder.size(), 1u);
+    EXPECT_EQ(folder[0].shareMode, static_cast<DWORD>(FILE_SHARE_READ | FILE_SHARE_WRITE));
 
     // Opened before the signature is read; closed only after the mapping.
     const std::vector<std::string>& trace = sim::Trace();
@@ -222,8 +263,8 @@ TEST_F(VerifiedLoadTest, FileIsHeldForSharedReadingExactlyWhileVerified) {
     };
     const size_t open = at("CreateFileW");
     const size_t query = at("CryptQueryObject");
-    const size_t load = at("LoadLibraryExW " + sim::Narrow(kHeld));
-    const size_t close = at("CloseHandle " + sim::Narrow(kLibrary));
+    const size_t load = at("LoadLibraryExW \\\\?\\" + sim::Narrow(library));
+    const size_t close = at("CloseHandle " + sim::Narrow(library));
     EXPECT_LT(open, query);
     EXPECT_LT(query, close);
     // The trust provider's image helper is resident from System32 before any
@@ -352,6 +393,16 @@ TEST_F(VerifiedLoadTest, TheHeldFileOrNothingIsMapped) {
       {"folder replaced just before the load", "LoadLibraryExW", replaceFolder, true},
       {"the held file's path cannot be read", "",
        [] { sim::FailFinalPath(ERROR_ACCESS_DENIED); }, false},
+      // Each failure on the way is a refusal, never a pass: a folder that
+      // cannot be held, and the file's path unreadable the second time (after
+      // the file's and its three folders' reads).
+      {"a folder cannot be held", "", [] { sim::FailFileOpen(kReal, ERROR_ACCESS_DENIED); }, false},
+      {"the held file's path cannot be read again", "",
+       [] {
+         for (int i = 0; i < 4; ++i) sim::WhenTraced("GetFinalPathNameByHandleW", [] {});
+         sim::WhenTraced("GetFinalPathNameByHandleW", [] { sim::FailFinalPath(ERROR_ACCESS_DENIED); });
+       },
+       false},
       // A redirection makes the loader map another file for the verified name.
       {"the loader maps another file", "",
        [] {
