@@ -221,6 +221,14 @@ TEST_F(FileSignatureTest, EachOutcomeHasItsLastError) {
          g_signerDouble.accepted = {kPrimary};
        },
        0, 0},
+      // Without the entry point that verifies it, the primary signature counts as not verified.
+      {"crypt32 cannot verify the primary signature",
+       [] {
+         SignWith({});
+         g_signerDouble.accepted = {kPrimary};
+         sim::HideSystemExport("crypt32.dll", "CryptMsgControl");
+       },
+       0, 0},
       {"nested signer accepted",
        [] {
          SignWith({NestedAttribute({Nested(kFirst)})});
