@@ -450,7 +450,10 @@ def main():
     else:
         for line in rates(results, chosen):
             say(f"sweep: {line}")
-    say(f"sweep: {len(chosen)} mutants, {len(left)} survivors not listed as equivalent, {elapsed:.0f} s")
+    known_holes = [m for m in chosen
+                   if results.get(m["id"], {}).get("outcome") == "survived" and m["id"] in holes]
+    say(f"sweep: {len(chosen)} mutants, {len(left)} new survivors not listed as equivalent, "
+        f"{len(known_holes)} known survivors still open (skipped), {elapsed:.0f} s")
     for mutant in left:
         say(f"  survivor {mutant['id']}: {generator.describe(mutant)}")
     for mutant_id in stale:
