@@ -6,6 +6,9 @@
 
 namespace {
 
+// The platform's longest path in characters, terminator not counted.
+constexpr uint64_t kLongestPath = 32767;
+
 // Windows' OSVERSIONINFOEXW is 284 bytes; the host's wider WCHAR makes it
 // larger, and the structure's own size is what the version test must be given.
 static_assert(sizeof(OSVERSIONINFOEXW) ==
@@ -38,14 +41,15 @@ HMODULE LoadFromSystemDirectoryPath(LPCWSTR name) {
   if (directorySize == 0) return nullptr;  // the query's own last error stays
 
   const size_t nameLength = static_cast<size_t>(lstrlenW(name));
-  // (K + N) characters and one more for the terminator, checked so that the
-  // byte count cannot wrap with a 32-bit size_t.
-  const size_t maxCharacters = SIZE_MAX / sizeof(WCHAR);
-  if (nameLength >= maxCharacters - 1 || directorySize >= maxCharacters - 1 - nameLength) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  // The directory's K characters, a separator and the name's N: K + 1 + N is
+  // the directory's size (its terminator counted) plus N. No path the loader
+  // takes is longer than kLongestPath; summed in 64 bits and held to that, the
+  // byte count below cannot wrap with a 32-bit size_t either.
+  if (uint64_t{directorySize} + nameLength > kLongestPath) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return nullptr;
   }
-  const size_t characters = nameLength + directorySize + 1;
+  const size_t characters = nameLength + directorySize + 1;  // and the terminator
 
   // No fall-back to the bare name here: under the default search order the
   // executable's directory and the working directory come first, and a planted

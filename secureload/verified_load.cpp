@@ -69,11 +69,11 @@ size_t RootLength(LPCWSTR path) {
   return i;
 }
 
-// Equal as names: letters compared without regard to ASCII case, either
-// separator.
+// Equal as names: letters compared without regard to ASCII case (an image
+// section keeps the name its first opener spelt). Both are the kernel's names,
+// whose separators are backslashes only: nothing else is folded.
 bool SameName(LPCWSTR a, LPCWSTR b) {
   auto fold = [](WCHAR c) -> WCHAR {
-    if (c == L'/') return L'\\';
     if (c >= L'A' && c <= L'Z') return static_cast<WCHAR>(c - L'A' + L'a');
     return c;
   };

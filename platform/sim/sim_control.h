@@ -77,6 +77,10 @@ void FailFinalPath(DWORD error);
 // K32GetMappedFileNameW names a mapped image in the DOS-device form, \??\C:\...
 // as Wine 8 does, instead of by its device path.
 void MappedNamesInDosDeviceForm();
+// K32GetMappedFileNameW spells every letter of a mapped image's name in the
+// other case: an image section keeps the name of the file object that created
+// it, and that opener may have spelt the path differently.
+void MappedNamesInOtherCase();
 
 // ---- the process: its working directory, DLL search, error mode, exception
 // filter, standard output and end.
@@ -99,6 +103,8 @@ void HoldOpenElsewhere(const std::wstring& path, DWORD access, DWORD shareMode);
 // CreateFileW on this file fails with this last error (access denied by its
 // security descriptor, a lock, a disk that went away: not only sharing).
 void FailFileOpen(const std::wstring& path, DWORD error);
+// GetFileSizeEx fails with this last error (an I/O error, a device that has no size).
+void FailFileSize(DWORD error);
 
 // An open handle the probe holds on a file, as seen at the moment of asking.
 struct OpenFile {

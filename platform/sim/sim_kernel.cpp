@@ -101,6 +101,8 @@ struct World {
   long exitCode = -1;
   unsigned reads = 0;
   bool dosDeviceMappedNames = false;
+  bool mappedNamesInOtherCase = false;
+  DWORD fileSizeError = 0;
   DWORD threadError = 0;
   std::vector<std::pair<LPTHREAD_START_ROUTINE, LPVOID>> threads;  // not yet run
 };
@@ -568,6 +570,8 @@ void RedirectLibrary(const std::wstring& path, const std::wstring& to) {
 
 void FailFinalPath(DWORD error) { W().finalPathError = error; }
 void MappedNamesInDosDeviceForm() { W().dosDeviceMappedNames = true; }
+void MappedNamesInOtherCase() { W().mappedNamesInOtherCase = true; }
+void FailFileSize(DWORD error) { W().fileSizeError = error; }
 
 void SetWorkingDirectory(const std::wstring& path) { W().workingDir = path; }
 UINT ErrorMode() { return W().errorMode; }
@@ -974,6 +978,10 @@ BOOL WINAPI GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
     SetLastError(6 /* ERROR_INVALID_HANDLE */);
     return FALSE;
   }
+  if (W().fileSizeError != 0) {
+    SetLastError(W().fileSizeError);
+    return FALSE;
+  }
   const sim::FileEntry* entry = sim::Find(it->second.path);
   size->QuadPart = entry ? static_cast<int64_t>(entry->content.size()) : 0;
   return TRUE;
@@ -1291,6 +1299,15 @@ DWORD WINAPI SimK32GetMappedFileNameW(HANDLE process, LPVOID address, LPWSTR nam
   }
   std::wstring mapped = W().dosDeviceMappedNames ? L"\\?" L"?\\" + module->mappedFile.substr(4)
                                                  : sim::DevicePathOf(module->mappedFile);
+  if (W().mappedNamesInOtherCase) {
+    for (wchar_t& c : mapped) {
+      if (c >= L'a' && c <= L'z') {
+        c = static_cast<wchar_t>(c - L'a' + L'A');
+      } else if (c >= L'A' && c <= L'Z') {
+        c = static_cast<wchar_t>(c - L'A' + L'a');
+      }
+    }
+  }
   // Too small: cut, as the platform does, with the size as the result.
   const bool cut = mapped.size() >= size;
   if (cut) mapped.resize(size - 1);

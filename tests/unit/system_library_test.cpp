@@ -17,6 +17,20 @@ constexpr DWORD kOldBuild = 7601;
 // would find it first.
 const std::wstring kPlanted = L"C:\\Program Files\\Launcher\\crypt32.dll";
 
+// A directory of exactly `length` characters (at least 4), in names of at
+// most 201 characters.
+std::wstring DirectoryOfLength(size_t length) {
+  std::wstring path = L"C:";
+  while (length - path.size() > 202) path += L"\\" + std::wstring(200, L'd');
+  return path + L"\\" + std::wstring(length - path.size() - 1, L'd');
+}
+
+// The system directory that makes <directory>\crypt32.dll the longest path
+// there is, 32767 characters.
+const std::wstring kLongestDirectory = DirectoryOfLength(32767 - 12);
+const std::wstring kLongestPath = kLongestDirectory + L"\\crypt32.dll";
+const std::string kLongestLoad = "LoadLibraryExW " + sim::Narrow(kLongestPath) + " 0x8";
+
 std::vector<std::string> LoadLines() {
   std::vector<std::string> lines;
   for (const std::string& line : sim::Trace()) {
@@ -73,6 +87,8 @@ TEST_F(SystemLibraryTest, EachBranchMapsOnlyTheSystemDirectoryCopy) {
        "LoadLibraryExW C:\\crypt32.dll 0x8", L"C:\\crypt32.dll"},
       {"trailing backslash", kOldBuild, false, L"D:\\Win\\System32\\", 7600,
        "LoadLibraryExW D:\\Win\\System32\\crypt32.dll 0x8", L"D:\\Win\\System32\\crypt32.dll"},
+      {"the longest path", kOldBuild, false, kLongestDirectory.c_str(), 7600, kLongestLoad.c_str(),
+       kLongestPath.c_str()},
   };
   for (const BranchCase& c : cases) {
     SCOPED_TRACE(c.label);
@@ -160,20 +176,25 @@ TEST_F(SystemLibraryTest, OlderSystemFailuresReturnNullAndNeverSearch) {
     const char* label;
     void (*arrange)();
     DWORD expectedError;
+    size_t queries;  // of the system directory
   };
   const Case cases[] = {
       // Loading the bare name instead would search the executable's directory
       // first and map the planted copy.
       {"path buffer cannot be allocated", [] { sim::FailLocalAllocation(1); },
-       ERROR_NOT_ENOUGH_MEMORY},
+       ERROR_NOT_ENOUGH_MEMORY, 1},
+      // A failed size query is the answer: nothing is allocated or asked again.
       {"size query fails", [] { sim::FailSystemDirectorySizeQuery(ERROR_ACCESS_DENIED); },
-       ERROR_ACCESS_DENIED},
+       ERROR_ACCESS_DENIED, 1},
       {"fill query fails", [] { sim::FailSystemDirectoryFillQuery(ERROR_PATH_NOT_FOUND); },
-       ERROR_PATH_NOT_FOUND},
+       ERROR_PATH_NOT_FOUND, 2},
       // The second query then reports a size larger than the buffer and writes
       // nothing: there is no last character to look at.
       {"directory grows between the queries", [] { sim::GrowSystemDirectoryBetweenQueries(5); },
-       ERROR_INSUFFICIENT_BUFFER},
+       ERROR_INSUFFICIENT_BUFFER, 2},
+      {"one character longer than the longest path",
+       [] { sim::SetSystemDirectory(DirectoryOfLength(32768 - 12)); }, ERROR_FILENAME_EXCED_RANGE,
+       1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -185,6 +206,7 @@ TEST_F(SystemLibraryTest, OlderSystemFailuresReturnNullAndNeverSearch) {
 
     EXPECT_EQ(module, nullptr);
     EXPECT_EQ(GetLastError(), c.expectedError);
+    EXPECT_EQ(sim::CountTrace("GetSystemDirectoryW"), c.queries);
     EXPECT_TRUE(LoadLines().empty());
     EXPECT_TRUE(sim::MappedPaths().empty());
     EXPECT_TRUE(sim::AllReleased());

@@ -33,6 +33,28 @@ void SignAsTestSigner(const std::wstring& path) {
 
 int Marker() { return 7; }
 
+// A path of exactly `length` characters ending in `file`, in few folders: each
+// is held and read, so their names are long (the simulated volume sets no
+// limit on a name's length).
+std::wstring PathOfLength(size_t length, const std::wstring& file = L"\\StpRuntimeSdk.dll") {
+  std::wstring path = L"C:";
+  while (length - file.size() - path.size() > 2002) path += L"\\" + std::wstring(2000, L'd');
+  return path + L"\\" + std::wstring(length - file.size() - path.size() - 1, L'd') + file;
+}
+
+// The largest buffer, terminator included, a final path is read into, and
+// what a device path on C: (\Device\HarddiskVolume3\...) needs over the DOS
+// path's length: 21 more characters and the terminator.
+constexpr size_t kLongestDevicePathSize = 32776;
+constexpr size_t kDevicePathSizeOverDos = 22;
+
+// The held path's steps, as the observer hears them.
+void RecordHeldPath(void* context, const ObservedEvent& event) {
+  if (event.step == kObservedHeldPath) {
+    static_cast<std::vector<std::wstring>*>(context)->push_back(event.path);
+  }
+}
+
 // What was mapped apart from the trust libraries of the system directory.
 std::vector<std::wstring> MappedLibraries() {
   std::vector<std::wstring> paths;
@@ -59,6 +81,8 @@ class VerifiedLoadTest : public ::testing::Test {
 
 const std::wstring kLongPath =
     L"C:\\" + std::wstring(150, L'a') + L"\\" + std::wstring(150, L'b') + L"\\StpRuntimeSdk.dll";
+// Its device path needs the largest buffer the load reads.
+const std::wstring kLongestPath = PathOfLength(kLongestDevicePathSize - kDevicePathSizeOverDos);
 
 TEST_F(VerifiedLoadTest, OnlyAbsolutePathsAreTaken) {
   struct Case {
@@ -95,6 +119,8 @@ TEST_F(VerifiedLoadTest, OnlyAbsolutePathsAreTaken) {
       // Longer than the classic limit: the held file's final path needs a
       // second, larger buffer.
       {kLongPath.c_str(), true},
+      // The held file's device path needs the largest buffer the load reads.
+      {kLongestPath.c_str(), true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(sim::Narrow(c.path));
@@ -155,6 +181,20 @@ TEST_F(VerifiedLoadTest, EachFailureHasItsLastError) {
          sim::FailFileOpen(kLibrary, ERROR_ACCESS_DENIED);
        },
        ERROR_SHARING_VIOLATION, false},
+      {"its size cannot be read",
+       [] {
+         InstallSigned(kLibrary);
+         sim::FailFileSize(ERROR_ACCESS_DENIED);
+       },
+       ERROR_FILE_TOO_LARGE, true},
+      // The second allocation: the first held the file's path. The allocation's
+      // own reason is the one told.
+      {"no memory for the folder handles",
+       [] {
+         InstallSigned(kLibrary);
+         sim::FailLocalAllocation(2);
+       },
+       ERROR_NOT_ENOUGH_MEMORY, true},
       {"no embedded signature", [] { sim::AddLibrary(kLibrary, {}); },
        static_cast<DWORD>(CRYPT_E_NO_MATCH), true},
       {"signer refused",
@@ -194,23 +234,36 @@ TEST_F(VerifiedLoadTest, EachFailureHasItsLastError) {
 }
 
 TEST_F(VerifiedLoadTest, EachAllocationThatFailsRefusesTheLoad) {
-  // Counting until one succeeds: the seven allocations of the held file's
-  // path, the folder handles, each of the two folders' paths, the file's path
-  // again, the signature check's and the loaded module's name each refuse.
-  for (unsigned nth = 1;; ++nth) {
-    SCOPED_TRACE(nth);
-    SetUp();
-    InstallSigned(kLibrary);
-    sim::FailLocalAllocation(nth);
-    HMODULE module = LoadVerifiedLibrary(kLibrary.c_str(), kPolicyPinnedChain);
-    if (module != nullptr) {
-      // The first allocation not made: every earlier one was a refusal.
-      EXPECT_GE(nth, 8u);
-      FreeLibrary(module);
-      break;
+  struct Case {
+    std::wstring library;
+    unsigned allocations;
+  };
+  const Case cases[] = {
+      // The held file's path, the folder handles, each of the two folders'
+      // paths, the file's path again, the signature check's, and the mapped
+      // image's and the held file's device paths.
+      {kLibrary, 8},
+      // In the volume's root: no folders to hold.
+      {L"C:\\StpRuntimeSdk.dll", 5},
+      // Each path longer than the first buffer takes a second one.
+      {kLongPath, 12},
+  };
+  for (const Case& c : cases) {
+    // Counting until one succeeds: every allocation made refuses when it fails.
+    for (unsigned nth = 1;; ++nth) {
+      SCOPED_TRACE(sim::Narrow(c.library) + " allocation " + std::to_string(nth));
+      SetUp();
+      InstallSigned(c.library);
+      sim::FailLocalAllocation(nth);
+      HMODULE module = LoadVerifiedLibrary(c.library.c_str(), kPolicyPinnedChain);
+      if (module != nullptr) {
+        EXPECT_EQ(nth, c.allocations + 1);  // the first allocation not made
+        FreeLibrary(module);
+        break;
+      }
+      EXPECT_NE(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+      EXPECT_TRUE(sim::AllReleased());
     }
-    EXPECT_NE(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
-    EXPECT_TRUE(sim::AllReleased());
   }
 }
 
@@ -236,10 +289,13 @@ TEST_F(VerifiedLoadTest, FileIsHeldForSharedReadingExactlyWhileVerified) {
     std::vector<sim::OpenFile> folder;
     sim::WhenTraced("CryptQueryObject",
                     [&folder, &c] { folder = sim::OpenFilesOf(c.folder); });
+    std::vector<std::wstring> heldPaths;
+    const VerifyObserver observer{&RecordHeldPath, &heldPaths};
 
-    HMODULE module = LoadVerifiedLibrary(library.c_str(), kPolicyNamedChains);
+    HMODULE module = LoadVerifiedLibrary(library.c_str(), kPolicyNamedChains, &observer);
 
     EXPECT_EQ(module != nullptr, accepted);
+    EXPECT_EQ(heldPaths, std::vector<std::wstring>{L"\\\\?\\" + library});
     ASSERT_EQ(g_signerDouble.calls.size(), 1u);
     const SignerCall& call = g_signerDouble.calls[0];
     EXPECT_EQ(call.path, L"\\\\?\\" + library);
@@ -330,7 +386,7 @@ TEST_F(VerifiedLoadTest, AcceptedLibraryIsTheLoadersModule) {
 // the verified copy lies behind it, a copy of the attacker's elsewhere. Each
 // row strikes when the trace shows a step (what an opportunistic lock tells).
 const std::wstring kLink = L"C:\\ProgramData\\KORVEX Corporation";
-const std::wstring kReal = L"C:\\Stp\\Real";
+const std::wstring kReal = L"C:\\Stp\\Zone";
 const std::wstring kFolder = kReal + L"\\Stratoplay";
 const std::wstring kLinked = kLink + L"\\Stratoplay\\STP32.dll";
 const std::wstring kVerified = kFolder + L"\\STP32.dll";
@@ -342,6 +398,17 @@ int Planted() { return 666; }
 void Plant(const std::wstring& path) {
   sim::AddLibrary(path, {sim::MakeExport("Marker", &Planted)});
   SignAsTestSigner(path);
+}
+
+// The library's folder renamed, a character longer each time, as each of the
+// first `times` final paths is read, and back as the next one is: each read
+// finds the name longer than the buffer the read before it sized.
+void GrowFolderName(int times, size_t grown = 0) {
+  const size_t next = times == 0 ? 0 : grown == 0 ? 230 : grown + 1;
+  sim::WhenTraced("GetFinalPathNameByHandleW", [times, grown, next] {
+    sim::MoveDirectory(kFolder + std::wstring(grown, L'x'), kFolder + std::wstring(next, L'x'));
+    if (times > 0) GrowFolderName(times - 1, next);
+  });
 }
 
 TEST_F(VerifiedLoadTest, TheHeldFileOrNothingIsMapped) {
@@ -386,13 +453,16 @@ TEST_F(VerifiedLoadTest, TheHeldFileOrNothingIsMapped) {
       // path now names another file, which nothing holds.
       {"folder replaced before it is held", "CreateFileW \\\\?\\", replaceFolder, false},
       // The folder's own path is not the one it was opened by: not held.
-      {"folder held through a junction", "CreateFileW \\\\?\\C:\\Stp\\Real\\Stratoplay ",
+      {"folder held through a junction", "CreateFileW \\\\?\\C:\\Stp\\Zone\\Stratoplay ",
        holdElsewhere, false},
       // Once held, the folder cannot be moved: the attack fails.
       {"folder replaced while the signature is read", "CryptQueryObject", replaceFolder, true},
       {"folder replaced just before the load", "LoadLibraryExW", replaceFolder, true},
       {"the held file's path cannot be read", "",
        [] { sim::FailFinalPath(ERROR_ACCESS_DENIED); }, false},
+      // Read again into the size each read asked for: four reads settle it.
+      {"the held file's name outgrows three reads", "", [] { GrowFolderName(3); }, true},
+      {"the held file's name outgrows four reads", "", [] { GrowFolderName(4); }, false},
       // Each failure on the way is a refusal, never a pass: a folder that
       // cannot be held, and the file's path unreadable the second time (after
       // the file's and its three folders' reads).
@@ -418,6 +488,26 @@ TEST_F(VerifiedLoadTest, TheHeldFileOrNothingIsMapped) {
          sim::MappedNamesInDosDeviceForm();
          Plant(kOther + L"\\STP32.dll");
          sim::RedirectLibrary(kVerified, kOther + L"\\STP32.dll");
+       },
+       false, true},
+      // Past the name's length the mapped name is cut, and then no match.
+      {"the loader maps another file by a longer name", "",
+       [] {
+         const std::wstring longer = kOther + L"\\" + std::wstring(100, L'x') + L"\\STP32.dll";
+         Plant(longer);
+         sim::RedirectLibrary(kVerified, longer);
+       },
+       false, true},
+      // The image section keeps the name its first opener spelt.
+      {"mapped names spelt in the other case", "", [] { sim::MappedNamesInOtherCase(); }, true},
+      // The kernel's name for the file needs one character more than the
+      // largest buffer read.
+      {"a link to a folder whose device path is too long", "",
+       [] {
+         const std::wstring folder = PathOfLength(
+             kLongestDevicePathSize + 1 - kDevicePathSizeOverDos, L"\\Stratoplay\\STP32.dll");
+         Plant(folder);
+         sim::AddJunction(kLink, folder.substr(0, folder.size() - 21));
        },
        false, true},
       {"the mapped image's name cannot be read", "",
