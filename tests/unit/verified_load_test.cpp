@@ -240,8 +240,8 @@ TEST_F(VerifiedLoadTest, EachAllocationThatFailsRefusesTheLoad) {
   };
   const Case cases[] = {
       // The held file's path, the folder handles, each of the two folders'
-      // paths, the file's path again, the signature check's, and the mapped
-      // image's and the held file's device paths.
+      // paths, the file's path again, the signature check's, the held file's
+      // device path and the mapped image's name.
       {kLibrary, 8},
       // In the volume's root: no folders to hold.
       {L"C:\\StpRuntimeSdk.dll", 5},
@@ -386,6 +386,7 @@ TEST_F(VerifiedLoadTest, AcceptedLibraryIsTheLoadersModule) {
 // the verified copy lies behind it, a copy of the attacker's elsewhere. Each
 // row strikes when the trace shows a step (what an opportunistic lock tells).
 const std::wstring kLink = L"C:\\ProgramData\\KORVEX Corporation";
+// A Z on the way: the mapped name's case folding is tried at both ends of the letters.
 const std::wstring kReal = L"C:\\Stp\\Zone";
 const std::wstring kFolder = kReal + L"\\Stratoplay";
 const std::wstring kLinked = kLink + L"\\Stratoplay\\STP32.dll";
@@ -504,10 +505,11 @@ TEST_F(VerifiedLoadTest, TheHeldFileOrNothingIsMapped) {
       // largest buffer read.
       {"a link to a folder whose device path is too long", "",
        [] {
-         const std::wstring folder = PathOfLength(
-             kLongestDevicePathSize + 1 - kDevicePathSizeOverDos, L"\\Stratoplay\\STP32.dll");
-         Plant(folder);
-         sim::AddJunction(kLink, folder.substr(0, folder.size() - 21));
+         const std::wstring below = L"\\Stratoplay\\STP32.dll";
+         const std::wstring library =
+             PathOfLength(kLongestDevicePathSize + 1 - kDevicePathSizeOverDos, below);
+         Plant(library);
+         sim::AddJunction(kLink, library.substr(0, library.size() - below.size()));
        },
        false, true},
       {"the mapped image's name cannot be read", "",
