@@ -289,19 +289,27 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<PathCase>& info) { return std::string(info.param.name); });
 
 TEST_F(RuntimeTest, FailedPathFetchOrConversionEndsSetup) {
-  sim::FailModuleFileName(ERROR_ACCESS_DENIED);
-  EXPECT_EQ(InitializeRuntime(), kRuntimeSetupFailed);
-
-  SetUp();
-  sim::FailWideToUtf8(ERROR_NO_UNICODE_TRANSLATION);
-  EXPECT_EQ(InitializeRuntime(), kRuntimeSetupFailed);
-  EXPECT_TRUE(sim::AllReleased());
-
-  SetUp();
-  sim::FailUtf8ToWide(ERROR_NO_UNICODE_TRANSLATION);
-  EXPECT_EQ(InitializeRuntime(), kRuntimeSetupFailed);
-  EXPECT_TRUE(sim::AllReleased());
-  EXPECT_TRUE(g_loaderCalls.empty());
+  struct Case {
+    const char* label;
+    void (*arrange)();
+  };
+  const Case cases[] = {
+      {"path fetch", [] { sim::FailModuleFileName(ERROR_ACCESS_DENIED); }},
+      {"sizing the UTF-8 path", [] { sim::FailWideToUtf8(ERROR_NO_UNICODE_TRANSLATION); }},
+      {"converting to UTF-8", [] { sim::FailWideToUtf8(ERROR_NO_UNICODE_TRANSLATION, 2); }},
+      {"converting back", [] { sim::FailUtf8ToWide(ERROR_NO_UNICODE_TRANSLATION); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SetUp();
+    InstallClient(Client::kLoaded);
+    c.arrange();
+    EXPECT_EQ(InitializeRuntime(), kRuntimeSetupFailed);
+    // A failure is not retried, and what a failed call left is not used.
+    EXPECT_EQ(sim::CountTrace("GetModuleFileNameW"), 1u);
+    EXPECT_TRUE(g_loaderCalls.empty());
+    EXPECT_TRUE(sim::AllReleased());
+  }
 }
 
 TEST_F(RuntimeTest, EveryAllocationFailureEndsSetupWithNothingHeld) {
@@ -517,6 +525,67 @@ TEST_F(RuntimeTest, BindingIsCachedUntilShutdown) {
   InstallCloud(Cloud::kBound);
   EXPECT_EQ(BindCloudRuntime(), kRuntimeCloudLoadFailed);
   EXPECT_TRUE(g_loaderCalls.empty());
+}
+
+TEST_F(RuntimeTest, TheObserverHearsWhereEachLibraryWasLookedForAndHowItsLoadEnded) {
+  static std::vector<std::string> heard;
+  const VerifyObserver observer{[](void*, const ObservedEvent& e) {
+                                  std::string line = std::to_string(e.step) + " " +
+                                                     std::to_string(static_cast<int>(e.verdict));
+                                  if (e.step == kObservedLibrary)
+                                    line += " " + (e.path ? sim::Narrow(e.path) : "(none)");
+                                  // A refusal's reason; a success's last error means nothing.
+                                  if (e.step == kObservedLoad && e.verdict == 0)
+                                    line += " " + std::to_string(e.error);
+                                  heard.push_back(line);
+                                },
+                                nullptr};
+  const std::string cloudAt = "1 1 " + sim::Narrow(kCloud);
+  const std::string clientAt = "1 2 " + sim::Narrow(kClient);
+  const std::string absent = std::to_string(kObservedAbsent) + " 0";
+  const std::string loaded = std::to_string(kObservedLoad) + " 1";
+  const std::string refused =
+      std::to_string(kObservedLoad) + " 0 " + std::to_string(static_cast<DWORD>(CRYPT_E_NO_MATCH));
+  auto binding = [](RuntimeResult r) {
+    return std::to_string(kObservedCloudBinding) + " " + std::to_string(r);
+  };
+  struct Case {
+    const char* label;
+    Cloud cloud;
+    void (*arrange)();
+    std::vector<std::string> expected;
+  };
+  const Case cases[] = {
+      {"bound", Cloud::kBound, [] {}, {cloudAt, loaded, binding(kRuntimeOk), clientAt, loaded}},
+      {"refused", Cloud::kRefused, [] {},
+       {cloudAt, refused, binding(kRuntimeCloudLoadFailed), clientAt, loaded}},
+      {"absent", Cloud::kAbsent, [] {},
+       {cloudAt, absent, binding(kRuntimeClientOnly), clientAt, loaded}},
+      // No folder, or one too long for the library's path: no path to tell.
+      {"folder query fails", Cloud::kBound, [] { sim::FailCommonAppDataFolder(); },
+       {"1 1 (none)", absent, binding(kRuntimeClientOnly), clientAt, loaded}},
+      {"folder too long", Cloud::kBound,
+       [] { sim::SetCommonAppDataFolder(L"C:\\" + std::wstring(217, L'p')); },
+       {"1 1 (none)", absent, binding(kRuntimeClientOnly), clientAt, loaded}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SetUp();
+    InstallCloud(c.cloud);
+    InstallClient(Client::kLoaded);
+    c.arrange();
+    heard.clear();
+    static_cast<void>(InitializeRuntime(&observer));
+    EXPECT_EQ(heard, c.expected);
+    ShutdownRuntime();
+  }
+  // A refused client library is heard as refused.
+  SetUp();
+  InstallClient(Client::kNotLoaded);
+  heard.clear();
+  static_cast<void>(InitializeRuntime(&observer));
+  ASSERT_FALSE(heard.empty());
+  EXPECT_EQ(heard.back(), refused);
 }
 
 // ------------------------------------------------------------------ shutdown
