@@ -87,6 +87,11 @@ UINT ErrorMode();
 LPTOP_LEVEL_EXCEPTION_FILTER ExceptionFilter();
 // The bytes written to the standard-output handle with WriteFile.
 const std::string& StandardOutput();
+// The standard output is a pipe that takes at most `room` bytes a write (0: it
+// is full, and WriteFile succeeds having written nothing, as on a pipe in
+// no-wait mode); or it is closed, and WriteFile fails with `error`.
+void LimitStandardOutput(DWORD room);
+void FailStandardOutput(DWORD error);
 // The exit code TerminateProcess was given, or -1 while the process runs.
 long ExitCode();
 // Threads made with CreateThread: "CreateThread <stack size> <flags>" is

@@ -100,6 +100,8 @@ struct World {
   UINT errorMode = 0;
   LPTOP_LEVEL_EXCEPTION_FILTER filter = nullptr;
   std::string standardOutput;
+  DWORD outputRoom = 0xFFFFFFFF;  // bytes one WriteFile takes at most
+  DWORD outputError = 0;          // WriteFile to the standard output fails with it
   long exitCode = -1;
   unsigned reads = 0;
   bool dosDeviceMappedNames = false;
@@ -575,6 +577,8 @@ void SetWorkingDirectory(const std::wstring& path) { W().workingDir = path; }
 UINT ErrorMode() { return W().errorMode; }
 LPTOP_LEVEL_EXCEPTION_FILTER ExceptionFilter() { return W().filter; }
 const std::string& StandardOutput() { return W().standardOutput; }
+void LimitStandardOutput(DWORD room) { W().outputRoom = room; }
+void FailStandardOutput(DWORD error) { W().outputError = error; }
 long ExitCode() { return W().exitCode; }
 void FailThreadCreation(DWORD error) { W().threadError = error; }
 
@@ -1346,12 +1350,19 @@ HANDLE WINAPI GetStdHandle(DWORD stdHandle) {
 }
 
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten, void*) {
+  // Set before any work or check, as WriteFile does.
+  if (bytesWritten != nullptr) *bytesWritten = 0;
   if (file != sim::kStandardOutput || buffer == nullptr) {
     SetLastError(6 /* ERROR_INVALID_HANDLE */);
     return FALSE;
   }
-  W().standardOutput.append(static_cast<const char*>(buffer), bytesToWrite);
-  if (bytesWritten != nullptr) *bytesWritten = bytesToWrite;
+  if (W().outputError != 0) {
+    SetLastError(W().outputError);
+    return FALSE;
+  }
+  const DWORD taken = bytesToWrite < W().outputRoom ? bytesToWrite : W().outputRoom;
+  W().standardOutput.append(static_cast<const char*>(buffer), taken);
+  if (bytesWritten != nullptr) *bytesWritten = taken;
   return TRUE;
 }
 
