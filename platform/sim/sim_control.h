@@ -163,6 +163,9 @@ void AnswerFileRead(unsigned nth, ReadAnswer answer);
 // The file is sparse and `length` bytes long (GetFileSizeEx says so, past 4
 // GiB too); the bytes after its content read as zeros.
 void SetSparseLength(const std::wstring& path, uint64_t length);
+// GetFileSizeEx fails with this last error from now on. What it leaves in
+// *size is no size to trust: here the file's length all the same.
+void FailFileSize(DWORD error);
 
 // ---- heaps: the n-th allocation from now (1 = the next one) fails.
 void FailCrtAllocation(unsigned nth);

@@ -101,6 +101,7 @@ struct World {
   std::string standardOutput;
   long exitCode = -1;
   unsigned reads = 0;
+  DWORD fileSizeError = 0;
   unsigned readAnswerCountdown = 0;
   sim::ReadAnswer readAnswer = sim::ReadAnswer::kFails;
   bool dosDeviceMappedNames = false;
@@ -667,6 +668,8 @@ void AnswerFileRead(unsigned nth, ReadAnswer answer) {
   W().readAnswer = answer;
 }
 
+void FailFileSize(DWORD error) { W().fileSizeError = error; }
+
 void SetSparseLength(const std::wstring& path, uint64_t length) {
   FileEntry* entry = Find(path);
   if (entry != nullptr) entry->sparseLength = length;
@@ -1003,6 +1006,10 @@ BOOL WINAPI GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
   size->QuadPart =
       entry ? static_cast<int64_t>(std::max<uint64_t>(entry->content.size(), entry->sparseLength))
             : 0;
+  if (W().fileSizeError != 0) {
+    SetLastError(W().fileSizeError);
+    return FALSE;
+  }
   return TRUE;
 }
 

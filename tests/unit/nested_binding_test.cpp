@@ -598,6 +598,7 @@ TEST_F(NestedBindingTest, TheImageDigestIsOfEveryByteAsTheFileHasItOrNone) {
       {"4 GiB less a byte, the table all but the headers and code",
        TableAt(small, small.certTableOffset, 0xFFFFFFFFu), [] {}, true, 0xFFFFFFFFull},
       {"past 4 GiB", small, [] {}, false, k4GiB + small.bytes.size()},
+      {"its size cannot be had", small, [] { sim::FailFileSize(ERROR_ACCESS_DENIED); }, false},
       {"no memory for the read block", small, [] { sim::FailCrtAllocation(1); }, false},
       {"a later block cannot be read", large, Read(2, sim::ReadAnswer::kFails), false},
       {"a read a byte short", large, Read(1, sim::ReadAnswer::kShortByOne), true},
