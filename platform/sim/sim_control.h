@@ -110,8 +110,6 @@ void HoldOpenElsewhere(const std::wstring& path, DWORD access, DWORD shareMode);
 // CreateFileW on this file fails with this last error (access denied by its
 // security descriptor, a lock, a disk that went away: not only sharing).
 void FailFileOpen(const std::wstring& path, DWORD error);
-// GetFileSizeEx fails with this last error (an I/O error, a device that has no size).
-void FailFileSize(DWORD error);
 
 // An open handle the probe holds on a file, as seen at the moment of asking.
 struct OpenFile {

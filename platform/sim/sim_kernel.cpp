@@ -110,7 +110,6 @@ struct World {
   sim::ReadAnswer readAnswer = sim::ReadAnswer::kFails;
   bool dosDeviceMappedNames = false;
   bool mappedNamesInOtherCase = false;
-  DWORD fileSizeError = 0;
   DWORD threadError = 0;
   std::vector<std::pair<LPTHREAD_START_ROUTINE, LPVOID>> threads;  // not yet run
 };
@@ -579,7 +578,6 @@ void RedirectLibrary(const std::wstring& path, const std::wstring& to) {
 void FailFinalPath(DWORD error) { W().finalPathError = error; }
 void MappedNamesInDosDeviceForm() { W().dosDeviceMappedNames = true; }
 void MappedNamesInOtherCase() { W().mappedNamesInOtherCase = true; }
-void FailFileSize(DWORD error) { W().fileSizeError = error; }
 
 void SetWorkingDirectory(const std::wstring& path) { W().workingDir = path; }
 UINT ErrorMode() { return W().errorMode; }
@@ -1021,10 +1019,6 @@ BOOL WINAPI GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
   auto it = W().handles.find(file);
   if (it == W().handles.end() || size == nullptr) {
     SetLastError(6 /* ERROR_INVALID_HANDLE */);
-    return FALSE;
-  }
-  if (W().fileSizeError != 0) {
-    SetLastError(W().fileSizeError);
     return FALSE;
   }
   const sim::FileEntry* entry = sim::Find(it->second.path);
