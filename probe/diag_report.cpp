@@ -114,7 +114,9 @@ std::string Utf8(const std::wstring& text) {
         ++i;
       }
     }
-    if (c >= 0xD800 && c < 0xE000) c = 0xFFFD;  // unpaired
+    // An unpaired surrogate, or a unit past the last code point (wchar_t is
+    // 32 bits off Windows), has no UTF-8 form: the replacement character.
+    if ((c >= 0xD800 && c < 0xE000) || c > 0x10FFFF) c = 0xFFFD;
     if (c < 0x80) {
       out += static_cast<char>(c);
     } else if (c < 0x800) {

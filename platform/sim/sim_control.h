@@ -30,7 +30,9 @@ void Reset();
 
 // ---- the executable and folders
 void SetExecutablePath(const std::wstring& path);
-// GetModuleFileNameW fails outright (returns 0) with this last error.
+// GetModuleFileNameW fails outright (returns 0) with this last error. What a
+// failed call leaves in the buffer is not defined; here it is a decoy path
+// (C:\Decoy\platform_probe.exe), so that code trusting it shows.
 void FailModuleFileName(DWORD error);
 void SetCommonAppDataFolder(const std::wstring& path);
 void FailCommonAppDataFolder();
@@ -85,6 +87,11 @@ UINT ErrorMode();
 LPTOP_LEVEL_EXCEPTION_FILTER ExceptionFilter();
 // The bytes written to the standard-output handle with WriteFile.
 const std::string& StandardOutput();
+// The standard output is a pipe that takes at most `room` bytes a write (0: it
+// is full, and WriteFile succeeds having written nothing, as on a pipe in
+// no-wait mode); or it is closed, and WriteFile fails with `error`.
+void LimitStandardOutput(DWORD room);
+void FailStandardOutput(DWORD error);
 // The exit code TerminateProcess was given, or -1 while the process runs.
 long ExitCode();
 // Threads made with CreateThread: "CreateThread <stack size> <flags>" is
@@ -138,10 +145,13 @@ struct VersionQuery {
 };
 const std::vector<VersionQuery>& VersionQueries();
 
-// ---- code pages: every later UTF-16 -> UTF-8 (or UTF-8 -> UTF-16) conversion
-// fails with this last error.
-void FailWideToUtf8(DWORD error);
-void FailUtf8ToWide(DWORD error);
+// ---- code pages: the fromCall-th UTF-16 -> UTF-8 (or UTF-8 -> UTF-16)
+// conversion from now (1 = the next one) and every later one fail with this
+// last error. A failed conversion, this one or one of invalid text, leaves a
+// decoy path (C:\D\StpRuntimeSdk.dll) in the output when it fits: what
+// a failed call writes is not defined.
+void FailWideToUtf8(DWORD error, unsigned fromCall = 1);
+void FailUtf8ToWide(DWORD error, unsigned fromCall = 1);
 
 // ---- the last-error value. Releases that succeed (LocalFree, CloseHandle,
 // FreeLibrary, CertFreeCertificateContext, CertFreeCertificateChain,

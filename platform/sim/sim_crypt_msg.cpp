@@ -130,9 +130,11 @@ CRYPT_ATTRIBUTES PutAttributes(RecordWriter& w, const std::vector<AttributeDesc>
                                  w.PointerTo<BYTE>(value)};
       w.Put(blobs + j * sizeof(CRYPT_ATTR_BLOB), &blob, sizeof blob);
     }
-    const CRYPT_ATTRIBUTE attribute{
-        w.PointerTo<char>(oid), static_cast<DWORD>(given.values.size()),
-        given.values.empty() ? nullptr : w.PointerTo<CRYPT_ATTR_BLOB>(blobs)};
+    // The decoder points rgValue at the place of the value table before it
+    // counts the values: an attribute with none still has a non-null rgValue.
+    const CRYPT_ATTRIBUTE attribute{w.PointerTo<char>(oid),
+                                    static_cast<DWORD>(given.values.size()),
+                                    w.PointerTo<CRYPT_ATTR_BLOB>(blobs)};
     w.Put(table + i * sizeof(CRYPT_ATTRIBUTE), &attribute, sizeof attribute);
   }
   return CRYPT_ATTRIBUTES{static_cast<DWORD>(attributes.size()),

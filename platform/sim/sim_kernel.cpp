@@ -85,6 +85,8 @@ struct World {
   unsigned localFailCountdown = 0;
   DWORD wideToUtf8Error = 0;
   DWORD utf8ToWideError = 0;
+  unsigned wideToUtf8Passes = 0;  // conversions that still succeed before the failures
+  unsigned utf8ToWidePasses = 0;
   Counters counters{};
   std::vector<std::string> trace;
   std::vector<std::wstring> mapped;
@@ -98,6 +100,8 @@ struct World {
   UINT errorMode = 0;
   LPTOP_LEVEL_EXCEPTION_FILTER filter = nullptr;
   std::string standardOutput;
+  DWORD outputRoom = 0xFFFFFFFF;  // bytes one WriteFile takes at most
+  DWORD outputError = 0;          // WriteFile to the standard output fails with it
   long exitCode = -1;
   unsigned reads = 0;
   bool dosDeviceMappedNames = false;
@@ -573,6 +577,8 @@ void SetWorkingDirectory(const std::wstring& path) { W().workingDir = path; }
 UINT ErrorMode() { return W().errorMode; }
 LPTOP_LEVEL_EXCEPTION_FILTER ExceptionFilter() { return W().filter; }
 const std::string& StandardOutput() { return W().standardOutput; }
+void LimitStandardOutput(DWORD room) { W().outputRoom = room; }
+void FailStandardOutput(DWORD error) { W().outputError = error; }
 long ExitCode() { return W().exitCode; }
 void FailThreadCreation(DWORD error) { W().threadError = error; }
 
@@ -654,8 +660,14 @@ void RestoreSystemModule(const std::string& module) {
 
 const std::vector<VersionQuery>& VersionQueries() { return W().versionQueries; }
 
-void FailWideToUtf8(DWORD error) { W().wideToUtf8Error = error; }
-void FailUtf8ToWide(DWORD error) { W().utf8ToWideError = error; }
+void FailWideToUtf8(DWORD error, unsigned fromCall) {
+  W().wideToUtf8Error = error;
+  W().wideToUtf8Passes = fromCall == 0 ? 0 : fromCall - 1;
+}
+void FailUtf8ToWide(DWORD error, unsigned fromCall) {
+  W().utf8ToWideError = error;
+  W().utf8ToWidePasses = fromCall == 0 ? 0 : fromCall - 1;
+}
 
 void FailCrtAllocation(unsigned nth) { W().crtFailCountdown = nth; }
 void FailLocalAllocation(unsigned nth) { W().localFailCountdown = nth; }
@@ -710,6 +722,11 @@ void WINAPI SetLastError(DWORD error) { W().lastError = error; }
 DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR filename, DWORD size) {
   sim::internal::TraceLine("GetModuleFileNameW " + std::to_string(size));
   if (W().moduleFileNameError != 0) {
+    const std::wstring decoy = L"C:\\Decoy\\platform_probe.exe";
+    if (filename != nullptr && decoy.size() < size) {
+      std::copy(decoy.begin(), decoy.end(), filename);
+      filename[decoy.size()] = L'\0';
+    }
     SetLastError(W().moduleFileNameError);
     return 0;
   }
@@ -1073,23 +1090,40 @@ BOOL WINAPI VerifyVersionInfoW(LPOSVERSIONINFOEXW info, DWORD typeMask, DWORDLON
   return FALSE;
 }
 
+namespace {
+// Whether a conversion armed to fail still passes, counting it.
+bool ConversionPasses(unsigned* passes) {
+  if (*passes == 0) return false;
+  --*passes;
+  return true;
+}
+// A failed conversion: the decoy path where the output has room for it.
+template <typename Char>
+int FailedConversion(Char* out, int outSize, DWORD error) {
+  const char decoy[] = "C:\\D\\StpRuntimeSdk.dll";
+  if (out != nullptr && static_cast<size_t>(outSize) >= sizeof decoy) {
+    for (size_t i = 0; i < sizeof decoy; ++i) out[i] = static_cast<Char>(decoy[i]);
+  }
+  SetLastError(error);
+  return 0;
+}
+}  // namespace
+
 int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wideStr, int wideCount,
                                LPSTR out, int outSize, LPCSTR, LPBOOL) {
   if (codePage != CP_UTF8 || wideStr == nullptr || outSize < 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  if (W().wideToUtf8Error != 0) {
-    SetLastError(W().wideToUtf8Error);
-    return 0;
+  if (W().wideToUtf8Error != 0 && !ConversionPasses(&W().wideToUtf8Passes)) {
+    return FailedConversion(out, outSize, W().wideToUtf8Error);
   }
   size_t count = wideCount < 0 ? std::wcslen(wideStr) + 1 : static_cast<size_t>(wideCount);
   std::string utf8;
   for (size_t i = 0; i < count; ++i) {
     uint32_t cp = static_cast<uint32_t>(wideStr[i]);
     if ((flags & WC_ERR_INVALID_CHARS) && (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) {
-      SetLastError(ERROR_NO_UNICODE_TRANSLATION);
-      return 0;
+      return FailedConversion(out, outSize, ERROR_NO_UNICODE_TRANSLATION);
     }
     sim::AppendUtf8(utf8, cp);
   }
@@ -1108,16 +1142,14 @@ int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR mb, int mbCoun
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  if (W().utf8ToWideError != 0) {
-    SetLastError(W().utf8ToWideError);
-    return 0;
+  if (W().utf8ToWideError != 0 && !ConversionPasses(&W().utf8ToWidePasses)) {
+    return FailedConversion(out, outSize, W().utf8ToWideError);
   }
   size_t count = mbCount < 0 ? std::strlen(mb) + 1 : static_cast<size_t>(mbCount);
   std::wstring wide;
   bool valid = sim::DecodeUtf8(reinterpret_cast<const uint8_t*>(mb), count, wide);
   if (!valid && (flags & MB_ERR_INVALID_CHARS)) {
-    SetLastError(ERROR_NO_UNICODE_TRANSLATION);
-    return 0;
+    return FailedConversion(out, outSize, ERROR_NO_UNICODE_TRANSLATION);
   }
   if (outSize == 0) return static_cast<int>(wide.size());
   if (wide.size() > static_cast<size_t>(outSize)) {
@@ -1318,12 +1350,19 @@ HANDLE WINAPI GetStdHandle(DWORD stdHandle) {
 }
 
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten, void*) {
+  // Set before any work or check, as WriteFile does.
+  if (bytesWritten != nullptr) *bytesWritten = 0;
   if (file != sim::kStandardOutput || buffer == nullptr) {
     SetLastError(6 /* ERROR_INVALID_HANDLE */);
     return FALSE;
   }
-  W().standardOutput.append(static_cast<const char*>(buffer), bytesToWrite);
-  if (bytesWritten != nullptr) *bytesWritten = bytesToWrite;
+  if (W().outputError != 0) {
+    SetLastError(W().outputError);
+    return FALSE;
+  }
+  const DWORD taken = bytesToWrite < W().outputRoom ? bytesToWrite : W().outputRoom;
+  W().standardOutput.append(static_cast<const char*>(buffer), taken);
+  if (bytesWritten != nullptr) *bytesWritten = taken;
   return TRUE;
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -122,6 +123,40 @@ TEST(DiagReportTest, EachCopysLinesFollowTheStepsHeard) {
   }
 }
 
+// A path is written as UTF-8 whatever its code units: a surrogate pair is one
+// code point, anything unpaired or out of range is U+FFFD.
+TEST(DiagReportTest, PathsAreWrittenAsUtf8) {
+  struct Case {
+    const char* label;
+    std::vector<uint32_t> units;
+    std::string utf8;
+  };
+  const std::vector<Case> cases = {
+      {"one and two bytes", {0x7F, 0x80}, "\x7F\xC2\x80"},
+      {"two and three bytes", {0x7FF, 0x800}, "\xDF\xBF\xE0\xA0\x80"},
+      {"the last of three bytes, a pair ending the path", {0xFFFF, 0xD800, 0xDC00},
+       "\xEF\xBF\xBF\xF0\x90\x80\x80"},
+      {"the last code point", {0xDBFF, 0xDFFF}, "\xF4\x8F\xBF\xBF"},
+      {"a high surrogate before a letter", {0xD800, 'A'}, "\xEF\xBF\xBD" "A"},
+      {"a low surrogate after a letter", {'A', 0xDC00}, "A\xEF\xBF\xBD"},
+      {"a reversed pair", {0xDFFF, 0xDBFF}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"two low surrogates", {0xDC00, 0xDC00}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"two high surrogates", {0xD800, 0xDBFF}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"next to the surrogates", {0xD7FF, 0xDC00, 0xDBFF, 0xE000},
+       "\xED\x9F\xBF\xEF\xBF\xBD\xEF\xBF\xBD\xEE\x80\x80"},
+      {"past the last code point", {0x110000}, "\xEF\xBF\xBD"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::wstring path;
+    for (uint32_t unit : c.units) path += static_cast<wchar_t>(unit);
+    const std::vector<std::string> lines = ClientLines(
+        {Step(kObservedAttributes, kFile), Step(kObservedHeldPath, 0, 0, 0, path.c_str())});
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[2], "client library verified path: " + c.utf8);
+  }
+}
+
 TEST(DiagReportTest, TheRunsLinesComeFromWhatTheRunReported) {
   ObservedRun run;
   const VerifyObserver observer = RecordingObserver(&run);
@@ -159,8 +194,44 @@ TEST(DiagReportTest, TheRunsLinesComeFromWhatTheRunReported) {
   };
   EXPECT_EQ(lines, expected);
 
-  // Never announced: the run did not get that far.
-  const std::vector<std::string> early = DiagnosisLines(true, ObservedRun{}, "test", 0, "{}\n");
+  // What the run's end says: the client copy's load, the question, the report
+  // without its line end.
+  struct End {
+    const char* label;
+    DWORD loaded, asked, inCloud;
+    const char* report;
+    std::vector<std::string> lines;
+  };
+  const std::vector<End> ends = {
+      {"refused, asked, not in the cloud", 0, 1, 0, "{}\r\n",
+       {"client library loaded: no", "in cloud: no", "answer: {}"}},
+      {"loaded, in the cloud", 1, 1, 1, "{\"cloud_platform\":\"STP\"}\n",
+       {"client library loaded: yes", "in cloud: yes", "answer: {\"cloud_platform\":\"STP\"}"}},
+  };
+  for (const End& e : ends) {
+    SCOPED_TRACE(e.label);
+    ObservedRun ended;
+    const VerifyObserver heard = RecordingObserver(&ended);
+    heard.notice(heard.context, Step(kObservedLibrary, kObservedClientLibrary, 0, 0, kClientPath));
+    heard.notice(heard.context, Step(kObservedLoad, e.loaded, 0));
+    heard.notice(heard.context, Step(kObservedAnswer, e.asked, e.inCloud));
+    std::vector<std::string> last;
+    for (const std::string& line : DiagnosisRunLines(ended, 9200, e.report)) {
+      if (line.rfind("client library loaded", 0) == 0 || line.rfind("in cloud", 0) == 0 ||
+          line.rfind("answer", 0) == 0) {
+        last.push_back(line);
+      }
+    }
+    EXPECT_EQ(last, e.lines);
+  }
+
+  // Never announced: the run did not get that far; steps heard before any copy
+  // was announced are filed under neither.
+  ObservedRun unannounced;
+  const VerifyObserver heard = RecordingObserver(&unannounced);
+  heard.notice(heard.context, Step(kObservedAttributes, kFile));
+  heard.notice(heard.context, Step(kObservedLoad, 1, 0));
+  const std::vector<std::string> early = DiagnosisLines(true, unannounced, "test", 0, "{}\n");
   ASSERT_GE(early.size(), 5u);
   EXPECT_EQ(early[2], "client library path: (none)");
   EXPECT_EQ(early[3], "client library present: not looked for");

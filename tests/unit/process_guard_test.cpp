@@ -2,6 +2,7 @@
 // report on a fault (once), and a DLL search without the working directory.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <string>
 
@@ -53,6 +54,10 @@ TEST_F(ProcessGuardTest, EveryEndingWithoutAnAnswerWritesTheEmptyReportOnce) {
     const char* reportBefore;  // written by main before the ending; null: none yet
     int endings;
     const char* output;  // standard output written through the plain file API
+    size_t waits = 0;    // 10 ms rounds spent waiting for another thread's report
+    DWORD room = 0xFFFFFFFF;  // bytes the standard output takes a write
+    DWORD writeError = 0;     // the standard output is closed with this error
+    bool mainWriting = false;  // main has claimed the report and not finished it
   };
   const Case cases[] = {
       {"fault in a runtime library before the report", Ending::kFault, nullptr, 1, "{}\r\n"},
@@ -66,6 +71,13 @@ TEST_F(ProcessGuardTest, EveryEndingWithoutAnAnswerWritesTheEmptyReportOnce) {
       // The answer is out but the process has not ended (a DllMain at exit that
       // never returns): ended, with nothing added.
       {"deadline after the in-cloud report", Ending::kDeadline, kReportInCloud, 1, ""},
+      // The report is short, but a pipe may take it in parts or not at all.
+      {"a pipe that takes a byte a write", Ending::kFault, nullptr, 1, "{}\r\n", 0, 1},
+      {"a full pipe in no-wait mode", Ending::kFault, nullptr, 1, "", 0, 0},
+      {"a closed pipe", Ending::kFault, nullptr, 1, "", 0, 0xFFFFFFFF, ERROR_NO_DATA},
+      // Main is writing its own report: a second waited for, then ended all the same.
+      {"fault while main writes", Ending::kFault, nullptr, 1, "", 100, 0xFFFFFFFF, 0, true},
+      {"deadline while main writes", Ending::kDeadline, nullptr, 1, "", 100, 0xFFFFFFFF, 0, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -80,11 +92,16 @@ TEST_F(ProcessGuardTest, EveryEndingWithoutAnAnswerWritesTheEmptyReportOnce) {
       WriteReport(c.reportBefore);
       EXPECT_EQ(testing::internal::GetCapturedStdout(), c.reportBefore);
     }
+    sim::LimitStandardOutput(c.room);
+    if (c.writeError != 0) sim::FailStandardOutput(c.writeError);
+    if (c.mainWriting) g_reportState = kReportClaimed;
     for (int i = 0; i < c.endings; ++i) End(c.ending);
     EXPECT_EQ(sim::StandardOutput(), c.output);
     EXPECT_EQ(sim::ExitCode(), 0);
+    EXPECT_EQ(std::count(sim::Trace().begin(), sim::Trace().end(), "Sleep 10"),
+              static_cast<std::ptrdiff_t>(c.waits));
     // Main's report after the ending's: not written, the process ends instead.
-    if (c.reportBefore == nullptr) {
+    if (c.reportBefore == nullptr && !c.mainWriting) {
       testing::internal::CaptureStdout();
       WriteReport(kReportInCloud);
       EXPECT_EQ(testing::internal::GetCapturedStdout(), "");

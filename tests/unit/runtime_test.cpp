@@ -289,19 +289,27 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<PathCase>& info) { return std::string(info.param.name); });
 
 TEST_F(RuntimeTest, FailedPathFetchOrConversionEndsSetup) {
-  sim::FailModuleFileName(ERROR_ACCESS_DENIED);
-  EXPECT_EQ(InitializeRuntime(), kRuntimeSetupFailed);
-
-  SetUp();
-  sim::FailWideToUtf8(ERROR_NO_UNICODE_TRANSLATION);
-  EXPECT_EQ(InitializeRuntime(), kRuntimeSetupFailed);
-  EXPECT_TRUE(sim::AllReleased());
-
-  SetUp();
-  sim::FailUtf8ToWide(ERROR_NO_UNICODE_TRANSLATION);
-  EXPECT_EQ(InitializeRuntime(), kRuntimeSetupFailed);
-  EXPECT_TRUE(sim::AllReleased());
-  EXPECT_TRUE(g_loaderCalls.empty());
+  struct Case {
+    const char* label;
+    void (*arrange)();
+  };
+  const Case cases[] = {
+      {"path fetch", [] { sim::FailModuleFileName(ERROR_ACCESS_DENIED); }},
+      {"sizing the UTF-8 path", [] { sim::FailWideToUtf8(ERROR_NO_UNICODE_TRANSLATION); }},
+      {"converting to UTF-8", [] { sim::FailWideToUtf8(ERROR_NO_UNICODE_TRANSLATION, 2); }},
+      {"converting back", [] { sim::FailUtf8ToWide(ERROR_NO_UNICODE_TRANSLATION); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SetUp();
+    InstallClient(Client::kLoaded);
+    c.arrange();
+    EXPECT_EQ(InitializeRuntime(), kRuntimeSetupFailed);
+    // A failure is not retried, and what a failed call left is not used.
+    EXPECT_EQ(sim::CountTrace("GetModuleFileNameW"), 1u);
+    EXPECT_TRUE(g_loaderCalls.empty());
+    EXPECT_TRUE(sim::AllReleased());
+  }
 }
 
 TEST_F(RuntimeTest, EveryAllocationFailureEndsSetupWithNothingHeld) {
@@ -517,6 +525,67 @@ TEST_F(RuntimeTest, BindingIsCachedUntilShutdown) {
   InstallCloud(Cloud::kBound);
   EXPECT_EQ(BindCloudRuntime(), kRuntimeCloudLoadFailed);
   EXPECT_TRUE(g_loaderCalls.empty());
+}
+
+// What the runtime tells an observer, a line an event: the step, its verdict,
+// and the path of a library looked for or the reason a load was refused (a
+// success's last error means nothing).
+std::vector<std::string> g_heard;
+void Hear(void*, const ObservedEvent& e) {
+  std::string line = std::to_string(e.step) + " " + std::to_string(static_cast<int>(e.verdict));
+  if (e.step == kObservedLibrary) line += " " + (e.path ? sim::Narrow(e.path) : "(none)");
+  if (e.step == kObservedLoad && e.verdict == 0) line += " " + std::to_string(e.error);
+  g_heard.push_back(line);
+}
+
+TEST_F(RuntimeTest, TheObserverHearsWhereEachLibraryWasLookedForAndHowItsLoadEnded) {
+  const VerifyObserver observer{&Hear, nullptr};
+  auto lookedFor = [](DWORD which, const std::wstring& path) {
+    return std::to_string(kObservedLibrary) + " " + std::to_string(which) + " " +
+           (path.empty() ? "(none)" : sim::Narrow(path));
+  };
+  const std::string cloudAt = lookedFor(kObservedCloudLibrary, kCloud);
+  const std::string noCloudPath = lookedFor(kObservedCloudLibrary, L"");
+  const std::string clientAt = lookedFor(kObservedClientLibrary, kClient);
+  const std::string absent = std::to_string(kObservedAbsent) + " 0";
+  const std::string loaded = std::to_string(kObservedLoad) + " 1";
+  const std::string refused =
+      std::to_string(kObservedLoad) + " 0 " + std::to_string(static_cast<DWORD>(CRYPT_E_NO_MATCH));
+  auto binding = [](RuntimeResult r) {
+    return std::to_string(kObservedCloudBinding) + " " + std::to_string(r);
+  };
+  struct Case {
+    const char* label;
+    Cloud cloud;
+    Client client;
+    void (*arrange)();
+    std::vector<std::string> expected;
+  };
+  const Case cases[] = {
+      {"bound", Cloud::kBound, Client::kLoaded, [] {},
+       {cloudAt, loaded, binding(kRuntimeOk), clientAt, loaded}},
+      {"refused", Cloud::kRefused, Client::kNotLoaded, [] {},
+       {cloudAt, refused, binding(kRuntimeCloudLoadFailed), clientAt, refused}},
+      {"absent", Cloud::kAbsent, Client::kLoaded, [] {},
+       {cloudAt, absent, binding(kRuntimeClientOnly), clientAt, loaded}},
+      // No folder, or one too long for the library's path: no path to tell.
+      {"folder query fails", Cloud::kBound, Client::kLoaded, [] { sim::FailCommonAppDataFolder(); },
+       {noCloudPath, absent, binding(kRuntimeClientOnly), clientAt, loaded}},
+      {"folder too long", Cloud::kBound, Client::kLoaded,
+       [] { sim::SetCommonAppDataFolder(L"C:\\" + std::wstring(217, L'p')); },
+       {noCloudPath, absent, binding(kRuntimeClientOnly), clientAt, loaded}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SetUp();
+    InstallCloud(c.cloud);
+    InstallClient(c.client);
+    c.arrange();
+    g_heard.clear();
+    static_cast<void>(InitializeRuntime(&observer));
+    EXPECT_EQ(g_heard, c.expected);
+    ShutdownRuntime();
+  }
 }
 
 // ------------------------------------------------------------------ shutdown

@@ -376,6 +376,8 @@ TEST_F(PinnedChainGateTest, MissingWintrustIsRetriedOnTheNextCall) {
   EXPECT_EQ(lastError_, static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
   EXPECT_EQ(g_systemLibraryCache.wintrust, nullptr);
   EXPECT_TRUE(sim::TrustCalls().empty());
+  // No export is looked up without the module: a null module means the exe's own.
+  EXPECT_EQ(Count("GetProcAddress"), 0u);
 
   sim::RestoreSystemModule("wintrust.dll");
   EXPECT_EQ(JudgeLeaf(), 1u);
@@ -491,6 +493,13 @@ TEST_F(NamedChainsGateTest, ACounterSignerWithoutSigningTimeIsPassedOver) {
   // The walk goes on to the next counter-signature.
   EXPECT_EQ(JudgeNamed(Signer({SigningTimeAttr(kC)}, {untimed, CounterSignedAt(kC)})), 1u);
   EXPECT_EQ(Count("CryptDecodeObjectEx 0x10001 500"), 2u);
+  // A counter-signer's signing time that does not decode is no time either.
+  sim::SignerDesc badTime = sim::SignerOf(stamper_);
+  badTime.authAttrs = {{szOID_RSA_signingTime, {{0x17, 0x01, 0x30}}}};
+  const sim::AttributeDesc undecodable{szOID_RSA_counterSign,
+                                       {sim::EncodeCounterSignature(badTime)}};
+  EXPECT_EQ(JudgeNamed(Signer({}, {undecodable})), 0u);
+  EXPECT_EQ(lastError_, static_cast<DWORD>(CRYPT_E_ASN1_BADTAG));
 }
 
 TEST_F(NamedChainsGateTest, AFailedCounterSignatureEndsTheWalkAndTheTimestampIsTried) {

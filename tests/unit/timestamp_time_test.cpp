@@ -95,6 +95,7 @@ TEST(FindTimestampTime, GenTimeText) {
       {"20200131123459.5Zjunk", kTime},
       // All zeros read as no time at all.
       {"00000000000000Z", 0},
+      {"00000000000001Z", 1},
   };
   for (const TimeCase& c : cases) {
     SCOPED_TRACE(c.text);
@@ -158,6 +159,14 @@ TEST(FindTimestampTime, TokenShapes) {
        Token(TstInfo(Element(ContextPrimitiveTag(24), Text("20200131123459Z")))), 0, kTime},
       {"context [6] is tested as the identifier",
        Sequence({Element(ContextPrimitiveTag(6), OidContent(kOidTstInfo)), OctetString(tstInfo)}),
+       0, kTime},
+      // Only bit 0x20 makes an element constructed, and tag number 25 is no time.
+      {"primitive BIT STRING is not entered",
+       Token(Sequence({Element(0x03, GeneralizedTime("20211224080000Z")),
+                       GeneralizedTime("20200131123459Z")})),
+       0, kTime},
+      {"tag number 25 is not a time",
+       Token(Sequence({Element(0x19, Text("20211224080000Z")), GeneralizedTime("20200131123459Z")})),
        0, kTime},
       {"constructed [24] is walked, not parsed",
        Token(Sequence({Constructed(0x38, {}), GeneralizedTime("20200131123459Z")})), 0, kTime},
