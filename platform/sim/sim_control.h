@@ -161,6 +161,22 @@ void FailUtf8ToWide(DWORD error, unsigned fromCall = 1);
 // release has to keep it.
 void ClobberLastErrorOnRelease(DWORD value);
 
+// ---- file reads: the n-th ReadFile from now (1 = the next one) answers
+// otherwise than with the file's bytes, once; the reads before and after it do not.
+enum class ReadAnswer {
+  kFails,          // FALSE, ERROR_IO_DEVICE, nothing read (a disk that went away)
+  kShortByOne,     // a byte fewer than the file has there (a byte at least)
+  kNothing,        // TRUE with no bytes before the end of the file
+  kMoreThanAsked,  // the bytes asked for, but *bytesRead one more than asked
+};
+void AnswerFileRead(unsigned nth, ReadAnswer answer);
+// The file is sparse and `length` bytes long (GetFileSizeEx says so, past 4
+// GiB too); the bytes after its content read as zeros.
+void SetSparseLength(const std::wstring& path, uint64_t length);
+// GetFileSizeEx fails with this last error from now on. What it leaves in
+// *size is no size to trust: here the file's length all the same.
+void FailFileSize(DWORD error);
+
 // ---- heaps: the n-th allocation from now (1 = the next one) fails.
 void FailCrtAllocation(unsigned nth);
 void FailLocalAllocation(unsigned nth);

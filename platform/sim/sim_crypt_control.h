@@ -137,7 +137,8 @@ void SetChain(CertId signer, ChainDesc chain);
 // The digest the simulated CryptoAPI gives for these bytes (CALG_SHA1: 20
 // bytes, CALG_SHA_256: 32).
 std::vector<uint8_t> SimulatedDigest(ALG_ID algorithm, const std::vector<uint8_t>& data);
-// The nth CryptAcquireContextW from now (1 = the next) fails.
+// The nth CryptAcquireContextW from now (1 = the next) fails, leaving in its
+// out parameter a value that names no provider.
 void FailHashProvider(unsigned nth);
 
 // ---------------------------------------------------------------- trust

@@ -45,6 +45,8 @@ BOOL WINAPI SimCryptAcquireContextW(HCRYPTPROV* prov, LPCWSTR container, LPCWSTR
     return FALSE;
   }
   if (H().acquireFailures != 0 && --H().acquireFailures == 0) {
+    // What a failed call leaves in *prov is no handle to use or release.
+    *prov = 0xDEAD0;
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return FALSE;
   }

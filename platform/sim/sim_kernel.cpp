@@ -44,6 +44,7 @@ struct FileEntry {
   DWORD loadError = 0;
   std::wstring target;  // a junction: where lookups through it continue
   DWORD openError = 0;  // CreateFileW fails with this
+  uint64_t sparseLength = 0;  // past the content: the file's length, zeros after the content
 };
 
 struct OpenRecord {
@@ -104,6 +105,9 @@ struct World {
   DWORD outputError = 0;          // WriteFile to the standard output fails with it
   long exitCode = -1;
   unsigned reads = 0;
+  DWORD fileSizeError = 0;
+  unsigned readAnswerCountdown = 0;
+  sim::ReadAnswer readAnswer = sim::ReadAnswer::kFails;
   bool dosDeviceMappedNames = false;
   DWORD threadError = 0;
   std::vector<std::pair<LPTHREAD_START_ROUTINE, LPVOID>> threads;  // not yet run
@@ -670,6 +674,18 @@ void FailUtf8ToWide(DWORD error, unsigned fromCall) {
 }
 
 void FailCrtAllocation(unsigned nth) { W().crtFailCountdown = nth; }
+
+void AnswerFileRead(unsigned nth, ReadAnswer answer) {
+  W().readAnswerCountdown = nth;
+  W().readAnswer = answer;
+}
+
+void FailFileSize(DWORD error) { W().fileSizeError = error; }
+
+void SetSparseLength(const std::wstring& path, uint64_t length) {
+  FileEntry* entry = Find(path);
+  if (entry != nullptr) entry->sparseLength = length;
+}
 void FailLocalAllocation(unsigned nth) { W().localFailCountdown = nth; }
 
 Counters Live() {
@@ -951,6 +967,7 @@ BOOL WINAPI CloseHandle(HANDLE object) {
 
 // Reads at the offset the OVERLAPPED names (the handles are synchronous, as
 // the probe opens them), or at 0 without one; a read past the end gives 0 bytes.
+// A sparse file reads as zeros past its content.
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
                      LPOVERLAPPED overlapped) {
   auto it = W().handles.find(file);
@@ -971,7 +988,12 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byte
   const uint64_t offset =
       overlapped ? (static_cast<uint64_t>(overlapped->OffsetHigh) << 32) | overlapped->Offset : 0;
   ++W().reads;
-  const uint64_t size = entry->content.size();
+  const uint64_t size = std::max<uint64_t>(entry->content.size(), entry->sparseLength);
+  const bool answerOtherwise = sim::TakeFailure(W().readAnswerCountdown);
+  if (answerOtherwise && W().readAnswer == sim::ReadAnswer::kFails) {
+    SetLastError(1117 /* ERROR_IO_DEVICE */);
+    return FALSE;
+  }
   if (offset >= size) {
     if (overlapped != nullptr) {
       SetLastError(ERROR_HANDLE_EOF);
@@ -979,9 +1001,15 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byte
     }
     return TRUE;
   }
-  const uint64_t count = std::min<uint64_t>(bytesToRead, size - offset);
-  std::memcpy(buffer, entry->content.data() + offset, static_cast<size_t>(count));
+  uint64_t count = std::min<uint64_t>(bytesToRead, size - offset);
+  if (answerOtherwise && W().readAnswer == sim::ReadAnswer::kNothing) return TRUE;
+  if (answerOtherwise && W().readAnswer == sim::ReadAnswer::kShortByOne && count > 1) --count;
+  const uint64_t stored =
+      offset < entry->content.size() ? std::min<uint64_t>(count, entry->content.size() - offset) : 0;
+  if (stored != 0) std::memcpy(buffer, entry->content.data() + offset, static_cast<size_t>(stored));
+  std::memset(static_cast<uint8_t*>(buffer) + stored, 0, static_cast<size_t>(count - stored));
   *bytesRead = static_cast<DWORD>(count);
+  if (answerOtherwise && W().readAnswer == sim::ReadAnswer::kMoreThanAsked) ++*bytesRead;
   return TRUE;
 }
 
@@ -992,7 +1020,13 @@ BOOL WINAPI GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
     return FALSE;
   }
   const sim::FileEntry* entry = sim::Find(it->second.path);
-  size->QuadPart = entry ? static_cast<int64_t>(entry->content.size()) : 0;
+  size->QuadPart =
+      entry ? static_cast<int64_t>(std::max<uint64_t>(entry->content.size(), entry->sparseLength))
+            : 0;
+  if (W().fileSizeError != 0) {
+    SetLastError(W().fileSizeError);
+    return FALSE;
+  }
   return TRUE;
 }
 

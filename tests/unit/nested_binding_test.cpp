@@ -2,7 +2,8 @@
 // that finds the ranges the image digest leaves out, then the three proofs in
 // a simulated world where the nested signature records the digest of the
 // file it was made for, its signer signed the content's digest, and the chain
-// engine and its Authenticode policy give their verdicts. Every case ends with
+// engine and its Authenticode policy give their verdicts, and last the digest
+// of the held file whatever the platform answers. Every case ends with
 // everything released.
 #include "secureload/nested_binding.h"
 
@@ -39,6 +40,8 @@ TEST(ImageDigestLayoutTest, MalformedHeadersAreRefusedAndGoodOnesGiveTheRanges) 
     std::function<void(std::vector<uint8_t>&)> change;
     bool good;
     uint32_t headerSize = 0;  // 0: the whole file
+    uint32_t fileShorter = 0;  // the file ends this many bytes before the headers given
+    uint32_t tableAt = 0;      // when good: where the table starts, 0: as built
   };
   using Bytes = std::vector<uint8_t>;
   const uint32_t lfanew = 0x3C, opt = pe_image::kOptionalOffset;
@@ -63,20 +66,47 @@ TEST(ImageDigestLayoutTest, MalformedHeadersAreRefusedAndGoodOnesGiveTheRanges) 
       {"table not at the end", false, [](Bytes& b) { b.resize(b.size() + 8, 0); }, false},
       {"table past the end", false, [](Bytes& b) { b.resize(b.size() - 8); }, false},
       {"headers cut short", false, [](Bytes&) {}, false, 0x100},
+      {"headers longer than the file", false,
+       [=](Bytes& b) { pe_image::Put32(b, opt + 96 + 36, 24 - 8); }, false, 0, 8},
+      // Only the DOS header says where the PE headers are.
+      {"PE headers at the start, no DOS header", false,
+       [=](Bytes& b) {
+         const uint32_t table = static_cast<uint32_t>(b.size() - 24 - pe_image::kPeOffset);
+         b.erase(b.begin(), b.begin() + pe_image::kPeOffset);
+         pe_image::Put32(b, opt - pe_image::kPeOffset + 96 + 32, table);
+       },
+       false},
+      {"optional header past the headers", false,
+       [](Bytes& b) { b[pe_image::kPeOffset + 20] = b[pe_image::kPeOffset + 21] = 0xFF; }, false},
+      {"PE32+, four directory entries", true, [=](Bytes& b) { pe_image::Put32(b, opt + 108, 4); },
+       false},
+      {"an empty table at the end", false,
+       [=](Bytes& b) {
+         pe_image::Put32(b, opt + 96 + 32, static_cast<uint32_t>(b.size()));
+         pe_image::Put32(b, opt + 96 + 36, 0);
+       },
+       false},
+      {"table right after its entry", false,
+       [=](Bytes& b) {
+         pe_image::Put32(b, opt + 96 + 32, opt + 96 + 40);
+         pe_image::Put32(b, opt + 96 + 36, static_cast<uint32_t>(b.size()) - (opt + 96 + 40));
+       },
+       true, 0, 0, opt + 96 + 40},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     pe_image::Image image = pe_image::Build(c.pe32Plus);
     c.change(image.bytes);
-    const uint32_t size = static_cast<uint32_t>(image.bytes.size());
+    const uint32_t given = static_cast<uint32_t>(image.bytes.size());
+    const uint32_t size = given - c.fileShorter;
     ImageDigestLayout layout = {};
-    EXPECT_EQ(ReadImageDigestLayout(image.bytes.data(), c.headerSize ? c.headerSize : size, size,
+    EXPECT_EQ(ReadImageDigestLayout(image.bytes.data(), c.headerSize ? c.headerSize : given, size,
                                     &layout),
               c.good);
     if (!c.good) continue;
     EXPECT_EQ(layout.checksumOffset, image.checksumOffset);
     EXPECT_EQ(layout.certEntryOffset, image.certEntryOffset);
-    EXPECT_EQ(layout.certTableOffset, image.certTableOffset);
+    EXPECT_EQ(layout.certTableOffset, c.tableAt ? c.tableAt : image.certTableOffset);
     EXPECT_EQ(layout.fileSize, size);
   }
 }
@@ -608,6 +638,106 @@ TEST_F(NestedBindingTest, OneLoadReadsTheImageDigestOnce) {
   EXPECT_EQ(sim::FileReads(), 3u);
   FreeLibrary(module);
   EXPECT_TRUE(sim::AllReleased());
+}
+
+// The image digest of the held file: whatever the platform answers, it is the
+// digest of every byte as the file has it, or none at all.
+TEST_F(NestedBindingTest, TheImageDigestIsOfEveryByteAsTheFileHasItOrNone) {
+  const auto Read = [](unsigned nth, sim::ReadAnswer answer) {
+    return [=] { sim::AnswerFileRead(nth, answer); };
+  };
+  const pe_image::Image small = pe_image::Build();
+  const pe_image::Image large = pe_image::Build(false, 140000);  // three read blocks
+  const pe_image::Image past64KiB = pe_image::Build(false, 70000);
+  const auto TableAt = [](pe_image::Image image, uint32_t at, uint32_t fileSize) {
+    pe_image::Put32(image.bytes, image.certEntryOffset, at);
+    pe_image::Put32(image.bytes, image.certEntryOffset + 4, fileSize - at);
+    image.certTableOffset = at;
+    return image;
+  };
+  constexpr uint64_t k4GiB = 1ull << 32;
+  struct Case {
+    const char* label;
+    pe_image::Image image;
+    std::function<void()> arrange;
+    bool computed;
+    uint64_t sparseLength = 0;  // 0: the image's bytes alone
+  };
+  const Case cases[] = {
+      {"three blocks", large, [] {}, true},
+      // The last block holds a single byte.
+      {"the table a byte into the second block",
+       TableAt(past64KiB, kImageReadBlock + 1, static_cast<uint32_t>(past64KiB.bytes.size())),
+       [] {}, true},
+      {"4 GiB less a byte, the table all but the headers and code",
+       TableAt(small, small.certTableOffset, 0xFFFFFFFFu), [] {}, true, 0xFFFFFFFFull},
+      {"past 4 GiB", small, [] {}, false, k4GiB + small.bytes.size()},
+      {"its size cannot be had", small, [] { sim::FailFileSize(ERROR_ACCESS_DENIED); }, false},
+      {"no memory for the read block", small, [] { sim::FailCrtAllocation(1); }, false},
+      {"a later block cannot be read", large, Read(2, sim::ReadAnswer::kFails), false},
+      {"a read a byte short", large, Read(1, sim::ReadAnswer::kShortByOne), true},
+      {"a read that gives nothing", large, Read(2, sim::ReadAnswer::kNothing), false},
+      {"a read that claims more than asked", large, Read(2, sim::ReadAnswer::kMoreThanAsked),
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SetUp();
+    sim::AddFile(kLibrary, c.image.bytes);
+    if (c.sparseLength != 0) sim::SetSparseLength(kLibrary, c.sparseLength);
+    HANDLE file =
+        CreateFileW(kLibrary, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    c.arrange();
+    BYTE digest[kMaxDigestSize] = {};
+    DWORD size = 0;
+    EXPECT_EQ(ComputeImageDigest(file, CALG_SHA_256, digest, sizeof digest, &size), c.computed);
+    if (c.computed) {
+      EXPECT_EQ(std::vector<uint8_t>(digest, digest + size),
+                pe_image::Digest(c.image, CALG_SHA_256));
+    }
+    CloseHandle(file);
+    EXPECT_TRUE(sim::AllReleased());
+  }
+}
+
+// One computation per algorithm and load, whatever is asked in which order;
+// no slot is another algorithm's.
+TEST_F(NestedBindingTest, EachAlgorithmsDigestIsComputedOnceAndKeptApart) {
+  constexpr ALG_ID kMd5 = 0x8003;
+  struct Case {
+    const char* label;
+    std::vector<ALG_ID> asked;
+    std::vector<bool> given;
+    unsigned reads;
+  };
+  const Case cases[] = {
+      {"SHA-1, SHA-256, then each again", {CALG_SHA1, CALG_SHA_256, CALG_SHA1, CALG_SHA_256},
+       {true, true, true, true}, 2},
+      {"a third algorithm once both are held", {CALG_SHA1, CALG_SHA_256, kMd5},
+       {true, true, false}, 2},
+      {"no algorithm, then SHA-256", {0, CALG_SHA_256}, {false, true}, 1},
+  };
+  const pe_image::Image image = pe_image::Build();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SetUp();
+    sim::AddFile(kLibrary, image.bytes);
+    LoadContext context;
+    context.file =
+        CreateFileW(kLibrary, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    for (size_t i = 0; i < c.asked.size(); ++i) {
+      SCOPED_TRACE(i);
+      const BYTE* digest = nullptr;
+      DWORD size = 0;
+      ASSERT_EQ(HeldImageDigest(context, c.asked[i], &digest, &size), c.given[i]);
+      if (c.given[i]) {
+        EXPECT_EQ(std::vector<uint8_t>(digest, digest + size), pe_image::Digest(image, c.asked[i]));
+      }
+    }
+    EXPECT_EQ(sim::FileReads(), c.reads);
+    CloseHandle(context.file);
+    EXPECT_TRUE(sim::AllReleased());
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <string>
 #include <vector>
 
@@ -368,6 +369,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(RuntimeTest, NullPathIsRefused) {
   EXPECT_EQ(InitializeRuntimeFromPath(nullptr), kRuntimeSetupFailed);
+  // A path the conversion cannot count in int, where memory can hold one.
+  if (sizeof(size_t) > 4) {
+    std::string uncountable(static_cast<size_t>(INT_MAX), 'a');
+    EXPECT_EQ(InitializeRuntimeFromPath(uncountable.c_str()), kRuntimeSetupFailed);
+  }
   EXPECT_TRUE(g_loaderCalls.empty());
 }
 

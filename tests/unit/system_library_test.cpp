@@ -11,6 +11,10 @@
 
 namespace {
 
+// The level as this process started, before any test reset it: what the
+// first load of a real process finds.
+const DWORD g_levelAtProcessStart = g_systemBuildLevel;
+
 constexpr DWORD kNewBuild = 19045;
 constexpr DWORD kOldBuild = 7601;
 // A copy of crypt32 beside the executable, where the default search order
@@ -111,8 +115,10 @@ TEST_F(SystemLibraryTest, VersionTestIsMadeOncePerProcess) {
   for (DWORD firstBuild : {kNewBuild, kOldBuild}) {
     SCOPED_TRACE(firstBuild);
     SetUp();
+    g_systemBuildLevel = g_levelAtProcessStart;
     OlderLoader(firstBuild);
     (void)LoadSystemLibrary(L"crypt32.dll");
+    EXPECT_EQ(sim::CountTrace("VerifyVersionInfoW"), 1u);  // the first load asks
     const DWORD level = g_systemBuildLevel;
     // Whatever the system says now, the first answer stands.
     sim::SetSystemBuild(firstBuild == kNewBuild ? kOldBuild : kNewBuild);
