@@ -405,20 +405,13 @@ def main():
             say(f"sweep: {error}")
         return 2
     survivors = [m for m in chosen if results.get(m["id"], {}).get("outcome") == "survived"]
-    holes = set()
     if args.sample:
         # A sample only asks whether something survives that should not: the
-        # listed equivalents need no asan build (which takes minutes to make),
-        # and a survivor that the committed report already lists as one is a
-        # known hole, shown as skipped, not a new failure.
-        holes = {i for i, row in report.items() if row["outcome"] == "survived"}
+        # listed equivalents need no asan build (which takes minutes to make).
         for mutant in survivors:
             if mutant["id"] in equivalents:
                 show(mutant, "survived", "")
-            elif mutant["id"] in holes:
-                say(f"skipped  {mutant['id']}: a known survivor (tests/mutation/sweep.tsv): "
-                    f"{generator.describe(mutant)}")
-        survivors = [m for m in survivors if m["id"] not in equivalents and m["id"] not in holes]
+        survivors = [m for m in survivors if m["id"] not in equivalents]
     if survivors and not args.no_asan:
         phase["kind"] = "asan"
         say(f"sweep: {len(survivors)} survived the plain build; the asan build tries them")
@@ -434,8 +427,7 @@ def main():
 
     elapsed = time.monotonic() - started
     missing = [m for m in chosen if m["id"] not in results]
-    left = [m for m in chosen
-            if results.get(m["id"], {}).get("outcome") == "survived" and m["id"] not in holes]
+    left = [m for m in chosen if results.get(m["id"], {}).get("outcome") == "survived"]
     if args.write or args.incremental or (args.update and (args.only or args.files)):
         merged = {} if args.write else {i: r for i, r in report.items() if i in known}
         merged.update(results)
@@ -450,10 +442,7 @@ def main():
     else:
         for line in rates(results, chosen):
             say(f"sweep: {line}")
-    known_holes = [m for m in chosen
-                   if results.get(m["id"], {}).get("outcome") == "survived" and m["id"] in holes]
-    say(f"sweep: {len(chosen)} mutants, {len(left)} new survivors not listed as equivalent, "
-        f"{len(known_holes)} known survivors still open (skipped), {elapsed:.0f} s")
+    say(f"sweep: {len(chosen)} mutants, {len(left)} survivors not listed as equivalent, {elapsed:.0f} s")
     for mutant in left:
         say(f"  survivor {mutant['id']}: {generator.describe(mutant)}")
     for mutant_id in stale:

@@ -80,8 +80,7 @@ release_repro() {
 # a scratch copy of the tree and run against the unit suite (host preset), then
 # a sample of the generated mutants chosen by the commit (MUTANT_SAMPLE of
 # them); each counts as one test, passed when a unit test caught it or when it
-# is listed as equivalent, skipped when it does not compile or is a survivor the
-# committed report already lists.
+# is listed as equivalent, skipped when it does not compile, failed otherwise.
 mutation_pass() {
   local log="build/.mutation.log" status=0 caught missed
   echo "== mutation: deliberate faults and generated mutants against the unit suite"

@@ -54,6 +54,7 @@ struct SignerDesc {
   std::vector<uint8_t> serial;
   std::vector<AttributeDesc> authAttrs;
   std::vector<AttributeDesc> unauthAttrs;
+  std::string digestOid = szOID_NIST_sha256;  // the record's HashAlgorithm
 };
 // A signer record pointing at this certificate, with no attributes.
 SignerDesc SignerOf(CertId cert);
@@ -77,13 +78,16 @@ std::vector<uint8_t> EncodeIndirectData(const IndirectDataDesc& indirect);
 // When it is encoded, a signer without a message-digest attribute gets the
 // one a signer would make: the simulated SHA-256 of the content without its
 // tag and length; one without a content-type attribute gets the indirect-data
-// type, DER-encoded. contentType is what CMSG_INNER_CONTENT_TYPE_PARAM gives.
+// type, DER-encoded. contentType is what CMSG_INNER_CONTENT_TYPE_PARAM gives;
+// CMSG_CONTENT_PARAM gives content when it is not empty, else the indirect
+// data encoded.
 struct SignatureDesc {
   std::vector<CertId> certs;
   SignerDesc signer;
   IndirectDataDesc indirect = {};
   bool signatureValid = true;
   std::string contentType = SPC_INDIRECT_DATA_OBJID;
+  std::vector<uint8_t> content = {};
 };
 // The DER encoding of the indirect-data content type, as a content-type
 // attribute's value holds it.

@@ -32,7 +32,6 @@ constexpr DWORD kErrorMoreData = 234;
 constexpr DWORD kMessageEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr uint8_t kSignedDataOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
 constexpr uint8_t kNestedMagic[] = {'S', 'I', 'M', 'N'};
-constexpr char kSha256Oid[] = "2.16.840.1.101.3.4.2.1";
 constexpr char kRsaOid[] = "1.2.840.113549.1.1.1";
 
 // What a message (or a signed file) carries.
@@ -41,6 +40,7 @@ struct Content {
   SignatureDesc signature;         // when !raw
   std::vector<uint8_t> rawBytes;   // when raw
   int64_t rawValueOffset = 0;
+  DWORD rawValueCount = 1;
   std::vector<CertId> rawCerts;
 
   const std::vector<CertId>& Certs() const { return raw ? rawCerts : signature.certs; }
@@ -150,7 +150,7 @@ void LayOutSigner(RecordWriter& w, const SignerDesc& signer) {
   info.Issuer = {static_cast<DWORD>(issuer.size()), w.PointerTo<BYTE>(issuerAt)};
   const size_t serialAt = w.PutBytes(signer.serial, 1);
   info.SerialNumber = {static_cast<DWORD>(signer.serial.size()), w.PointerTo<BYTE>(serialAt)};
-  info.HashAlgorithm.pszObjId = w.PointerTo<char>(w.PutString(kSha256Oid));
+  info.HashAlgorithm.pszObjId = w.PointerTo<char>(w.PutString(signer.digestOid));
   info.HashEncryptionAlgorithm.pszObjId = w.PointerTo<char>(w.PutString(kRsaOid));
   info.AuthAttrs = PutAttributes(w, signer.authAttrs);
   info.UnauthAttrs = PutAttributes(w, signer.unauthAttrs);
@@ -174,7 +174,7 @@ void LayOutRaw(RecordWriter& w, const Content& content) {
       static_cast<DWORD>(offset >= 0 && offset <= size ? size - offset : 0),
       w.PointerTo<BYTE>(bytesAt) ? reinterpret_cast<BYTE*>(value) : nullptr};
   w.Put(blobAt, &blob, sizeof blob);
-  const CRYPT_ATTRIBUTE attribute{w.PointerTo<char>(oidAt), 1,
+  const CRYPT_ATTRIBUTE attribute{w.PointerTo<char>(oidAt), content.rawValueCount,
                                   w.PointerTo<CRYPT_ATTR_BLOB>(blobAt)};
   w.Put(attributeAt, &attribute, sizeof attribute);
   CMSG_SIGNER_INFO info = {};
@@ -267,6 +267,11 @@ void PutLength(std::vector<uint8_t>& out, size_t at, size_t length) {
   out[at + 2] = static_cast<uint8_t>(length & 0xFF);
 }
 
+// The content as the message holds it.
+std::vector<uint8_t> ContentOf(const SignatureDesc& signature) {
+  return signature.content.empty() ? EncodeIndirectData(signature.indirect) : signature.content;
+}
+
 Message* LiveMessage(HCRYPTMSG handle) {
   auto it = M().messages.find(handle);
   return it == M().messages.end() ? nullptr : it->second.get();
@@ -347,7 +352,7 @@ BOOL WINAPI SimCryptMsgGetParam(HCRYPTMSG msg, DWORD paramType, DWORD index, voi
     // The content type as a terminated string, as the platform gives it.
     const std::vector<uint8_t> content =
         paramType == CMSG_CONTENT_PARAM
-            ? EncodeIndirectData(signature.indirect)
+            ? ContentOf(signature)
             : std::vector<uint8_t>(signature.contentType.c_str(),
                                    signature.contentType.c_str() + signature.contentType.size() + 1);
     const DWORD needed = static_cast<DWORD>(content.size());
@@ -535,11 +540,13 @@ void SignFile(const std::wstring& path, SignatureDesc signature) {
 }
 
 void SignFileWithRawSignerRecord(const std::wstring& path, std::vector<uint8_t> bytes,
-                                 int64_t nestedValueOffset, std::vector<CertId> certs) {
+                                 int64_t nestedValueOffset, std::vector<CertId> certs,
+                                 DWORD valueCount) {
   Content content;
   content.raw = true;
   content.rawBytes = std::move(bytes);
   content.rawValueOffset = nestedValueOffset;
+  content.rawValueCount = valueCount;
   content.rawCerts = std::move(certs);
   M().signedFiles[internal::PathKey(path)] = std::move(content);
 }
@@ -556,8 +563,7 @@ std::vector<uint8_t> EncodeNestedSignatureOfLength(const SignatureDesc& signatur
     return a.oid == szOID_RSA_messageDigest;
   });
   if (!hasDigest) {
-    const std::vector<uint8_t> content = EncodeIndirectData(signature.indirect);
-    signedAttrs.push_back({szOID_RSA_messageDigest, {MessageDigestValue(content)}});
+    signedAttrs.push_back({szOID_RSA_messageDigest, {MessageDigestValue(ContentOf(signature))}});
   }
   const bool hasType = std::any_of(signedAttrs.begin(), signedAttrs.end(), [](const auto& a) {
     return a.oid == szOID_RSA_contentType;

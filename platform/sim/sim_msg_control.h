@@ -20,9 +20,12 @@ namespace sim {
 // The value's pbData is the address `nestedValueOffset` bytes from the start of
 // `bytes`, wherever that lands: inside `bytes` the value runs to the record's
 // end; before the record or past its end it is an address the walk must not
-// read (and its cbData is 0). The signature's store holds `certs`.
+// read (and its cbData is 0). The signature's store holds `certs`. The
+// attribute counts `valueCount` values; with 0 its value table is still set,
+// as a decoder may leave it for an empty SET.
 void SignFileWithRawSignerRecord(const std::wstring& path, std::vector<uint8_t> bytes,
-                                 int64_t nestedValueOffset, std::vector<CertId> certs = {});
+                                 int64_t nestedValueOffset, std::vector<CertId> certs = {},
+                                 DWORD valueCount = 1);
 
 // The shortest SEQUENCE content a simulated nested signature can have.
 constexpr uint16_t kMinNestedContentLength = 27;

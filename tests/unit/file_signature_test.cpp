@@ -5,6 +5,8 @@
 
 #include <functional>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "platform/sim/sim_control.h"
@@ -113,11 +115,22 @@ class FileSignatureTest : public ::testing::Test {
     return {result, GetLastError()};
   }
 
-  // What the observer heard of the nested candidates: binding, verdict.
-  std::vector<std::pair<DWORD, DWORD>> NestedHeard() const {
+  // What the observer heard of the nested candidates: binding, verdict, error.
+  std::vector<std::tuple<DWORD, DWORD, DWORD>> NestedHeard() const {
+    std::vector<std::tuple<DWORD, DWORD, DWORD>> heard;
+    for (const ObservedEvent& e : observed_) {
+      if (e.step == kObservedNestedSigner) heard.emplace_back(e.binding, e.verdict, e.error);
+    }
+    return heard;
+  }
+
+  // The steps heard other than the signers judged, each with its error.
+  std::vector<std::pair<DWORD, DWORD>> OtherStepsHeard() const {
     std::vector<std::pair<DWORD, DWORD>> heard;
     for (const ObservedEvent& e : observed_) {
-      if (e.step == kObservedNestedSigner) heard.emplace_back(e.binding, e.verdict);
+      if (e.step != kObservedPrimarySigner && e.step != kObservedNestedSigner) {
+        heard.emplace_back(e.step, e.error);
+      }
     }
     return heard;
   }
@@ -128,7 +141,7 @@ class FileSignatureTest : public ::testing::Test {
   std::vector<ObservedEvent> observed_;
 };
 
-using Heard = std::vector<std::pair<DWORD, DWORD>>;
+using Heard = std::vector<std::tuple<DWORD, DWORD, DWORD>>;
 
 #define EXPECT_OUTCOME(call, expectedResult, expectedError)           \
   do {                                                               \
@@ -143,6 +156,7 @@ TEST_F(FileSignatureTest, EachOutcomeHasItsLastError) {
     std::function<void()> arrange;
     DWORD result;
     DWORD error;
+    DWORD stopped = 0;  // the step the observer hears ended the call, with the error
   };
   const std::vector<Case> cases = {
       {"directory", [] { sim::RemoveFile(kFile); sim::AddDirectory(kFile); }, 0,
@@ -151,44 +165,44 @@ TEST_F(FileSignatureTest, EachOutcomeHasItsLastError) {
       {"no such file", [] { sim::RemoveFile(kFile); }, 0, ERROR_FILE_NOT_FOUND},
       // The loader's own reason is replaced: the caller only learns "missing".
       {"crypt32 does not load", [] { sim::FailSystemModule("crypt32.dll", ERROR_ACCESS_DENIED); },
-       0, ERROR_MOD_NOT_FOUND},
+       0, ERROR_MOD_NOT_FOUND, kObservedTrustLibrariesMissing},
       // The lookup leaves 127; the call reports 126 all the same.
       {"an export is missing",
        [] { sim::HideSystemExport("crypt32.dll", "CertVerifyTimeValidity"); }, 0,
-       ERROR_MOD_NOT_FOUND},
+       ERROR_MOD_NOT_FOUND, kObservedTrustLibrariesMissing},
       {"cryptnet missing", [] { sim::FailSystemModule("cryptnet.dll", ERROR_MOD_NOT_FOUND); }, 0,
-       ERROR_MOD_NOT_FOUND},
-      {"unsigned file", [] {}, 0, static_cast<DWORD>(CRYPT_E_NO_MATCH)},
+       ERROR_MOD_NOT_FOUND, kObservedTrustLibrariesMissing},
+      {"unsigned file", [] {}, 0, static_cast<DWORD>(CRYPT_E_NO_MATCH), kObservedNoSignature},
       {"query refuses the file",
        [] {
          SignWith({});
          sim::FailMessageOperation(sim::MsgFailure::kQueryObject, 1, ERROR_SHARING_VIOLATION);
        },
-       0, ERROR_SHARING_VIOLATION},
+       0, ERROR_SHARING_VIOLATION, kObservedNoSignature},
       {"size query fails",
        [] {
          SignWith({});
          sim::FailMessageOperation(sim::MsgFailure::kSignerInfoSize, 1, CRYPT_E_BAD_ENCODE);
        },
-       0, static_cast<DWORD>(CRYPT_E_BAD_ENCODE)},
+       0, static_cast<DWORD>(CRYPT_E_BAD_ENCODE), kObservedSignerUnreadable},
       {"size query reports 0",
        [] {
          SignWith({});
          sim::FailMessageOperation(sim::MsgFailure::kSignerInfoZero, 1, ERROR_INVALID_PARAMETER);
        },
-       0, ERROR_INVALID_PARAMETER},
+       0, ERROR_INVALID_PARAMETER, kObservedSignerUnreadable},
       {"record cannot be allocated",
        [] {
          SignWith({});
          sim::FailLocalAllocation(1);
        },
-       0, ERROR_NOT_ENOUGH_MEMORY},
+       0, ERROR_NOT_ENOUGH_MEMORY, kObservedSignerUnreadable},
       {"record cannot be filled",
        [] {
          SignWith({});
          sim::FailMessageOperation(sim::MsgFailure::kSignerInfoFill, 1, CRYPT_E_ASN1_BADTAG);
        },
-       0, static_cast<DWORD>(CRYPT_E_ASN1_BADTAG)},
+       0, static_cast<DWORD>(CRYPT_E_ASN1_BADTAG), kObservedSignerUnreadable},
       {"primary accepted",
        [] {
          SignWith({});
@@ -242,8 +256,8 @@ TEST_F(FileSignatureTest, EachOutcomeHasItsLastError) {
       // A later candidate would be accepted, but the walk cannot go on.
       {"nested message cannot be opened",
        [] {
-         SignWith({NestedAttribute({Nested(kFirst)})});
-         g_signerDouble.accepted = {kFirst};
+         SignWith({NestedAttribute({Nested(kFirst), Nested(kSecond)})});
+         g_signerDouble.accepted = {kFirst, kSecond};
          sim::FailMessageOperation(sim::MsgFailure::kOpenToDecode, 1, ERROR_NOT_ENOUGH_MEMORY);
        },
        0, 0},
@@ -256,6 +270,9 @@ TEST_F(FileSignatureTest, EachOutcomeHasItsLastError) {
     const Outcome outcome = Verify();
 
     EXPECT_OUTCOME(outcome, c.result, c.error);
+    std::vector<std::pair<DWORD, DWORD>> stopped;
+    if (c.stopped != 0) stopped.emplace_back(c.stopped, c.error);
+    EXPECT_EQ(OtherStepsHeard(), stopped);
     EXPECT_TRUE(sim::AllReleased());
   }
 }
@@ -454,43 +471,45 @@ TEST_F(FileSignatureTest, HeaderTestDecidesWhetherTheWalkGoesOn) {
 }
 
 TEST_F(FileSignatureTest, RefusedCandidatesDoNotStopTheWalk) {
+  const DWORD kGatesReason = SignerDouble{}.lastError;
   struct Case {
     const char* label;
     std::function<void(std::vector<uint8_t>& first)> arrange;
     DWORD firstHeard;  // the binding the observer hears for the first candidate
+    DWORD firstError;  // and the reason: the reading's, or the gates' where they were reached
   };
   // Counts start with the file's own signer record: its queries and its
   // allocation come first.
   const std::vector<Case> cases = {
-      {"signer refused", [](std::vector<uint8_t>&) {}, kNestedBound},
+      {"signer refused", [](std::vector<uint8_t>&) {}, kNestedBound, kGatesReason},
       {"does not decode", [](std::vector<uint8_t>& first) { first[24] ^= 0xFF; },
-       kObservedUnreadable},
+       kObservedUnreadable, static_cast<DWORD>(CRYPT_E_ASN1_BADTAG)},
       {"size query fails",
        [](std::vector<uint8_t>&) {
          sim::FailMessageOperation(sim::MsgFailure::kSignerInfoSize, 2, CRYPT_E_BAD_ENCODE);
        },
-       kObservedUnreadable},
+       kObservedUnreadable, static_cast<DWORD>(CRYPT_E_BAD_ENCODE)},
       {"size query reports 0",
        [](std::vector<uint8_t>&) {
          sim::FailMessageOperation(sim::MsgFailure::kSignerInfoZero, 2, CRYPT_E_BAD_ENCODE);
        },
-       kObservedUnreadable},
+       kObservedUnreadable, static_cast<DWORD>(CRYPT_E_BAD_ENCODE)},
       {"record cannot be allocated", [](std::vector<uint8_t>&) { sim::FailLocalAllocation(2); },
-       kObservedUnreadable},
+       kObservedUnreadable, ERROR_NOT_ENOUGH_MEMORY},
       {"record cannot be filled",
        [](std::vector<uint8_t>&) {
          sim::FailMessageOperation(sim::MsgFailure::kSignerInfoFill, 2, CRYPT_E_BAD_ENCODE);
        },
-       kObservedUnreadable},
+       kObservedUnreadable, static_cast<DWORD>(CRYPT_E_BAD_ENCODE)},
       {"store cannot be opened",
        [](std::vector<uint8_t>&) {
          sim::FailMessageOperation(sim::MsgFailure::kOpenStore, 1, ERROR_NOT_ENOUGH_MEMORY);
        },
-       kObservedUnreadable},
+       kObservedUnreadable, ERROR_NOT_ENOUGH_MEMORY},
       // The signer gates would take it; its own proofs refuse it first, and
       // it never reaches them.
       {"not bound to the file", [](std::vector<uint8_t>&) { g_bindingDouble.refused = {kFirst}; },
-       kNestedNotThisFile},
+       kNestedNotThisFile, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -505,7 +524,8 @@ TEST_F(FileSignatureTest, RefusedCandidatesDoNotStopTheWalk) {
     // The first accepted nested signer ends the walk, and the observer hears
     // of the two candidates visited, no more.
     EXPECT_EQ(SignerSerials().back(), kSecond);
-    EXPECT_EQ(NestedHeard(), (Heard{{c.firstHeard, 0}, {kNestedBound, 1}}));
+    EXPECT_EQ(NestedHeard(),
+              (Heard{{c.firstHeard, 0, c.firstError}, {kNestedBound, 1, kGatesReason}}));
     if (!g_bindingDouble.refused.empty()) {
       EXPECT_EQ(SignerSerials(), (std::vector<Serial>{kPrimary, kSecond}));
     }
@@ -561,7 +581,9 @@ TEST_F(FileSignatureTest, StepRoundsAddressesToMultiplesOf8) {
 // Nothing outside the signer record is read or fed, and leaving it ends the
 // walk quietly.
 TEST_F(FileSignatureTest, WalkStaysInsideTheRecord) {
-  enum class Shape { kWhole, kLonger, kCutHeader, kValueAtEnd, kValuePastEnd, kValueBefore };
+  enum class Shape {
+    kWhole, kLonger, kCutHeader, kValueAtEnd, kValuePastEnd, kValueBefore, kNoValueCounted
+  };
   struct Case {
     const char* label;
     Shape shape;
@@ -575,6 +597,8 @@ TEST_F(FileSignatureTest, WalkStaysInsideTheRecord) {
       {"first value at the record's end", Shape::kValueAtEnd, 0, 0},
       {"first value past the record's end", Shape::kValuePastEnd, 0, 0},
       {"first value before the record", Shape::kValueBefore, 0, 0},
+      // Its value table is set, and holds a candidate the gates would accept.
+      {"no value counted", Shape::kNoValueCounted, 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -588,14 +612,16 @@ TEST_F(FileSignatureTest, WalkStaysInsideTheRecord) {
       case Shape::kValueAtEnd: offset = static_cast<int64_t>(bytes.size()); break;
       case Shape::kValuePastEnd: offset = static_cast<int64_t>(bytes.size()) + 8; break;
       case Shape::kValueBefore: offset = -4096; break;
+      case Shape::kNoValueCounted: break;
     }
-    sim::SignFileWithRawSignerRecord(kFile, bytes, offset);
+    sim::SignFileWithRawSignerRecord(kFile, bytes, offset, {},
+                                     c.shape == Shape::kNoValueCounted ? 0 : 1);
     g_signerDouble.accepted = {kFirst};
 
     EXPECT_OUTCOME(Verify(), c.result, 0);
     EXPECT_EQ(sim::MessageUpdates().size(), c.updates);
     if (c.shape == Shape::kValueAtEnd || c.shape == Shape::kValuePastEnd ||
-        c.shape == Shape::kValueBefore) {
+        c.shape == Shape::kValueBefore || c.shape == Shape::kNoValueCounted) {
       EXPECT_EQ(sim::CountTrace("CryptMsgOpenToDecode"), 0u);
     }
     EXPECT_TRUE(sim::AllReleased());

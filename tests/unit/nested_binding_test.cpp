@@ -181,6 +181,9 @@ World LargeNamedWorld(uint32_t codeSize) {
   return w;
 }
 
+// The input a proof is handed without.
+enum Missing { kNothingMissing, kNoMessage, kNoStore, kNoFile, kInvalidFile };
+
 class NestedBindingTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -192,8 +195,9 @@ class NestedBindingTest : public ::testing::Test {
   }
 
   // The world's file, its nested signature decoded as the walk decodes it,
-  // the loader's handle on the file; all released again afterwards.
-  NestedBinding Prove(const World& w, SignaturePolicy policy) {
+  // the loader's handle on the file (less the one input `missing` names); all
+  // released again afterwards.
+  NestedBinding Prove(const World& w, SignaturePolicy policy, Missing missing = kNothingMissing) {
     sim::AddFile(kLibrary, w.image.bytes);
     sim::SetChain(w.leaf, w.chain);
     const std::vector<uint8_t> encoded = sim::EncodeNestedSignature(w.signature);
@@ -209,8 +213,12 @@ class NestedBindingTest : public ::testing::Test {
     LoadContext context;
     context.file =
         CreateFileW(kLibrary, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    LoadContext handed = context;
+    if (missing == kNoFile) handed.file = nullptr;
+    if (missing == kInvalidFile) handed.file = INVALID_HANDLE_VALUE;
     const NestedBinding verdict = ProveNestedBinding(
-        message, *static_cast<PCMSG_SIGNER_INFO>(record), store, context, policy, nullptr);
+        missing == kNoMessage ? nullptr : message, *static_cast<PCMSG_SIGNER_INFO>(record),
+        missing == kNoStore ? nullptr : store, handed, policy, nullptr);
     CloseHandle(context.file);
     api.CertCloseStore(store, 0);
     LocalFree(record);
@@ -219,26 +227,44 @@ class NestedBindingTest : public ::testing::Test {
   }
 };
 
-// The message's content read through a CryptMsgGetParam whose content queries
-// fail from the `contentFailsAt`-th on (1: the size query, 2: the fill).
+// The message read through a CryptMsgGetParam that answers the queries of one
+// parameter otherwise from the `g_faultAt`-th on (for the content, 1: the size
+// query, 2: the fill): they fail, or report a size of 0, or one without the
+// string's terminator.
+enum class Answer { kFails, kSizeZero, kTerminatorUncounted };
 decltype(&::CryptMsgGetParam) g_realGetParam = nullptr;
-int g_contentFailsAt = 0;
-BOOL WINAPI ContentFailingGetParam(HCRYPTMSG msg, DWORD type, DWORD index, void* data, DWORD* size) {
-  if (type == CMSG_CONTENT_PARAM && --g_contentFailsAt <= 0) {
+DWORD g_faultParam = 0;
+int g_faultAt = 0;
+Answer g_faultAnswer = Answer::kFails;
+BOOL WINAPI FaultyGetParam(HCRYPTMSG msg, DWORD type, DWORD index, void* data, DWORD* size) {
+  if (type != g_faultParam || --g_faultAt > 0) return g_realGetParam(msg, type, index, data, size);
+  if (g_faultAnswer == Answer::kFails) {
     SetLastError(static_cast<DWORD>(CRYPT_E_INVALID_MSG_TYPE));
     return FALSE;
   }
-  return g_realGetParam(msg, type, index, data, size);
+  const BOOL ok = g_realGetParam(msg, type, index, data, size);
+  if (ok) *size = g_faultAnswer == Answer::kSizeZero ? 0 : *size - 1;
+  return ok;
 }
 
 TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
   using Change = std::function<void(World&)>;
   const Change none = [](World&) {};
-  const auto ContentFailsAt = [](int nth) -> Change {
-    return [nth](World&) {
+  const auto Answered = [](DWORD param, int nth, Answer answer) -> Change {
+    return [=](World&) {
       g_realGetParam = g_cryptoApi.CryptMsgGetParam;
-      g_contentFailsAt = nth;
-      g_cryptoApi.CryptMsgGetParam = &ContentFailingGetParam;
+      g_faultParam = param;
+      g_faultAt = nth;
+      g_faultAnswer = answer;
+      g_cryptoApi.CryptMsgGetParam = &FaultyGetParam;
+    };
+  };
+  // The test's own signer record takes the first allocation.
+  const Change noMemory = [](World&) { sim::FailLocalAllocation(2); };
+  const auto Both = [](Change first, Change second) -> Change {
+    return [=](World& w) {
+      first(w);
+      second(w);
     };
   };
   // The right message digest's bytes behind this tag and length, less `drop`
@@ -259,6 +285,7 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
     SignaturePolicy policy;
     Change change;
     NestedBinding expected;
+    Missing missing = kNothingMissing;
   };
   const std::vector<Case> cases = {
       {"named chain, made for this file", NamedWorld, kPolicyNamedChains, none, kNestedBound},
@@ -307,17 +334,37 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
          w.signature.indirect.imageDigest.resize(16);
        },
        kNestedNotThisFile},
+      // Nothing to compare is no match.
+      {"empty image digest, and no image to digest", NamedWorld, kPolicyNamedChains,
+       [](World& w) {
+         w.signature.indirect.imageDigest.clear();
+         w.image.bytes.resize(0x120);
+       },
+       kNestedNotThisFile},
       {"SHA-256 digest named SHA-1", NamedWorld, kPolicyNamedChains,
        [](World& w) { w.signature.indirect.digestOid = szOID_OIWSEC_sha1; }, kNestedNotThisFile},
       {"not PE image data", NamedWorld, kPolicyNamedChains,
        [](World& w) { w.signature.indirect.dataOid = "1.3.6.1.4.1.311.2.1.25"; },
        kNestedNotThisFile},
+      {"content a SEQUENCE that is not indirect data", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.signature.content = {0x30, 0x03, 0x02, 0x01, 0x01}; }, kNestedNotThisFile},
       {"truncated image", NamedWorld, kPolicyNamedChains,
        [](World& w) { w.image.bytes.resize(0x120); }, kNestedNotThisFile},
       {"bytes after the certificate table", NamedWorld, kPolicyNamedChains,
        [](World& w) { w.image.bytes.resize(w.image.bytes.size() + 8); }, kNestedNotThisFile},
       {"bad signature", NamedWorld, kPolicyNamedChains,
        [](World& w) { w.signature.signatureValid = false; }, kNestedSignatureInvalid},
+      {"signer's digest algorithm unsupported (MD5)", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.signature.signer.digestOid = "1.2.840.113549.2.5"; },
+       kNestedSignatureInvalid},
+      // The digest is of one whole SEQUENCE's content.
+      {"content with a byte after its SEQUENCE", NamedWorld, kPolicyNamedChains,
+       [](World& w) {
+         w.signature.signer.authAttrs = {{szOID_RSA_messageDigest, {RightMessageDigest(w)}}};
+         w.signature.content = sim::EncodeIndirectData(w.signature.indirect);
+         w.signature.content.push_back(0x00);
+       },
+       kNestedSignatureInvalid},
       {"message digest of other content", NamedWorld, kPolicyNamedChains,
        [](World& w) {
          std::vector<uint8_t> other = sim::SimulatedDigest(CALG_SHA_256, {1, 2, 3});
@@ -399,6 +446,11 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
       {"signed content type without a value", NamedWorld, kPolicyNamedChains,
        [](World& w) { w.signature.signer.authAttrs = {{szOID_RSA_contentType, {}}}; },
        kNestedNotThisFile},
+      {"inner content type reported as 0 bytes", NamedWorld, kPolicyNamedChains,
+       Answered(CMSG_INNER_CONTENT_TYPE_PARAM, 1, Answer::kSizeZero), kNestedNotThisFile},
+      {"inner content type without its terminator", NamedWorld, kPolicyNamedChains,
+       Answered(CMSG_INNER_CONTENT_TYPE_PARAM, 1, Answer::kTerminatorUncounted),
+       kNestedNotThisFile},
       {"signer's certificate not carried", NamedWorld, kPolicyNamedChains,
        [](World& w) { w.signature.certs.erase(w.signature.certs.begin()); },
        kNestedSignatureInvalid},
@@ -441,13 +493,29 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
       {"no policy gate: any trusted chain", NamedWorld, kNoGate,
        [](World& w) { w.chain.simpleChains[0][1] = Cert("Other CA", "Other Root"); },
        kNestedBound},
+      {"no policy gate: a self-signed signer the machine trusts", NamedWorld, kNoGate,
+       [](World& w) {
+         w.leaf = Cert("Self Signer", "Self Signer");
+         w.signature.certs = {w.leaf};
+         w.signature.signer = sim::SignerOf(w.leaf);
+         w.chain.simpleChains = {{w.leaf}};
+         w.chain.elementInfos = {{CERT_TRUST_IS_SELF_SIGNED}};
+       },
+       kNestedBound},
       {"pinned policy, other L1 key", [] { return PinnedWorld(true); }, kPolicyPinnedChain, none,
        kNestedChainUntrusted},
       {"pinned policy, a named chain", NamedWorld, kPolicyPinnedChain, none,
        kNestedChainUntrusted},
-      {"the content's size cannot be read", NamedWorld, kPolicyNamedChains, ContentFailsAt(1),
-       kNestedSignatureInvalid},
-      {"the content cannot be read", NamedWorld, kPolicyNamedChains, ContentFailsAt(2),
+      {"the content's size cannot be read", NamedWorld, kPolicyNamedChains,
+       Answered(CMSG_CONTENT_PARAM, 1, Answer::kFails), kNestedSignatureInvalid},
+      {"the content cannot be read", NamedWorld, kPolicyNamedChains,
+       Answered(CMSG_CONTENT_PARAM, 2, Answer::kFails), kNestedSignatureInvalid},
+      {"no memory for the content", NamedWorld, kPolicyNamedChains, noMemory, kNestedUncheckable},
+      // Refused as soon as its size is known, before any room is asked for it.
+      {"no content's size, and no memory", NamedWorld, kPolicyNamedChains,
+       Both(Answered(CMSG_CONTENT_PARAM, 1, Answer::kFails), noMemory), kNestedSignatureInvalid},
+      {"an empty content, and no memory", NamedWorld, kPolicyNamedChains,
+       Both(Answered(CMSG_CONTENT_PARAM, 1, Answer::kSizeZero), noMemory),
        kNestedSignatureInvalid},
       {"crypt32 not resident", NamedWorld, kPolicyNamedChains,
        [](World&) {
@@ -457,13 +525,18 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
        kNestedUncheckable},
       {"no hash provider", NamedWorld, kPolicyNamedChains,
        [](World&) { sim::FailHashProvider(1); }, kNestedUncheckable},
+      {"no message", NamedWorld, kPolicyNamedChains, none, kNestedUncheckable, kNoMessage},
+      {"no store", NamedWorld, kPolicyNamedChains, none, kNestedUncheckable, kNoStore},
+      {"no file", NamedWorld, kPolicyNamedChains, none, kNestedUncheckable, kNoFile},
+      {"an invalid file handle", NamedWorld, kPolicyNamedChains, none, kNestedUncheckable,
+       kInvalidFile},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     SetUp();
     World w = c.world();
     c.change(w);
-    EXPECT_EQ(Prove(w, c.policy), c.expected);
+    EXPECT_EQ(Prove(w, c.policy, c.missing), c.expected);
     EXPECT_TRUE(sim::AllReleased());
     if (c.expected == kNestedBound) {
       // The digests come from advapi32 of the system directory only, never

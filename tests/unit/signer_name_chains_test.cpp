@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -275,6 +276,62 @@ TEST_F(SignerNameChainsTest, EveryChainFamilyMatchesItsOwnStore) {
       certs.push_back(Add(names[j], names[j + 1]));
     }
     EXPECT_EQ(Match(certs[0], certs), 1u) << "chain " << i + 1;
+  }
+}
+
+// A chain as the platform's engine built it: its elements and no more, so a
+// chain whose top has an issuer's name left over matches nothing. The engine
+// always gives at least one element; a chain without its elements, or with a
+// count and no array, is refused without being read (the empty array is
+// exactly its size, for the sanitizer build).
+TEST_F(SignerNameChainsTest, AnEngineChainMatchesItsElementsAlone) {
+  struct Case {
+    const char* label;
+    std::vector<const char*> names;  // each certificate issued by the next
+    const char* topIssuer;
+    DWORD count;  // as the chain says
+    bool withArray;
+    bool match;
+  };
+  const Case cases[] = {
+      {"chain 4", {kKorvex, kSentrix, kG5}, kCodeVerificationRoot, 3, true, true},
+      {"chain 1", {kKorvex, kSentrix, kG5, kCodeVerificationRoot}, "Above", 4, true, true},
+      // The store's walk would take the top's issuer name as chain 4's last.
+      {"chain 4 less its top", {kKorvex, kSentrix}, kG5, 2, true, false},
+      {"no elements", {}, "", 0, false, false},
+      {"no elements, an empty array", {}, "", 0, true, false},
+      {"elements counted, no array", {kKorvex, kSentrix, kG5}, "Above", 3, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SetUp();
+    std::vector<sim::CertId> certs;
+    for (size_t i = 0; i < c.names.size(); ++i) {
+      certs.push_back(Add(c.names[i], i + 1 < c.names.size() ? c.names[i + 1] : c.topIssuer));
+    }
+    HCERTSTORE store = sim::internal::OpenStoreOf(certs);
+    std::vector<CERT_CHAIN_ELEMENT> elements(certs.size());
+    std::unique_ptr<PCERT_CHAIN_ELEMENT[]> array(new PCERT_CHAIN_ELEMENT[certs.size()]);
+    for (size_t i = 0; i < certs.size(); ++i) {
+      const sim::SignerDesc signer = sim::SignerOf(certs[i]);
+      std::vector<uint8_t> issuer(signer.issuer.begin(), signer.issuer.end());
+      std::vector<uint8_t> serial = signer.serial;
+      CERT_INFO wanted = {};
+      wanted.Issuer = {static_cast<DWORD>(issuer.size()), issuer.data()};
+      wanted.SerialNumber = {static_cast<DWORD>(serial.size()), serial.data()};
+      elements[i].pCertContext = CertFindCertificateInStore(
+          store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_SUBJECT_CERT, &wanted, nullptr);
+      array[i] = &elements[i];
+    }
+    CERT_SIMPLE_CHAIN simple = {};
+    simple.cElement = c.count;
+    simple.rgpElement = c.withArray ? array.get() : nullptr;
+    EXPECT_EQ(MatchesSignerNameChain(simple), c.match);
+    for (const CERT_CHAIN_ELEMENT& element : elements) {
+      CertFreeCertificateContext(element.pCertContext);
+    }
+    CertCloseStore(store, 0);
+    EXPECT_TRUE(sim::AllReleased());
   }
 }
 
