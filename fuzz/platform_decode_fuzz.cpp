@@ -312,7 +312,11 @@ void CheckAttributes(const Block& block, const CRYPT_ATTRIBUTES& attributes,
     sim::AttributeDesc copy;
     copy.oid.assign(attribute.pszObjId, block.String(attribute.pszObjId));
     if (attribute.cValue == 0) {
-      if (attribute.rgValue != nullptr) Fail("an attribute without values has a value table");
+      // rgValue may still point where the table would be; it must stay inside
+      // the record, and nothing may be read through it.
+      if (attribute.rgValue != nullptr && !block.Holds(attribute.rgValue, 0)) {
+        Fail("an attribute without values points outside its record");
+      }
     } else if (attribute.cValue > block.size / sizeof(CRYPT_ATTR_BLOB) ||
                !block.Holds(attribute.rgValue, attribute.cValue * sizeof(CRYPT_ATTR_BLOB))) {
       Fail("a value table outside its record");

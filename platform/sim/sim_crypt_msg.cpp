@@ -130,8 +130,8 @@ CRYPT_ATTRIBUTES PutAttributes(RecordWriter& w, const std::vector<AttributeDesc>
                                  w.PointerTo<BYTE>(value)};
       w.Put(blobs + j * sizeof(CRYPT_ATTR_BLOB), &blob, sizeof blob);
     }
-    // The decoder points rgValue at the place of the value table before it
-    // counts the values: an attribute with none still has a non-null rgValue.
+    // rgValue points where the value table is laid out even when it counts no
+    // values: a decoder need not null it, so only cValue may decide.
     const CRYPT_ATTRIBUTE attribute{w.PointerTo<char>(oid),
                                     static_cast<DWORD>(given.values.size()),
                                     w.PointerTo<CRYPT_ATTR_BLOB>(blobs)};
