@@ -1057,7 +1057,10 @@ HLOCAL WINAPI LocalFree(HLOCAL mem) {
 
 void* CrtAlloc(size_t bytes) {
   if (sim::TakeFailure(W().crtFailCountdown)) return nullptr;
+  // No block larger than a 32-bit process's whole user address space.
+  if (bytes > 0x7FFFFFFF) return nullptr;
   void* block = std::malloc(bytes == 0 ? 1 : bytes);
+  if (block == nullptr) return nullptr;
   // Fill with a pattern: the C runtime does not zero, and code that forgets to
   // initialise should not be saved by luck.
   std::memset(block, 0xA5, bytes == 0 ? 1 : bytes);

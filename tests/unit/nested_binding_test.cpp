@@ -322,6 +322,8 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
        kNestedNotThisFile},
       {"one code byte changed", NamedWorld, kPolicyNamedChains,
        [](World& w) { w.image.bytes[w.image.certTableOffset - 1] ^= 1; }, kNestedNotThisFile},
+      {"recorded digest differs in its last byte", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.signature.indirect.imageDigest.back() ^= 1; }, kNestedNotThisFile},
       {"lifted from another file", NamedWorld, kPolicyNamedChains,
        [](World& w) {
          w.signature.indirect.imageDigest =
