@@ -4,7 +4,7 @@
 //   caller_driver.exe [--unicode-dir] [--pid-file FILE] [--c-entry] PROBE TIMEOUT_MS
 //
 //   --c-entry        ask through the C entry point (probe_caller_c.h), with
-//                    a reason buffer of 40 bytes, instead of C++'s
+//                    a reason buffer of 64 bytes, instead of C++'s
 //   --unicode-dir    first copy PROBE into a directory beside it whose name
 //                    holds spaces and non-ASCII characters, and ask that copy
 //   --pid-file FILE  afterwards, read the process id a fake probe wrote to
@@ -115,7 +115,7 @@ int wmain(int argc, wchar_t** argv) {
 
   const ULONGLONG start = GetTickCount64();
   platform_probe::CloudPlatformAnswer answer = {platform_probe::CloudPlatform::kFailed, platform_probe::FailureKind::kNone, "", 0};
-  char reason[40];
+  char reason[64];
   int kind = -1;
   if (cEntry) {
     const int result = PlatformProbeQueryCloud(probe, timeoutMs, &kind, &answer.detail, reason, sizeof(reason));
