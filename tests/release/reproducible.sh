@@ -100,8 +100,8 @@ if python3 - "$a/dist/$package.zip" "$a/dist" <<'PY'; then
 import os, sys, zipfile
 with zipfile.ZipFile(sys.argv[1]) as z:
     names = z.namelist()
-    on_disk = sorted(os.path.join(d, f) for d in os.listdir(sys.argv[2]) if os.path.isdir(os.path.join(sys.argv[2], d))
-                     for f in os.listdir(os.path.join(sys.argv[2], d)))
+    on_disk = sorted(os.path.relpath(os.path.join(d, f), sys.argv[2]) for d, _, files in os.walk(sys.argv[2])
+                     for f in files if d != sys.argv[2])
     assert sorted(names) == on_disk, (names, on_disk)
     for n in names:
         assert z.read(n) == open(os.path.join(sys.argv[2], n), "rb").read(), n
