@@ -4,7 +4,7 @@
 //   #include "probe_caller.h"
 //
 //   const platform_probe::CloudPlatformAnswer answer =
-//       platform_probe::QueryCloudPlatform(L"C:\\Games\\Launcher\\platform_probe.exe", 10000);
+//       platform_probe::QueryCloudPlatform(L"C:\\Games\\Launcher\\platform_probe.exe", 35000);
 //   if (answer.platform == platform_probe::CloudPlatform::kInCloud) { ... }
 //   // kFailed: answer.kind, answer.reason and answer.detail say why; treat
 //   // it like kNotInCloud.

@@ -6,7 +6,7 @@
      char reason[128];
      int kind;
      unsigned long detail;
-     int answer = PlatformProbeQueryCloud(L"C:\\Games\\Launcher\\platform_probe.exe", 10000,
+     int answer = PlatformProbeQueryCloud(L"C:\\Games\\Launcher\\platform_probe.exe", 35000,
                                           &kind, &detail, reason, sizeof reason);
      if (answer == PLATFORM_PROBE_IN_CLOUD) { ... }
      (PLATFORM_PROBE_FAILED: log kind, detail and reason; treat it as not in the cloud.) */

@@ -1,7 +1,7 @@
 // Asking platform_probe.exe from a C# launcher (WPF, WinForms, a service):
 // one class, .NET Framework 4.x or .NET 6+, nothing beyond the base library.
 //
-//   ProbeAnswer answer = ProbeCaller.Query(@"C:\Games\Launcher\platform_probe.exe", 10000);
+//   ProbeAnswer answer = ProbeCaller.Query(@"C:\Games\Launcher\platform_probe.exe", 35000);
 //   if (answer.Platform == CloudPlatform.InCloud) { ... }
 //   // Failed: answer.Kind, answer.Reason and answer.Detail say why; treat it
 //   // like NotInCloud.

@@ -2,7 +2,7 @@
 // script): one function, no dependencies beyond Node itself (12 or later).
 //
 //   const { queryCloudPlatform } = require('./probe_caller');
-//   const answer = await queryCloudPlatform('C:\\Games\\Launcher\\platform_probe.exe', 10000);
+//   const answer = await queryCloudPlatform('C:\\Games\\Launcher\\platform_probe.exe', 35000);
 //   if (answer.platform === 'in-cloud') { ... }
 //   // 'failed': answer.kind, answer.reason and answer.detail say why; treat it
 //   // like 'not-in-cloud'.
