@@ -120,14 +120,6 @@ skip_or_fail() {
   exit 77
 }
 
-# The case's caller and row: ROW (cpp), c.ROW, cs.ROW or node.ROW.
-case_caller() {
-  case $1 in
-    c.* | cs.* | node.*) echo "${1%%.*}" ;;
-    *) echo cpp ;;
-  esac
-}
-
 cmd_list() {
   local name caller callers=(cpp c)
   [[ ${1:-} == win64 ]] && callers+=(cs node)
@@ -143,10 +135,9 @@ cmd_list() {
 }
 
 cmd_run() {
-  local name=$1 work=$2 build=$3 kv caller row
-  caller=$(case_caller "$name")
-  row=${name#"$caller".}
-  [[ $caller == cpp ]] && row=$name
+  local name=$1 work=$2 build=$3 kv caller=cpp row=$1
+  # ROW (cpp), c.ROW, cs.ROW or node.ROW
+  [[ $name =~ ^(c|cs|node)\.(.*)$ ]] && caller=${BASH_REMATCH[1]} row=${BASH_REMATCH[2]}
   [[ -n ${CASE_DEF[$row]+set} ]] || die "no case $name"
   local probe=fake path='' mode='' out='' exit='' cloud='' unicode='' timeout=5000
   local answer='' kind=none reason='' detail='' c=''
