@@ -69,7 +69,9 @@ constexpr unsigned long kMaxProbeOutput = 4096;
 // L"C:\\Games\\Launcher\\platform_probe.exe" or a UNC path) and returns its
 // answer. Paths with spaces and non-ASCII characters are fine. The probe must
 // print exactly {"cloud_platform":"STP"} or {} followed by CR LF (or LF) and
-// exit with code 0; anything else is kFailed.
+// exit with code 0; anything else is kFailed. timeoutMs counts from the
+// probe's start: 35000 outlasts the probe's own 30-second deadline; 0 ends it
+// at once (kTimedOut); INFINITE sets no limit of the call's own.
 [[nodiscard]] CloudPlatformAnswer QueryCloudPlatform(const wchar_t* probePath,
                                                      unsigned long timeoutMs) noexcept;
 
