@@ -114,7 +114,8 @@ public static class ProbeCaller {
   }
 
   public static ProbeAnswer Query(string probePath, int timeoutMs) {
-    // An absolute path that is already its own full form: not "C:x", "\x" or ".\x".
+    // An absolute path that is already its own full form (as Path.Combine and
+    // Path.GetFullPath write it): not "C:x", "\x" or ".\x", nor "C:/x" or "C:\a\..\x".
     bool absolute;
     try {
       absolute = probePath != null && Path.IsPathRooted(probePath) && Path.GetFullPath(probePath) == probePath;

@@ -63,8 +63,10 @@ function judge(output, exitCode) {
 // (probe_caller.h), detail a Node error code for 'could-not-start'.
 function queryCloudPlatform(probePath, timeoutMs) {
   return new Promise((resolve) => {
-    // An absolute path that resolves to itself: not "C:x", "\x" or ".\x".
-    if (typeof probePath !== 'string' || !path.isAbsolute(probePath) || path.resolve(probePath) !== probePath) {
+    // An absolute path: one that resolves to its own normal form whatever
+    // the current directory ("C:/Games/x.exe" is one; "C:x", "\x" and ".\x" are not).
+    if (typeof probePath !== 'string' || !path.isAbsolute(probePath) ||
+        path.resolve(probePath) !== path.normalize(probePath)) {
       resolve(failed('path-refused', 'the probe path is not absolute', 0));
       return;
     }
@@ -74,7 +76,7 @@ function queryCloudPlatform(probePath, timeoutMs) {
     }
     let child;
     try {
-      child = spawn(probePath, [], { stdio: ['ignore', 'pipe', 'ignore'], windowsHide: true, shell: false });
+      child = spawn(path.normalize(probePath), [], { stdio: ['ignore', 'pipe', 'ignore'], windowsHide: true, shell: false });
     } catch (error) {
       resolve(failed('could-not-start', 'cannot start the probe', error.code || 0));
       return;
