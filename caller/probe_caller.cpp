@@ -9,9 +9,16 @@
 // whatever sits in the pipe is taken in without blocking; once it has exited,
 // everything it wrote is in the pipe and is taken once more; past the time
 // limit it is ended.
-#include "caller/probe_caller.h"
+// Windows Vista's API and nothing newer (InitializeProcThreadAttributeList and
+// GetTickCount64 are Vista's), whatever version the launcher builds for: the
+// headers then hide every later function from this file.
+#undef _WIN32_WINNT
+#define _WIN32_WINNT 0x0600
 
-#include "caller/probe_caller_rules.h"
+#include "probe_caller.h"
+
+#include "probe_caller_c.h"
+#include "probe_caller_rules.h"
 
 #include <windows.h>
 
@@ -27,8 +34,8 @@ constexpr DWORD kReapMs = 1000;
 static_assert(kErrorBadArguments == ERROR_BAD_ARGUMENTS, "the path refusals' code");
 static_assert(kErrorFileNameTooLong == ERROR_FILENAME_EXCED_RANGE, "the long path's code");
 
-CloudPlatformAnswer Failed(const char* reason, unsigned long detail) {
-  return {CloudPlatform::kFailed, reason, detail};
+CloudPlatformAnswer Failed(FailureKind kind, const char* reason, unsigned long detail) {
+  return {CloudPlatform::kFailed, kind, reason, detail};
 }
 
 // Owns a kernel handle; closes it once.
@@ -143,7 +150,7 @@ DWORD TakeAvailable(HANDLE pipe, char* output, DWORD* length) {
 CloudPlatformAnswer QueryCloudPlatform(const wchar_t* probePath, unsigned long timeoutMs) noexcept {
   const ProbePathCheck path = CheckProbePath(probePath);
   if (path.refusal != nullptr) {
-    return Failed(path.refusal, path.error);
+    return Failed(FailureKind::kPathRefused, path.refusal, path.error);
   }
   const size_t pathLength = path.length;
 
@@ -152,7 +159,7 @@ CloudPlatformAnswer QueryCloudPlatform(const wchar_t* probePath, unsigned long t
   HeapBlock commandBlock((pathLength + 3) * sizeof(wchar_t));
   auto* commandLine = static_cast<wchar_t*>(commandBlock.get());
   if (commandLine == nullptr) {
-    return Failed("out of memory", ERROR_NOT_ENOUGH_MEMORY);
+    return Failed(FailureKind::kCouldNotStart, "out of memory", ERROR_NOT_ENOUGH_MEMORY);
   }
   commandLine[0] = L'"';
   std::memcpy(commandLine + 1, probePath, pathLength * sizeof(wchar_t));
@@ -165,15 +172,15 @@ CloudPlatformAnswer QueryCloudPlatform(const wchar_t* probePath, unsigned long t
   Handle nul(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                          &inheritable, OPEN_EXISTING, 0, nullptr));
   if (nul.get() == nullptr) {
-    return Failed("cannot open NUL for the probe's input", GetLastError());
+    return Failed(FailureKind::kCouldNotStart, "cannot open NUL for the probe's input", GetLastError());
   }
   Handle outputRead;
   Handle outputWrite;
   if (!CreatePipe(outputRead.out(), outputWrite.out(), nullptr, kMaxProbeOutput + 1)) {
-    return Failed("cannot create the pipe for the probe's output", GetLastError());
+    return Failed(FailureKind::kCouldNotStart, "cannot create the pipe for the probe's output", GetLastError());
   }
   if (!SetHandleInformation(outputWrite.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
-    return Failed("cannot create the pipe for the probe's output", GetLastError());
+    return Failed(FailureKind::kCouldNotStart, "cannot create the pipe for the probe's output", GetLastError());
   }
 
   // These two handles and no other reach the probe. Without a list, Windows
@@ -181,7 +188,7 @@ CloudPlatformAnswer QueryCloudPlatform(const wchar_t* probePath, unsigned long t
   HANDLE inherited[] = {nul.get(), outputWrite.get()};
   InheritList inheritList;
   if (const DWORD error = inheritList.Set(inherited, sizeof(inherited) / sizeof(inherited[0]))) {
-    return Failed("cannot limit the handles the probe inherits", error);
+    return Failed(FailureKind::kCouldNotStart, "cannot limit the handles the probe inherits", error);
   }
 
   STARTUPINFOEXW startup = {};
@@ -196,7 +203,7 @@ CloudPlatformAnswer QueryCloudPlatform(const wchar_t* probePath, unsigned long t
   if (!CreateProcessW(probePath, commandLine, nullptr, nullptr, TRUE,
                       CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
                       &startup.StartupInfo, &started)) {
-    return Failed("cannot start the probe", GetLastError());
+    return Failed(FailureKind::kCouldNotStart, "cannot start the probe", GetLastError());
   }
   Handle process(started.hProcess);
   Handle thread(started.hThread);
@@ -211,11 +218,11 @@ CloudPlatformAnswer QueryCloudPlatform(const wchar_t* probePath, unsigned long t
   for (;;) {
     if (const DWORD error = TakeAvailable(outputRead.get(), output, &length)) {
       EndProbe(process.get());
-      return Failed("cannot read the probe's output", error);
+      return Failed(FailureKind::kReadFailed, "cannot read the probe's output", error);
     }
     if (length > kMaxProbeOutput) {
       EndProbe(process.get());
-      return Failed("the probe wrote too much", length);
+      return Failed(FailureKind::kWroteTooMuch, "the probe wrote too much", length);
     }
     const ULONGLONG elapsed = GetTickCount64() - start;
     if (elapsed >= timeoutMs) {
@@ -224,7 +231,7 @@ CloudPlatformAnswer QueryCloudPlatform(const wchar_t* probePath, unsigned long t
         break;
       }
       EndProbe(process.get());
-      return Failed("the probe did not exit in time", ERROR_TIMEOUT);
+      return Failed(FailureKind::kTimedOut, "the probe did not exit in time", timeoutMs);
     }
     const ULONGLONG left = timeoutMs - elapsed;
     const DWORD waited = WaitForSingleObject(process.get(), left < kPollMs ? static_cast<DWORD>(left) : kPollMs);
@@ -234,22 +241,28 @@ CloudPlatformAnswer QueryCloudPlatform(const wchar_t* probePath, unsigned long t
     if (waited != WAIT_TIMEOUT) {
       const DWORD error = GetLastError();
       EndProbe(process.get());
-      return Failed("cannot wait for the probe", error);
+      return Failed(FailureKind::kReadFailed, "cannot wait for the probe", error);
     }
   }
 
   // It has exited: everything it wrote is in the pipe.
   if (const DWORD error = TakeAvailable(outputRead.get(), output, &length)) {
-    return Failed("cannot read the probe's output", error);
+    return Failed(FailureKind::kReadFailed, "cannot read the probe's output", error);
   }
   if (length > kMaxProbeOutput) {
-    return Failed("the probe wrote too much", length);
+    return Failed(FailureKind::kWroteTooMuch, "the probe wrote too much", length);
   }
   DWORD exitCode = 0;
   if (!GetExitCodeProcess(process.get(), &exitCode)) {
-    return Failed("cannot read the probe's exit code", GetLastError());
+    return Failed(FailureKind::kReadFailed, "cannot read the probe's exit code", GetLastError());
   }
   return JudgeProbeOutput(output, length, exitCode);
 }
 
 }  // namespace platform_probe
+
+extern "C" int PlatformProbeQueryCloud(const wchar_t* probePath, unsigned long timeoutMs, int* failureKind,
+                                       unsigned long* detail, char* reason, unsigned long reasonSize) {
+  return platform_probe::CopyAnswerForC(platform_probe::QueryCloudPlatform(probePath, timeoutMs), failureKind,
+                                        detail, reason, reasonSize);
+}

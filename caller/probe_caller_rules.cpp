@@ -1,6 +1,8 @@
 // Which paths the caller library starts and how it reads the probe's output:
 // see probe_caller_rules.h.
-#include "caller/probe_caller_rules.h"
+#include "probe_caller_rules.h"
+
+#include "probe_caller_c.h"
 
 #include <cstring>
 
@@ -10,8 +12,19 @@ namespace {
 constexpr char kReportInCloud[] = "{\"cloud_platform\":\"STP\"}";
 constexpr char kReportNotInCloud[] = "{}";
 
-CloudPlatformAnswer Failed(const char* reason, unsigned long detail) {
-  return {CloudPlatform::kFailed, reason, detail};
+static_assert(static_cast<int>(FailureKind::kPathRefused) == PLATFORM_PROBE_FAILURE_PATH_REFUSED &&
+                  static_cast<int>(FailureKind::kCouldNotStart) == PLATFORM_PROBE_FAILURE_COULD_NOT_START &&
+                  static_cast<int>(FailureKind::kTimedOut) == PLATFORM_PROBE_FAILURE_TIMED_OUT &&
+                  static_cast<int>(FailureKind::kWroteTooMuch) == PLATFORM_PROBE_FAILURE_WROTE_TOO_MUCH &&
+                  static_cast<int>(FailureKind::kNotAReport) == PLATFORM_PROBE_FAILURE_NOT_A_REPORT &&
+                  static_cast<int>(FailureKind::kExitCode) == PLATFORM_PROBE_FAILURE_EXIT_CODE &&
+                  static_cast<int>(FailureKind::kCrashed) == PLATFORM_PROBE_FAILURE_CRASHED &&
+                  static_cast<int>(FailureKind::kReadFailed) == PLATFORM_PROBE_FAILURE_READ_FAILED &&
+                  static_cast<int>(FailureKind::kNone) == PLATFORM_PROBE_FAILURE_NONE,
+              "the C entry point's kinds are FailureKind's");
+
+CloudPlatformAnswer Failed(FailureKind kind, const char* reason, unsigned long detail) {
+  return {CloudPlatform::kFailed, kind, reason, detail};
 }
 
 ProbePathCheck Refused(const char* reason, unsigned long error) { return {reason, error, 0}; }
@@ -80,20 +93,52 @@ ProbePathCheck CheckProbePath(const wchar_t* probePath) noexcept {
 
 CloudPlatformAnswer JudgeProbeOutput(const char* output, unsigned long length,
                                      unsigned long exitCode) noexcept {
+  if (IsCrashStatus(exitCode)) {
+    return Failed(FailureKind::kCrashed, "the probe crashed (it ended with an exception status)", exitCode);
+  }
   if (exitCode != 0) {
-    // The probe exits 0 on every path: another code is a crash or another program.
-    return Failed("the probe exited with a code other than 0", exitCode);
+    // The probe exits 0 on every path: another code is another program.
+    return Failed(FailureKind::kExitCode, "the probe exited with a code other than 0", exitCode);
   }
   if (length == 0) {
-    return Failed("the probe wrote nothing", 0);
+    return Failed(FailureKind::kNotAReport, "the probe wrote nothing", 0);
   }
   if (IsReportLine(output, length, kReportInCloud)) {
-    return {CloudPlatform::kInCloud, "the probe reported the Stratoplay cloud", 0};
+    return {CloudPlatform::kInCloud, FailureKind::kNone, "the probe reported the Stratoplay cloud", 0};
   }
   if (IsReportLine(output, length, kReportNotInCloud)) {
-    return {CloudPlatform::kNotInCloud, "the probe reported no cloud", 0};
+    return {CloudPlatform::kNotInCloud, FailureKind::kNone, "the probe reported no cloud", 0};
   }
-  return Failed("the probe's output is not a report line", length);
+  return Failed(FailureKind::kNotAReport, "the probe's output is not a report line", length);
+}
+
+bool IsCrashStatus(unsigned long exitCode) noexcept {
+  return (exitCode & 0xF0000000UL) == 0xC0000000UL;
+}
+
+int CopyAnswerForC(const CloudPlatformAnswer& answer, int* failureKind, unsigned long* detail,
+                   char* reason, unsigned long reasonSize) noexcept {
+  if (failureKind != nullptr) {
+    *failureKind = static_cast<int>(answer.kind);
+  }
+  if (detail != nullptr) {
+    *detail = answer.detail;
+  }
+  if (reason != nullptr && reasonSize != 0) {
+    const size_t length = std::strlen(answer.reason);
+    const size_t copied = length < reasonSize ? length : reasonSize - 1;
+    std::memcpy(reason, answer.reason, copied);
+    reason[copied] = '\0';
+  }
+  switch (answer.platform) {
+    case CloudPlatform::kInCloud:
+      return PLATFORM_PROBE_IN_CLOUD;
+    case CloudPlatform::kNotInCloud:
+      return PLATFORM_PROBE_NOT_IN_CLOUD;
+    case CloudPlatform::kFailed:
+      break;
+  }
+  return PLATFORM_PROBE_FAILED;
 }
 
 }  // namespace platform_probe

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "caller/probe_caller.h"
+#include "probe_caller.h"
 
 namespace platform_probe {
 
@@ -36,6 +36,16 @@ ProbePathCheck CheckProbePath(const wchar_t* probePath) noexcept;
 // the two reports followed by CR LF or LF, and exit code 0, or kFailed.
 CloudPlatformAnswer JudgeProbeOutput(const char* output, unsigned long length,
                                      unsigned long exitCode) noexcept;
+
+// Whether an exit code is the exception status of a process that crashed:
+// error severity, a system code (0xC0000000 to 0xCFFFFFFF).
+bool IsCrashStatus(unsigned long exitCode) noexcept;
+
+// The C entry point's half that needs no Windows: answer as its return value
+// (PLATFORM_PROBE_*), *failureKind, *detail, and the reason copied into
+// reason (reasonSize bytes, cut and terminated). Null pointers are skipped.
+int CopyAnswerForC(const CloudPlatformAnswer& answer, int* failureKind, unsigned long* detail,
+                   char* reason, unsigned long reasonSize) noexcept;
 
 }  // namespace platform_probe
 

@@ -2,9 +2,7 @@
 # material that exercises it under Wine: a driver exe that calls it and a fake
 # probe that misbehaves on request. Included by the Windows build after
 # windows_extra.cmake, whose probe_e2e_binary and e2e/bin it uses.
-add_library(probe_caller STATIC ${PROJECT_SOURCE_DIR}/caller/probe_caller.cpp
-            ${PROJECT_SOURCE_DIR}/caller/probe_caller_rules.cpp)
-target_include_directories(probe_caller PUBLIC ${PROJECT_SOURCE_DIR})
+add_subdirectory(${PROJECT_SOURCE_DIR}/caller ${PROJECT_BINARY_DIR}/caller)
 
 probe_e2e_binary(e2e_caller_driver EXE ${PROBE_E2E_SOURCE}/caller_driver.cpp
                  OUTPUT_NAME caller_driver OUTPUT_DIRECTORY ${PROBE_E2E_BIN} LIBS probe_caller)

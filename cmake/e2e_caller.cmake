@@ -7,7 +7,7 @@ set(PROBE_E2E_CALLER ${PROJECT_SOURCE_DIR}/tests/e2e/caller.sh)
 set(probe_caller_work ${CMAKE_CURRENT_BINARY_DIR}/${PROBE_E2E_NAME}/caller)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROBE_E2E_CALLER})
 
-execute_process(COMMAND ${BASH_PROGRAM} ${PROBE_E2E_CALLER} list
+execute_process(COMMAND ${BASH_PROGRAM} ${PROBE_E2E_CALLER} list ${PROBE_E2E_ARCH}
                 OUTPUT_VARIABLE probe_caller_cases RESULT_VARIABLE probe_caller_list_failed)
 if(probe_caller_list_failed)
   message(FATAL_ERROR "tests/e2e/caller.sh list failed")

@@ -37,6 +37,13 @@ add_test(NAME exe.resources
                  "${PROBE_MINGW_WINDRES}" ${PROBE_VERSION_QUAD})
 set_tests_properties(exe.size_and_imports exe.resources PROPERTIES
                      LABELS size TIMEOUT 60 SKIP_RETURN_CODE 77)
+# A launcher's own CMake project takes the caller library by add_subdirectory
+# and builds at both widths. Static like the checks above (nothing runs), so
+# the sanitizer and 32-bit passes leave it out with them.
+add_test(NAME launcher.add_subdirectory
+         COMMAND ${BASH_PROGRAM} ${PROJECT_SOURCE_DIR}/tests/launcher/run.sh
+                 ${CMAKE_CURRENT_BINARY_DIR}/launcher)
+set_tests_properties(launcher.add_subdirectory PROPERTIES LABELS size TIMEOUT 300 SKIP_RETURN_CODE 77)
 
 # One pass per width: PROBE_E2E_NAME prefixes the tests' names, work
 # directories and locks; PROBE_E2E_BUILD is the Windows build they run;

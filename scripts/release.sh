@@ -6,6 +6,8 @@
 #     platform_probe-<version>-win32/platform_probe_diag.exe
 #     platform_probe-<version>-win32/CALLING.txt
 #     platform_probe-<version>-win32/TOOLCHAIN.txt
+#     platform_probe-<version>-win32/caller/...     the caller library's sources
+#     platform_probe-<version>-win32/examples/...   the C# and Node callers
 #     platform_probe-<version>-win32/SHA256SUMS
 #
 # (and the same files unpacked beside it). The version is the one in VERSION,
@@ -124,5 +126,5 @@ rm -rf "${dist:?}/$package" "$dist/$package.zip"
 mkdir -p "$dist"
 printf '%s\n' "$toolchain" >"$build/TOOLCHAIN.txt"
 python3 scripts/release_pack.py pack --version "$version" --epoch "$SOURCE_DATE_EPOCH" \
-  --calling release/CALLING.txt --toolchain "$build/TOOLCHAIN.txt" --out "$dist" "${exes[@]}"
+  --calling release/CALLING.txt --toolchain "$build/TOOLCHAIN.txt" --source "$repo" --out "$dist" "${exes[@]}"
 echo "release: $dist/$package.zip" >&2

@@ -9,10 +9,12 @@
       in 8-bit or UTF-16LE form. Prints one line per finding; exit 1 on any.
 
   release_pack.py pack --version V --epoch N --calling TEMPLATE --toolchain RECORD
-                       --out DIR EXE...
+                       [--source TREE] --out DIR EXE...
       Writes DIR/platform_probe-V-win32/ with the EXEs, CALLING.txt (the
       template with @VERSION@ filled in, CR LF line ends), TOOLCHAIN.txt (the
-      RECORD of package versions, as it is) and SHA256SUMS, and
+      RECORD of package versions, as it is), with --source the caller
+      library's sources (TREE/caller/, whose version must be V) and the
+      examples (TREE/examples/) in folders of those names, and SHA256SUMS, and
       DIR/platform_probe-V-win32.zip holding the same files in that order.
       The zip is the same bytes for the same inputs: stored (no compressor
       whose output could change between zlib versions), every entry dated N,
@@ -21,6 +23,7 @@
 import argparse
 import hashlib
 import os
+import re
 import struct
 import sys
 import time
@@ -78,11 +81,35 @@ def sha256(data):
     return hashlib.sha256(data).hexdigest()
 
 
+CALLER_VERSION = re.compile(rb'^#define PLATFORM_PROBE_CALLER_VERSION "([^"]*)"$', re.M)
+
+
+def source_files(tree, version):
+    """The caller library and the examples as (name, bytes), or None when the
+    library's version is not the package's."""
+    files = []
+    for folder in ("caller", "examples"):
+        for name in sorted(os.listdir(os.path.join(tree, folder))):
+            files.append((folder + "/" + name, open(os.path.join(tree, folder, name), "rb").read()))
+    header = dict(files).get("caller/probe_caller_version.h", b"")
+    found = CALLER_VERSION.search(header)
+    if found is None or found.group(1).decode("ascii", "replace") != version:
+        print("caller/probe_caller_version.h says %s, the package is %s"
+              % (found.group(1).decode("ascii", "replace") if found else "no version", version))
+        return None
+    return files
+
+
 def pack(args):
     package = PACKAGE.format(version=args.version)
     files = []  # (name, bytes), in the order they are listed and zipped
     for exe in args.exe:
         files.append((os.path.basename(exe), open(exe, "rb").read()))
+    if args.source:
+        sources = source_files(args.source, args.version)
+        if sources is None:
+            return 1
+        files.extend(sources)
     template = open(args.calling, "r", encoding="utf-8").read()
     calling = template.replace("@VERSION@", args.version).replace("\r\n", "\n").replace("\n", "\r\n")
     files.append(("CALLING.txt", calling.encode("utf-8")))
@@ -93,6 +120,7 @@ def pack(args):
     out = os.path.join(args.out, package)
     os.makedirs(out, exist_ok=True)
     for name, data in files:
+        os.makedirs(os.path.dirname(os.path.join(out, name)), exist_ok=True)
         with open(os.path.join(out, name), "wb") as f:
             f.write(data)
         os.chmod(os.path.join(out, name), 0o644)
@@ -129,6 +157,7 @@ def main():
     p.add_argument("--epoch", type=int, required=True)
     p.add_argument("--calling", required=True)
     p.add_argument("--toolchain", required=True)
+    p.add_argument("--source")
     p.add_argument("--out", required=True)
     p.add_argument("exe", nargs="+")
     args = parser.parse_args()

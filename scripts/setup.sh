@@ -14,6 +14,8 @@ packages=(
   clang-14 libclang-rt-14-dev
   openssl
   python3                  # the e2e tests' time-stamp responder; the mutation check
+  mono-mcs mono-runtime    # the C# example: compiled with mcs, run with mono
+  nodejs                   # the Node example
 )
 # Any osslsigncode already here is kept. apt offers 2.5: -time, -nest and
 # time-stamps through -t/-ts URLs, but no built-in time-stamp authority (-TSA-*).

@@ -1,8 +1,10 @@
 // A launcher in miniature for the caller library's tests under Wine: asks the
 // probe at PROBE through QueryCloudPlatform and prints what came back.
 //
-//   caller_driver.exe [--unicode-dir] [--pid-file FILE] PROBE TIMEOUT_MS
+//   caller_driver.exe [--unicode-dir] [--pid-file FILE] [--c-entry] PROBE TIMEOUT_MS
 //
+//   --c-entry        ask through the C entry point (probe_caller_c.h), with
+//                    a reason buffer of 64 bytes, instead of C++'s
 //   --unicode-dir    first copy PROBE into a directory beside it whose name
 //                    holds spaces and non-ASCII characters, and ask that copy
 //   --pid-file FILE  afterwards, read the process id a fake probe wrote to
@@ -12,7 +14,7 @@
 // in CALLER_TEST_INHERITABLE, so that a fake probe can tell whether a handle
 // the launcher did not mean for it reached it anyway.
 //
-// Prints "answer: in-cloud|not-in-cloud|failed", "reason: ...",
+// Prints "answer: in-cloud|not-in-cloud|failed", "kind: ...", "reason: ...",
 // "detail: 0x...", "elapsed_ms: N" and with --pid-file "probe process: gone",
 // "running" or "unknown". Exit status 0 unless the arguments are wrong.
 #include <windows.h>
@@ -20,7 +22,8 @@
 #include <cstdio>
 #include <cwchar>
 
-#include "caller/probe_caller.h"
+#include "probe_caller.h"
+#include "probe_caller_c.h"
 
 namespace {
 
@@ -34,6 +37,14 @@ const char* AnswerName(platform_probe::CloudPlatform platform) {
       break;
   }
   return "failed";
+}
+
+// FailureKind as the table names it.
+const char* KindName(int kind) {
+  static const char* const kNames[] = {"none",         "path-refused", "could-not-start",
+                                       "timed-out",    "wrote-too-much", "not-a-report",
+                                       "exit-code",    "crashed",      "read-failed"};
+  return kind >= 0 && kind < static_cast<int>(sizeof(kNames) / sizeof(kNames[0])) ? kNames[kind] : "unknown";
 }
 
 const char* ProcessState(const wchar_t* pidFile) {
@@ -53,11 +64,14 @@ const char* ProcessState(const wchar_t* pidFile) {
 
 int wmain(int argc, wchar_t** argv) {
   bool unicodeDir = false;
+  bool cEntry = false;
   const wchar_t* pidFile = nullptr;
   int at = 1;
   for (; at < argc && argv[at][0] == L'-' && argv[at][1] == L'-'; ++at) {
     if (std::wcscmp(argv[at], L"--unicode-dir") == 0) {
       unicodeDir = true;
+    } else if (std::wcscmp(argv[at], L"--c-entry") == 0) {
+      cEntry = true;
     } else if (std::wcscmp(argv[at], L"--pid-file") == 0 && at + 1 < argc) {
       pidFile = argv[++at];
     } else {
@@ -65,7 +79,7 @@ int wmain(int argc, wchar_t** argv) {
     }
   }
   if (argc - at != 2) {
-    std::fprintf(stderr, "usage: caller_driver.exe [--unicode-dir] [--pid-file FILE] PROBE TIMEOUT_MS\n");
+    std::fprintf(stderr, "usage: caller_driver.exe [--unicode-dir] [--pid-file FILE] [--c-entry] PROBE TIMEOUT_MS\n");
     return 2;
   }
   const wchar_t* probe = argv[at];
@@ -100,11 +114,23 @@ int wmain(int argc, wchar_t** argv) {
   SetEnvironmentVariableW(L"CALLER_TEST_INHERITABLE", baitValue);
 
   const ULONGLONG start = GetTickCount64();
-  const platform_probe::CloudPlatformAnswer answer = platform_probe::QueryCloudPlatform(probe, timeoutMs);
+  platform_probe::CloudPlatformAnswer answer = {platform_probe::CloudPlatform::kFailed, platform_probe::FailureKind::kNone, "", 0};
+  char reason[64];
+  int kind = -1;
+  if (cEntry) {
+    const int result = PlatformProbeQueryCloud(probe, timeoutMs, &kind, &answer.detail, reason, sizeof(reason));
+    answer.platform = result == PLATFORM_PROBE_IN_CLOUD       ? platform_probe::CloudPlatform::kInCloud
+                      : result == PLATFORM_PROBE_NOT_IN_CLOUD ? platform_probe::CloudPlatform::kNotInCloud
+                                                              : platform_probe::CloudPlatform::kFailed;
+    answer.reason = reason;
+  } else {
+    answer = platform_probe::QueryCloudPlatform(probe, timeoutMs);
+    kind = static_cast<int>(answer.kind);
+  }
   const ULONGLONG elapsed = GetTickCount64() - start;
 
-  std::printf("answer: %s\nreason: %s\ndetail: 0x%08lx\nelapsed_ms: %llu\n", AnswerName(answer.platform),
-              answer.reason, answer.detail, elapsed);
+  std::printf("answer: %s\nkind: %s\nreason: %s\ndetail: 0x%08lx\nelapsed_ms: %llu\n", AnswerName(answer.platform),
+              KindName(kind), answer.reason, answer.detail, elapsed);
   if (pidFile != nullptr) {
     std::printf("probe process: %s\n", ProcessState(pidFile));
   }

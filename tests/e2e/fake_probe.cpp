@@ -5,6 +5,9 @@
 //   hang     write FAKE_PROBE_OUTPUT, then never exit
 //   flood    write 1 MiB, then exit 0
 //   crash    write nothing and fault
+//   orphan   start a copy of itself that inherits standard output and holds
+//            it for 20 s (mode hold), then write FAKE_PROBE_OUTPUT and exit 0:
+//            a caller that waits for the pipe to close waits 20 s
 //   inspect  write {} CR LF only when standard input is at its end at once and
 //            the launcher's handle named in CALLER_TEST_INHERITABLE did not
 //            reach this process; otherwise say what is wrong
@@ -75,6 +78,28 @@ const char* Inspect() {
   return "{}\r\n";
 }
 
+// A copy of this program in mode hold, with our standard output as its own.
+void StartHolder() {
+  wchar_t self[MAX_PATH];
+  HANDLE out = nullptr;
+  if (GetModuleFileNameW(nullptr, self, MAX_PATH) == 0 ||
+      !DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_OUTPUT_HANDLE), GetCurrentProcess(), &out, 0, TRUE,
+                       DUPLICATE_SAME_ACCESS)) {
+    return;
+  }
+  SetEnvironmentVariableW(L"FAKE_PROBE_MODE", L"hold");
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = out;
+  PROCESS_INFORMATION started = {};
+  if (CreateProcessW(self, nullptr, nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup, &started)) {
+    CloseHandle(started.hThread);
+    CloseHandle(started.hProcess);
+  }
+  CloseHandle(out);
+}
+
 }  // namespace
 
 int wmain() {
@@ -89,6 +114,11 @@ int wmain() {
     for (int i = 0; i < 256; ++i) Write(g_text, sizeof(g_text));
   } else if (std::strcmp(mode, "crash") == 0) {
     *static_cast<volatile int*>(nullptr) = 1;
+  } else if (std::strcmp(mode, "orphan") == 0) {
+    StartHolder();
+    WriteOutput();
+  } else if (std::strcmp(mode, "hold") == 0) {
+    Sleep(20000);
   } else if (std::strcmp(mode, "inspect") == 0) {
     const char* said = Inspect();
     Write(said, static_cast<DWORD>(std::strlen(said)));

@@ -4,8 +4,8 @@
 # directories, one of them with a space in its path, and
 # scripts/release.sh runs in each, one after the other; every file it writes
 # must have the same SHA-256 in both. Then the refusals: an untracked file, a
-# changed file, a tag that is not the version, and an exe that pins the test
-# chain.
+# changed file, a tag that is not the version, a caller library of another
+# version, and an exe that pins the test chain.
 #
 # usage: reproducible.sh WORK [WINDOWS_BUILD]
 #   WORK           scratch directory (emptied)
@@ -100,8 +100,8 @@ if python3 - "$a/dist/$package.zip" "$a/dist" <<'PY'; then
 import os, sys, zipfile
 with zipfile.ZipFile(sys.argv[1]) as z:
     names = z.namelist()
-    on_disk = sorted(os.path.join(d, f) for d in os.listdir(sys.argv[2]) if os.path.isdir(os.path.join(sys.argv[2], d))
-                     for f in os.listdir(os.path.join(sys.argv[2], d)))
+    on_disk = sorted(os.path.relpath(os.path.join(d, f), sys.argv[2]) for d, _, files in os.walk(sys.argv[2])
+                     for f in files if d != sys.argv[2])
     assert sorted(names) == on_disk, (names, on_disk)
     for n in names:
         assert z.read(n) == open(os.path.join(sys.argv[2], n), "rb").read(), n
@@ -145,6 +145,17 @@ git -C "$a" tag -d v0.0.0-wrong >/dev/null
 sed 's/^\(g++-mingw-w64-i686-win32\) .*/\1 0.0-other/' "$record" >"$work/other-toolchain.txt"
 refused "a toolchain other than the release's record" "$a" "toolchain is not the one" \
   --toolchain "$work/other-toolchain.txt"
+
+# The callers' sources go in only as the package's version.
+if python3 "$repo/scripts/release_pack.py" pack --version 9.9.9 --epoch 0 --calling "$repo/release/CALLING.txt" \
+    --toolchain "$record" --source "$repo" --out "$work/other-version" "$a/dist/$package/platform_probe.exe" \
+    >"$work/other-version.log"; then
+  fail "the packer took a caller library of another version"
+elif grep -q "probe_caller_version.h says" "$work/other-version.log"; then
+  ok "the packer refuses a caller library of another version"
+else
+  fail "the packer refused the caller library for another reason: $(cat "$work/other-version.log")"
+fi
 
 # An exe that pins the test chain is refused by what it holds, whatever its
 # build was called.

@@ -3,15 +3,18 @@
 // endings and lengths that a process cannot be made to show reliably there.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
-#include "caller/probe_caller_rules.h"
+#include "probe_caller_c.h"
+#include "probe_caller_rules.h"
 
 namespace {
 
 using platform_probe::CheckProbePath;
 using platform_probe::CloudPlatform;
+using platform_probe::FailureKind;
 using platform_probe::JudgeProbeOutput;
 
 struct OutputCase {
@@ -21,15 +24,16 @@ struct OutputCase {
   CloudPlatform platform;
   const char* reason;  // a part of the reason
   unsigned long detail;
+  FailureKind kind = FailureKind::kNotAReport;
 };
 
 TEST(CallerRulesTest, OnlyAReportLineAndExitCodeZeroAnswer) {
   const std::string stp = "{\"cloud_platform\":\"STP\"}";
   const OutputCase cases[] = {
-      {"in cloud, CR LF", stp + "\r\n", 0, CloudPlatform::kInCloud, "Stratoplay cloud", 0},
-      {"in cloud, LF", stp + "\n", 0, CloudPlatform::kInCloud, "Stratoplay cloud", 0},
-      {"not in cloud, CR LF", "{}\r\n", 0, CloudPlatform::kNotInCloud, "no cloud", 0},
-      {"not in cloud, LF", "{}\n", 0, CloudPlatform::kNotInCloud, "no cloud", 0},
+      {"in cloud, CR LF", stp + "\r\n", 0, CloudPlatform::kInCloud, "Stratoplay cloud", 0, FailureKind::kNone},
+      {"in cloud, LF", stp + "\n", 0, CloudPlatform::kInCloud, "Stratoplay cloud", 0, FailureKind::kNone},
+      {"not in cloud, CR LF", "{}\r\n", 0, CloudPlatform::kNotInCloud, "no cloud", 0, FailureKind::kNone},
+      {"not in cloud, LF", "{}\n", 0, CloudPlatform::kNotInCloud, "no cloud", 0, FailureKind::kNone},
       {"no line end", "{}", 0, CloudPlatform::kFailed, "not a report line", 2},
       {"CR alone", "{}\r", 0, CloudPlatform::kFailed, "not a report line", 3},
       {"LF CR", "{}\n\r", 0, CloudPlatform::kFailed, "not a report line", 4},
@@ -54,8 +58,16 @@ TEST(CallerRulesTest, OnlyAReportLineAndExitCodeZeroAnswer) {
       {"LF alone", "\n", 0, CloudPlatform::kFailed, "not a report line", 1},
       {"garbage", "garbage\r\n", 0, CloudPlatform::kFailed, "not a report line", 9},
       {"nothing", "", 0, CloudPlatform::kFailed, "wrote nothing", 0},
-      {"exit code 1 after a report", "{}\r\n", 1, CloudPlatform::kFailed, "code other than 0", 1},
-      {"a crash", "", 0xC0000005, CloudPlatform::kFailed, "code other than 0", 0xC0000005},
+      {"exit code 1 after a report", "{}\r\n", 1, CloudPlatform::kFailed, "code other than 0", 1, FailureKind::kExitCode},
+      // Exception statuses (error severity, system codes) are crashes; other
+      // codes with high bits, -1 among them, are a program's own exit codes.
+      {"a crash", "", 0xC0000005, CloudPlatform::kFailed, "crashed", 0xC0000005, FailureKind::kCrashed},
+      {"a fast-fail", "{}\r\n", 0xC0000409, CloudPlatform::kFailed, "crashed", 0xC0000409, FailureKind::kCrashed},
+      {"the last system status", "", 0xCFFFFFFF, CloudPlatform::kFailed, "crashed", 0xCFFFFFFF, FailureKind::kCrashed},
+      {"below error severity", "", 0xBFFFFFFF, CloudPlatform::kFailed, "code other than 0", 0xBFFFFFFF, FailureKind::kExitCode},
+      {"a breakpoint status", "", 0x80000003, CloudPlatform::kFailed, "code other than 0", 0x80000003, FailureKind::kExitCode},
+      {"a customer status", "", 0xE0000001, CloudPlatform::kFailed, "code other than 0", 0xE0000001, FailureKind::kExitCode},
+      {"exit code -1", "", 0xFFFFFFFF, CloudPlatform::kFailed, "code other than 0", 0xFFFFFFFF, FailureKind::kExitCode},
   };
   for (const OutputCase& c : cases) {
     SCOPED_TRACE(c.label);
@@ -68,7 +80,42 @@ TEST(CallerRulesTest, OnlyAReportLineAndExitCodeZeroAnswer) {
     ASSERT_NE(answer.reason, nullptr);
     EXPECT_NE(std::string(answer.reason).find(c.reason), std::string::npos) << answer.reason;
     EXPECT_EQ(answer.detail, c.detail);
+    EXPECT_EQ(answer.kind, c.kind);
   }
+}
+
+// The C entry point's copy: the answer as its number, kind and detail as
+// they are, the reason cut to the buffer and always terminated; nothing is
+// written through a null pointer or past reasonSize.
+TEST(CallerRulesTest, TheCEntryPointCopiesTheAnswer) {
+  const platform_probe::CloudPlatformAnswer in{CloudPlatform::kInCloud, FailureKind::kNone, "in", 0};
+  const platform_probe::CloudPlatformAnswer failed{CloudPlatform::kFailed, FailureKind::kCrashed, "crash", 0xC0000005};
+  const struct {
+    const platform_probe::CloudPlatformAnswer* answer;
+    unsigned long size;  // of the reason buffer, which holds 8 bytes of 'x'
+    int result;
+    const char* reason;  // what the buffer holds afterwards
+  } cases[] = {
+      {&in, 8, PLATFORM_PROBE_IN_CLOUD, "in\0xxxxx"},
+      {&failed, 8, PLATFORM_PROBE_FAILED, "crash\0xx"},
+      {&failed, 6, PLATFORM_PROBE_FAILED, "crash\0xx"},
+      {&failed, 5, PLATFORM_PROBE_FAILED, "cras\0xxx"},
+      {&failed, 1, PLATFORM_PROBE_FAILED, "\0xxxxxxx"},
+      {&failed, 0, PLATFORM_PROBE_FAILED, "xxxxxxxx"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.size);
+    char reason[8];
+    std::memset(reason, 'x', sizeof(reason));
+    int kind = -1;
+    unsigned long detail = 1;
+    EXPECT_EQ(platform_probe::CopyAnswerForC(*c.answer, &kind, &detail, reason, c.size), c.result);
+    EXPECT_EQ(kind, static_cast<int>(c.answer->kind));
+    EXPECT_EQ(detail, c.answer->detail);
+    EXPECT_EQ(std::string(reason, sizeof(reason)), std::string(c.reason, sizeof(reason)));
+  }
+  const platform_probe::CloudPlatformAnswer notIn{CloudPlatform::kNotInCloud, FailureKind::kNone, "no", 0};
+  EXPECT_EQ(platform_probe::CopyAnswerForC(notIn, nullptr, nullptr, nullptr, 8), PLATFORM_PROBE_NOT_IN_CLOUD);
 }
 
 struct PathCase {
