@@ -9,10 +9,11 @@
       in 8-bit or UTF-16LE form. Prints one line per finding; exit 1 on any.
 
   release_pack.py pack --version V --epoch N --calling TEMPLATE --toolchain RECORD
-                       --out DIR EXE...
+                       [--source SOURCE] --out DIR EXE...
       Writes DIR/platform_probe-V-win32/ with the EXEs, CALLING.txt (the
       template with @VERSION@ filled in, CR LF line ends), TOOLCHAIN.txt (the
-      RECORD of package versions, as it is) and SHA256SUMS, and
+      RECORD of package versions, as it is), SOURCE.txt (the version and
+      commit, as it is) and SHA256SUMS, and
       DIR/platform_probe-V-win32.zip holding the same files in that order.
       The zip is the same bytes for the same inputs: stored (no compressor
       whose output could change between zlib versions), every entry dated N,
@@ -87,6 +88,8 @@ def pack(args):
     calling = template.replace("@VERSION@", args.version).replace("\r\n", "\n").replace("\n", "\r\n")
     files.append(("CALLING.txt", calling.encode("utf-8")))
     files.append(("TOOLCHAIN.txt", open(args.toolchain, "rb").read()))
+    if args.source:
+        files.append(("SOURCE.txt", open(args.source, "rb").read()))
     sums = "".join("%s  %s\n" % (sha256(data), name) for name, data in files)
     files.append(("SHA256SUMS", sums.encode("ascii")))
 
@@ -129,6 +132,7 @@ def main():
     p.add_argument("--epoch", type=int, required=True)
     p.add_argument("--calling", required=True)
     p.add_argument("--toolchain", required=True)
+    p.add_argument("--source")
     p.add_argument("--out", required=True)
     p.add_argument("exe", nargs="+")
     args = parser.parse_args()
