@@ -15,6 +15,7 @@ packages=(
   openssl
   python3                  # the e2e tests' time-stamp responder; the mutation check
   python3-cryptography     # reading the release's signatures; the signing tests' throwaway PKI
+  softhsm2 libengine-pkcs11-openssl # a signing key on a PKCS #11 token, tested with a soft token
 )
 # osslsigncode signs the release and lays its signatures into a rebuild again
 # (scripts/release.sh --verify), so a signed release records its version, and

@@ -7,15 +7,18 @@
 # of a forged one, and the signed exe under Wine with and without the
 # throwaway root trusted.
 #
-# usage: signed.sh WORK [WINDOWS_BUILD]
-#   WORK           scratch directory (emptied)
-#   WINDOWS_BUILD  the windows-i686 build whose e2e_sigcheck and
-#                  e2e_install_certs judge the signed exe under Wine
+# usage: signed.sh WORK [BUILD]
+#   WORK   scratch directory (emptied)
+#   BUILD  the directory of the windows-i686 and windows-x86_64 builds (default
+#          build): their e2e_sigcheck and e2e_install_certs judge the signed
+#          exe under Wine. Where this host cannot execute 32-bit programs, the
+#          x86_64 probe of the same source is signed the same way and run in
+#          64-bit Wine instead.
 # Prints one "ok   ..." or "FAIL ..." line per check; exit 1 when any failed.
 set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 work=$1
-windows_build=$(cd "${2:-$repo/build/windows-i686}" 2>/dev/null && pwd || echo "${2:-}")
+builds=$(cd "${2:-$repo/build}" && pwd)
 failures=0
 ok() { echo "ok   $*"; }
 fail() { echo "FAIL $*"; failures=$((failures + 1)); }
@@ -113,6 +116,33 @@ grep -qx "osslsigncode $(dpkg-query -W -f='${Version}' osslsigncode)" "$package/
   ok "TOOLCHAIN.txt names the osslsigncode that signed; SHA256SUMS covers the signed exes" ||
   fail "TOOLCHAIN.txt or SHA256SUMS of the signed package"
 
+# The same through a PKCS #11 token: SoftHSM holding the leaf's key, the PIN
+# in a file, the chain beside it.
+module=/usr/lib/softhsm/libsofthsm2.so
+if [[ ! -f $module ]] || ! command -v softhsm2-util >/dev/null; then
+  echo "skip signing through a PKCS #11 token: no SoftHSM (softhsm2) here"
+else
+  export SOFTHSM2_CONF=$pki/softhsm2.conf
+  mkdir -p "$pki/tokens"
+  printf 'directories.tokendir = %s\nobjectstore.backend = file\n' "$pki/tokens" >"$SOFTHSM2_CONF"
+  printf '1234\n' >"$pki/pin"
+  cat "$pki/leaf.pem" "$pki/chain.pem" >"$pki/leaf-chain.pem"
+  softhsm2-util --init-token --free --label release --pin 1234 --so-pin 4321 >/dev/null &&
+    softhsm2-util --import "$pki/leaf.key" --token release --label signer --id 01 --pin 1234 >/dev/null
+  mkdir -p "$work/p12"
+  mv "$package" "$zip" "$work/p12/"
+  if release "$work/pkcs11.log" --sign 'pkcs11:token=release;object=signer;type=private' --certs "$pki/leaf-chain.pem" \
+      --pkcs11-module "$module" --password-file "$pki/pin" --timestamp-url "$url" &&
+      "$python" "$repo/scripts/release_sign.py" report "$package"/*.exe >"$work/report.log" 2>&1 &&
+      [[ $(grep -c ' time-stamped .* by CN=tsa,' "$work/report.log") -eq 2 ]]; then
+    ok "a PKCS #11 token (SoftHSM) signs both exes: $(grep -m1 'signed by' "$work/report.log")"
+  else
+    fail "signing through a PKCS #11 token: $(grep -v '^\[' "$work/pkcs11.log" | tail -n 5)"
+  fi
+  rm -rf "$package" "$zip"
+  mv "$work/p12/$(basename "$package")" "$work/p12/$(basename "$zip")" "$src/dist/"
+fi
+
 # Signatures that must not pass as good, read from the bytes.
 probe=$package/platform_probe.exe
 unsigned=$src/build/release
@@ -191,35 +221,56 @@ grep -q "platform_probe.exe (signature attached to the rebuilt exe) is equal" "$
 # the throwaway root is installed. (Wine's trust verdict accepts SHA-256
 # chains to an untrusted root, so the chain status is what is judged.)
 source "$repo/scripts/wine_env.sh"
-bin=$windows_build/e2e/bin
-if ! reason=$(wine_env_arch_reason win32); then
+arch=win32 bin=$builds/windows-i686/e2e/bin
+if ! wine_env_arch_reason win32 >/dev/null; then
+  arch=win64 bin=$builds/windows-x86_64/e2e/bin
+  rm -f "$work/probe64.exe"
+  osslsigncode sign -pkcs12 "$pki/leaf.p12" -readpass "$pki/password" -h sha256 -ts "$url" \
+    -in "$builds/windows-x86_64/platform_probe.exe" -out "$work/probe64.exe" >/dev/null 2>&1 || true
+  probe=$work/probe64.exe
+fi
+if ! reason=$(wine_env_arch_reason $arch); then
   echo "skip the signed exe under Wine: $reason"
-elif [[ ! -f $bin/e2e_sigcheck.exe || ! -f $bin/e2e_install_certs.exe ]]; then
-  fail "no e2e_sigcheck.exe and e2e_install_certs.exe in $bin to judge the signed exe with"
-elif ! wine_env_fresh "$work/wine" win32; then
-  fail "no Wine prefix at $work/wine"
+elif [[ ! -f $bin/e2e_sigcheck.exe || ! -f $bin/e2e_install_certs.exe || ! -f $probe ]]; then
+  fail "no signed probe, e2e_sigcheck.exe and e2e_install_certs.exe ($bin) to run under $arch Wine"
+elif ! wine_env_fresh "$work/wine" $arch; then
+  fail "no $arch Wine prefix at $work/wine"
 else
   dir=$WINEPREFIX/drive_c/signed
   mkdir -p "$dir"
-  cp "$probe" "$bin/e2e_sigcheck.exe" "$bin/e2e_install_certs.exe" "$pki/root.pem" "$dir/"
+  cp "$probe" "$dir/platform_probe.exe"
+  cp "$bin/e2e_sigcheck.exe" "$bin/e2e_install_certs.exe" "$pki/root.pem" "$dir/"
   status=0
   wine_env_run "$work/probe.out" "$work/probe.err" -- 'C:\signed\platform_probe.exe' || status=$?
-  [[ $status -eq 0 && $(cat "$work/probe.out") == '{}' ]] && ok "the signed probe under Wine prints {} and exits 0" ||
-    fail "the signed probe under Wine: exit $status, output '$(head -c 200 "$work/probe.out")'"
+  [[ $status -eq 0 && $(tr -d '\r' <"$work/probe.out") == '{}' ]] &&
+    ok "the signed probe under $arch Wine prints {} and exits 0" ||
+    fail "the signed probe under $arch Wine: exit $status, output '$(head -c 200 "$work/probe.out")'"
   chain_status() {  # the chain status e2e_sigcheck reports for the signed probe
     wine_env_run "$work/sigcheck.out" "$work/sigcheck.err" -- 'C:\signed\e2e_sigcheck.exe' \
       'C:\signed\platform_probe.exe' || true
-    tr -d '\r' <"$work/sigcheck.out" | sed -n 's/^chain: \([0-9]*\) elements, status 0x\([0-9a-fA-F]*\).*/\1 \2/p'
+    tr -d '\r' <"$work/sigcheck.out" | sed -n -e 's/^trust: 0x\([0-9a-fA-F]*\)$/trust \1/p' \
+      -e 's/^chain: .* \([0-9]*\) elements, status 0x\([0-9a-fA-F]*\) .*/chain \1 \2/p' | tr '\n' ' '
   }
-  read -r elements before <<<"$(chain_status)"
-  wine_env_run "$work/install.out" "$work/install.err" -- 'C:\signed\e2e_install_certs.exe' Root \
-    'C:\signed\root.pem' || true
-  read -r _ after <<<"$(chain_status)"
-  # CERT_TRUST_IS_UNTRUSTED_ROOT: the root is known only from the signature.
-  if [[ -n $before && -n $after && $elements -eq 3 ]] && ((0x$before & 0x20)) && ! ((0x$after & 0x20)); then
-    ok "under Wine the signer's chain has 3 elements, status 0x$before without the root, 0x$after with it"
+  install() {  # STORE FILE...: into the prefix's machine stores
+    wine_env_run "$work/install.out" "$work/install.err" -- 'C:\signed\e2e_install_certs.exe' "$@" || true
+  }
+  # The machine's chain engine does not look into the signature's own
+  # certificates: the CA and the root are made known first, the root as a
+  # mere intermediate (not trusted), then installed as a trusted root.
+  cp "$pki/ca.pem" "$dir/"
+  install CA 'C:\signed\ca.pem' 'C:\signed\root.pem'
+  read -r _ trust_before _ elements before <<<"$(chain_status)"
+  install Root 'C:\signed\root.pem'
+  read -r _ trust_after _ elements_after after <<<"$(chain_status)"
+  # CERT_TRUST_IS_UNTRUSTED_ROOT (0x20) until the root is trusted; Wine's
+  # trust verdict may accept both times.
+  if [[ -n $before && -n $after && $elements$elements_after == 33 ]] && ((0x$before & 0x20)) &&
+      ! ((0x$after & 0x20)); then
+    ok "under $arch Wine the signer's chain of 3 has status 0x$before (trust 0x$trust_before) without the" \
+      "root, 0x$after (trust 0x$trust_after) with it"
   else
-    fail "the signer's chain under Wine: '${elements:-}' elements, status '${before:-}' then '${after:-}'"
+    fail "the signer's chain under $arch Wine: $(grep -E '^(trust|chain):' "$work/sigcheck.out" | tr -d '\r' | tr '\n' ' ')" \
+      "(before: '${elements:-} ${before:-}')"
   fi
 fi
 
