@@ -100,6 +100,10 @@ while [[ $# -gt 0 ]]; do
   shift 2
 done
 
+if [[ -z $sign_key && -n $timestamp_url$password_file$certs$pkcs11_module ]]; then
+  refuse "--timestamp-url, --password-file, --certs and --pkcs11-module go with --sign"
+fi
+
 # Private scratch space: the password, the certificates read from the key,
 # the package being verified.
 secrets=$(mktemp -d)

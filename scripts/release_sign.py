@@ -301,8 +301,8 @@ def report(path, unsigned_ok):
         if not valid_from <= when <= valid_to:
             raise Bad("time-stamped outside the signer's validity %s .. %s" % (valid_from, valid_to))
         return True
-    except (Bad, ValueError, IndexError, OSError) as problem:
-        print("%s: NOT A GOOD SIGNATURE: %s" % (label, problem))
+    except Exception as problem:  # anything unreadable is no good signature
+        print("%s: NOT A GOOD SIGNATURE: %s" % (label, problem or type(problem).__name__))
         return False
 
 

@@ -81,5 +81,6 @@ def main():
     server.server_close()
     shutil.rmtree(work, ignore_errors=True)
 
+
 if __name__ == "__main__":
     main()
