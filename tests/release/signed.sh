@@ -51,7 +51,7 @@ for name in leaf tls expired multi; do
 done
 
 "$python" "$repo/tests/release/rfc3161_responder.py" --port-file "$work/tsa.port" --cert "$pki/tsa.pem" \
-  --key "$pki/tsa.key" --chain "$pki/tsa-chain.pem" --max-requests 32 --timeout 1200 &
+  --key "$pki/tsa.key" --chain "$pki/tsa-chain.pem" --max-requests 32 --timeout 3600 &
 responder=$!
 for _ in $(seq 50); do [[ -s $work/tsa.port ]] && break; sleep 0.2; done
 url=http://127.0.0.1:$(cat "$work/tsa.port")/
