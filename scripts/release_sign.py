@@ -207,7 +207,10 @@ class Signed:
 
     def signer(self):
         for cert in self.certs:
-            if cert.serial_number == self.serial and cert.issuer.public_bytes() == self.issuer:
+            # The issuer as the certificate encodes it, not as a library would re-encode it.
+            tbs = expect(parse(cert.tbs_certificate_bytes), 0x30, "TBSCertificate").children()
+            issuer = tbs[3 if tbs[0].tag == 0xA0 else 2].encoding
+            if cert.serial_number == self.serial and issuer == self.issuer:
                 return cert
         raise Bad("the signer's certificate is not in the signature")
 
