@@ -82,7 +82,7 @@ for arg in "$@"; do
 done
 
 absolute() { echo "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"; }
-expected_toolchain= sign_key= timestamp_url= password_file= certs= pkcs11_module= verify=
+expected_toolchain='' sign_key='' timestamp_url='' password_file='' certs='' pkcs11_module='' verify=''
 while [[ $# -gt 0 ]]; do
   [[ $# -ge 2 ]] || refuse "$1 needs a value; $usage"
   case $1 in
@@ -216,11 +216,11 @@ PY
   [[ -d $dir && -f $dir/SOURCE.txt && -f $dir/TOOLCHAIN.txt && -f $dir/SHA256SUMS ]] ||
     refuse "$verify holds no package folder with SOURCE.txt, TOOLCHAIN.txt and SHA256SUMS"
   (cd "$dir" && sha256sum --quiet --strict -c SHA256SUMS >&2) || refuse "the package's files do not match its SHA256SUMS"
-  [[ $(cd "$dir" && ls | grep -vx SHA256SUMS | LC_ALL=C sort) == \
+  [[ $(find "$dir" -mindepth 1 -maxdepth 1 ! -name SHA256SUMS -printf '%f\n' | LC_ALL=C sort) == \
      $(cut -c67- "$dir/SHA256SUMS" | LC_ALL=C sort) ]] || refuse "SHA256SUMS does not cover every file of the package"
   commit=$(sed -n 's/^commit \([0-9a-f]\{40\}\)$/\1/p' "$dir/SOURCE.txt")
   [[ -n $commit ]] || refuse "SOURCE.txt names no commit"
-  toolchain_packages=($(cut -d' ' -f1 "$dir/TOOLCHAIN.txt"))
+  mapfile -t toolchain_packages < <(cut -d' ' -f1 "$dir/TOOLCHAIN.txt")
   if ! diff <(tr -d '\r' <"$dir/TOOLCHAIN.txt") <(toolchain_record 2>/dev/null) >&2; then
     refuse "this machine's toolchain is not the package's (above: < the package's TOOLCHAIN.txt, > here)"
   fi

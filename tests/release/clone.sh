@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the release tests. clone_tree REPO DIR DATE: DIR becomes a clone
 # of REPO's HEAD. When REPO's tree has changes, the clone takes its files
 # (untracked ones included) and commits them as "snapshot" on DATE, so that
