@@ -9,12 +9,14 @@
       in 8-bit or UTF-16LE form. Prints one line per finding; exit 1 on any.
 
   release_pack.py pack --version V --epoch N --calling TEMPLATE --toolchain RECORD
-                       [--source TREE] --out DIR EXE...
-      Writes DIR/platform_probe-V-win32/ with the EXEs, CALLING.txt (the
-      template with @VERSION@ filled in, CR LF line ends), TOOLCHAIN.txt (the
-      RECORD of package versions, as it is), with --source the caller
-      library's sources (TREE/caller/, whose version must be V) and the
-      examples (TREE/examples/) in folders of those names, and SHA256SUMS, and
+                       [--source SOURCE] [--tree TREE [--caller-version C]]
+                       --out DIR EXE...
+      Writes DIR/platform_probe-V-win32/ with the EXEs, with --tree the caller
+      library's sources (TREE/caller/, whose version must be C, by default V)
+      and the examples (TREE/examples/) in folders of those names,
+      CALLING.txt (the template with @VERSION@ filled in, CR LF line ends),
+      TOOLCHAIN.txt (the RECORD of package versions, as it is), SOURCE.txt (the
+      version and commit, as it is) and SHA256SUMS, and
       DIR/platform_probe-V-win32.zip holding the same files in that order.
       The zip is the same bytes for the same inputs: stored (no compressor
       whose output could change between zlib versions), every entry dated N,
@@ -105,8 +107,8 @@ def pack(args):
     files = []  # (name, bytes), in the order they are listed and zipped
     for exe in args.exe:
         files.append((os.path.basename(exe), open(exe, "rb").read()))
-    if args.source:
-        sources = source_files(args.source, args.version)
+    if args.tree:
+        sources = source_files(args.tree, args.caller_version or args.version)
         if sources is None:
             return 1
         files.extend(sources)
@@ -114,6 +116,8 @@ def pack(args):
     calling = template.replace("@VERSION@", args.version).replace("\r\n", "\n").replace("\n", "\r\n")
     files.append(("CALLING.txt", calling.encode("utf-8")))
     files.append(("TOOLCHAIN.txt", open(args.toolchain, "rb").read()))
+    if args.source:
+        files.append(("SOURCE.txt", open(args.source, "rb").read()))
     sums = "".join("%s  %s\n" % (sha256(data), name) for name, data in files)
     files.append(("SHA256SUMS", sums.encode("ascii")))
 
@@ -158,6 +162,8 @@ def main():
     p.add_argument("--calling", required=True)
     p.add_argument("--toolchain", required=True)
     p.add_argument("--source")
+    p.add_argument("--tree")
+    p.add_argument("--caller-version")
     p.add_argument("--out", required=True)
     p.add_argument("exe", nargs="+")
     args = parser.parse_args()

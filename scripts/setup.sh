@@ -16,15 +16,22 @@ packages=(
   python3                  # the e2e tests' time-stamp responder; the mutation check
   mono-mcs mono-runtime    # the C# example: compiled with mcs, run with mono
   nodejs                   # the Node example
+  python3-cryptography     # reading the release's signatures; the signing tests' throwaway PKI
+  softhsm2 libengine-pkcs11-openssl # a signing key on a PKCS #11 token, tested with a soft token
 )
-# Any osslsigncode already here is kept. apt offers 2.5: -time, -nest and
-# time-stamps through -t/-ts URLs, but no built-in time-stamp authority (-TSA-*).
-command -v osslsigncode >/dev/null || packages+=(osslsigncode)
+# osslsigncode signs the release and lays its signatures into a rebuild again
+# (scripts/release.sh --verify), so a signed release records its version, and
+# it is pinned: Debian 12's backport, which the end-to-end fixtures need too
+# (bookworm's own 2.5 has no built-in time-stamping authority, -TSA-*).
+osslsigncode_pin=2.9-1~bpo12+1
+if [[ $(dpkg-query -W -f='${Version}' osslsigncode 2>/dev/null || true) != "$osslsigncode_pin" ]]; then
+  packages+=("osslsigncode=$osslsigncode_pin")
+fi
 
 missing=()
 for package in "${packages[@]}"; do
-  status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
-  [[ $status == installed ]] || missing+=("$package")
+  status=$(dpkg-query -W -f='${db:Status-Status}' "${package%%=*}" 2>/dev/null || true)
+  [[ $status == installed && $package != *=* ]] || missing+=("$package")
 done
 if [[ ${#missing[@]} -eq 0 ]]; then
   exit 0
@@ -43,6 +50,14 @@ echo "setup: installing ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
 if [[ " ${missing[*]} " == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   "${as_root[@]}" dpkg --add-architecture i386
+fi
+# The pinned osslsigncode comes from bookworm-backports, from the mirror the
+# system's bookworm packages come from.
+if [[ " ${missing[*]} " == *" osslsigncode="* ]] && ! grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d; then
+  mirror=$(sed -n 's/^URIs: *\([^ ]*debian\)$/\1/p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n1)
+  printf 'Types: deb\nURIs: %s\nSuites: bookworm-backports\nComponents: main\nSigned-By: %s\n' \
+    "${mirror:?no bookworm mirror in /etc/apt/sources.list.d/debian.sources}" \
+    /usr/share/keyrings/debian-archive-keyring.gpg | "${as_root[@]}" tee /etc/apt/sources.list.d/bookworm-backports.sources >/dev/null
 fi
 "${as_root[@]}" apt-get update -q
 "${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

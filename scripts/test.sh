@@ -62,15 +62,18 @@ fuzz_pass() {
 
 # release_repro: the release package built twice, in two directories one
 # after the other, every file compared by SHA-256, and the packer's refusals;
+# then a signed release on a throwaway PKI, its refusals, and --verify of it;
 # each check counts as one test.
 release_repro() {
   local log="build/.release-repro.log" status=0 ok fails
-  echo "== release: built twice and compared"
+  echo "== release: built twice and compared; signed and verified"
   bash tests/release/reproducible.sh build/release-repro build/windows-i686 2>&1 | tee "$log" || status=$?
+  bash tests/release/signed.sh build/release-signed build 2>&1 | tee -a "$log" || status=$?
   ok=$(grep -c '^ok ' "$log" || true)
   fails=$(grep -c '^FAIL ' "$log" || true)
   passed=$((passed + ok))
   failed=$((failed + fails))
+  skipped=$((skipped + $(grep -c '^skip ' "$log" || true)))
   if [[ $status -ne 0 || $ok -eq 0 ]]; then
     failed_presets+=(release)
   fi

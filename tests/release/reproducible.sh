@@ -20,35 +20,16 @@ failures=0
 ok() { echo "ok   $*"; }
 fail() { echo "FAIL $*"; failures=$((failures + 1)); }
 
-# Two clones of HEAD. When the tree has changes, each clone takes the tree's
-# files (untracked ones included) and commits them with the same name, author
-# and date, so that both build the same snapshot commit, and nothing is
-# written to this repository.
-cd "$repo"
+# Two clones of HEAD (a snapshot commit of the tree's changes, the same in both).
+source "$repo/tests/release/clone.sh"
 snapshot_date="$(date -u +%s) +0000"
 rm -rf "$work"
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 a=$work/a/src
 b="$work/b/another place/src"
-git ls-files -z --cached --others --exclude-standard >"$work/files"
-head=$(git rev-parse HEAD)
-for dir in "$a" "$b"; do
-  mkdir -p "$(dirname "$dir")"
-  git clone -q --shared "$repo" "$dir"
-  git -C "$dir" checkout -q --detach "$head"
-  if [[ -n $(git status --porcelain --untracked-files=all) ]]; then
-    git -C "$dir" rm -r -q --cached .
-    find "$dir" -mindepth 1 -maxdepth 1 ! -name .git -exec rm -rf {} +
-    while IFS= read -r -d '' file; do
-      if [[ -e $file || -L $file ]]; then printf '%s\0' "$file"; fi
-    done <"$work/files" | tar --null -T - -cf - | tar -xf - -C "$dir"
-    git -C "$dir" add -A
-    GIT_AUTHOR_NAME=snapshot GIT_AUTHOR_EMAIL=snapshot@localhost GIT_AUTHOR_DATE=$snapshot_date \
-      GIT_COMMITTER_NAME=snapshot GIT_COMMITTER_EMAIL=snapshot@localhost GIT_COMMITTER_DATE=$snapshot_date \
-      git -C "$dir" commit -q -m "snapshot of the work tree"
-  fi
-done
+clone_tree "$repo" "$a" "$snapshot_date"
+clone_tree "$repo" "$b" "$snapshot_date"
 [[ $(git -C "$a" rev-parse HEAD) == $(git -C "$b" rev-parse HEAD) ]] || {
   fail "the two clones are not the same commit"
   exit 1
@@ -148,7 +129,7 @@ refused "a toolchain other than the release's record" "$a" "toolchain is not the
 
 # The callers' sources go in only as the package's version.
 if python3 "$repo/scripts/release_pack.py" pack --version 9.9.9 --epoch 0 --calling "$repo/release/CALLING.txt" \
-    --toolchain "$record" --source "$repo" --out "$work/other-version" "$a/dist/$package/platform_probe.exe" \
+    --toolchain "$record" --tree "$repo" --out "$work/other-version" "$a/dist/$package/platform_probe.exe" \
     >"$work/other-version.log"; then
   fail "the packer took a caller library of another version"
 elif grep -q "probe_caller_version.h says" "$work/other-version.log"; then
