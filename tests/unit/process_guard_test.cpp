@@ -142,23 +142,30 @@ TEST_F(ProcessGuardTest, TheReportHasItsOwnWayOut) {
     bool nulFails;
     bool kept;
     const char* output;  // after a library wrote through the handle and printf
+    bool noOutput = false;  // started with no standard output at all
   };
   const Case cases[] = {
       {"kept: libraries write to NUL", 0, false, true, "{\"cloud_platform\":\"STP\"}\r\n"},
       {"no duplicate", ERROR_NOT_ENOUGH_MEMORY, false, false, nullptr},
       {"no NUL", 0, true, false, nullptr},
+      // Nobody reads an answer, but the run is no failure: it goes on.
+      {"started without a standard output", 0, false, true, "", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     SetUp();
     if (c.duplicateError != 0) sim::FailHandleDuplication(c.duplicateError);
     if (c.nulFails) sim::FailNulOpen();
+    if (c.noOutput) {
+      _close(1);
+      SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
+    }
     EXPECT_EQ(KeepReportOutput(), c.kept);
     if (c.kept) {
       // Nothing a child of a library could inherit leads to the real output.
       EXPECT_EQ(sim::InheritableOutputHandles(), 0u);
-      EXPECT_TRUE(sim::WriteThroughStandardHandle("init says hello\n"));
-      EXPECT_TRUE(sim::WriteThroughDescriptor(1, "printf says hello\n"));
+      EXPECT_EQ(sim::WriteThroughStandardHandle("init says hello\n"), !c.noOutput);
+      EXPECT_EQ(sim::WriteThroughDescriptor(1, "printf says hello\n"), !c.noOutput);
       WriteReport(kReportInCloud);
       EXPECT_EQ(sim::StandardOutput(), c.output);
     } else {
