@@ -102,6 +102,14 @@ size_t InheritableOutputHandles();
 // DuplicateHandle fails with this last error from now on; NUL cannot be opened.
 void FailHandleDuplication(DWORD error);
 void FailNulOpen();
+// A C runtime whose descriptor 1 holds a duplicate of its own, taken at start,
+// and whose _dup2 and _close leave the standard output handle alone (Wine 8's
+// msvcrt shares the handle and moves it; Windows' was not measured).
+void CrtHoldsItsOwnOutputHandle();
+// CreateEventW fails with this last error; threads made from now on never get
+// to run at a wait (a system too starved to schedule them).
+void FailEventCreation(DWORD error);
+void HoldNewThreads();
 // The standard output is a pipe that takes at most `room` bytes a write (0: it
 // is full, and WriteFile succeeds having written nothing, as on a pipe in
 // no-wait mode); or it is closed, and WriteFile fails with `error`.

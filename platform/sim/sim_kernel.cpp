@@ -68,6 +68,7 @@ const HANDLE kStandardOutput = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0
 struct Stream {
   bool nul;
   bool inherit;
+  bool readOnly = false;  // a write fails
 };
 
 // A thread made with CreateThread. It runs on an OS thread of its own, in
@@ -142,6 +143,9 @@ struct World {
   std::map<int, HANDLE> descriptors{{1, kStandardOutput}};
   DWORD duplicateError = 0;
   bool nulFails = false;
+  bool dupLeavesStandardHandle = false;
+  DWORD eventError = 0;
+  bool threadsHeld = false;
 };
 
 World& W() {
@@ -650,6 +654,16 @@ size_t InheritableOutputHandles() {
 
 void FailHandleDuplication(DWORD error) { W().duplicateError = error; }
 void FailNulOpen() { W().nulFails = true; }
+void CrtHoldsItsOwnOutputHandle() {
+  auto& w = W();
+  HANDLE copy = reinterpret_cast<HANDLE>(w.nextHandle);
+  w.nextHandle += 4;
+  w.streams[copy] = {false, true};
+  w.descriptors[1] = copy;
+  w.dupLeavesStandardHandle = true;
+}
+void FailEventCreation(DWORD error) { W().eventError = error; }
+void HoldNewThreads() { W().threadsHeld = true; }
 
 // Lets `thread` run (from its start, or on from where it parked) until it
 // parks again or ends; the calling thread waits meanwhile.
@@ -1517,7 +1531,7 @@ BOOL WINAPI DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetPr
   }
   *target = reinterpret_cast<HANDLE>(w.nextHandle);
   w.nextHandle += 4;
-  w.streams[*target] = {it->second.nul, inheritHandle != FALSE};
+  w.streams[*target] = {it->second.nul, inheritHandle != FALSE, it->second.readOnly};
   return TRUE;
 }
 
@@ -1533,6 +1547,10 @@ BOOL WINAPI SetHandleInformation(HANDLE object, DWORD mask, DWORD flags) {
 
 HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL, BOOL initialState, LPCWSTR) {
   auto& w = W();
+  if (w.eventError != 0) {
+    SetLastError(w.eventError);
+    return nullptr;
+  }
   HANDLE handle = reinterpret_cast<HANDLE>(w.nextHandle);
   w.nextHandle += 4;
   w.handles[handle] = {L"<event>", L"<event>", 0, 0};
@@ -1557,7 +1575,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds) {
     SetLastError(6 /* ERROR_INVALID_HANDLE */);
     return WAIT_FAILED;
   }
-  if (!w.events[object]) {
+  if (!w.events[object] && !w.threadsHeld) {
     // Threads that have not started get their turn; one that parks or ends
     // gives it back. (Copied: a thread may make threads of its own.)
     std::vector<std::shared_ptr<sim::SimThread>> waiting = w.threads;
@@ -1576,7 +1594,7 @@ int __cdecl _open(const char* path, int flags, ...) {
   if (path == nullptr || std::strcmp(path, "NUL") != 0 || w.nulFails) return -1;
   HANDLE handle = reinterpret_cast<HANDLE>(w.nextHandle);
   w.nextHandle += 4;
-  w.streams[handle] = {true, (flags & _O_NOINHERIT) == 0};
+  w.streams[handle] = {true, (flags & _O_NOINHERIT) == 0, (flags & _O_WRONLY) == 0};
   int descriptor = 3;
   while (w.descriptors.count(descriptor) != 0) ++descriptor;
   w.descriptors[descriptor] = handle;
@@ -1589,7 +1607,7 @@ int __cdecl _close(int descriptor) {
   if (it == w.descriptors.end()) return -1;
   CloseHandle(it->second);
   w.descriptors.erase(it);
-  if (descriptor == 1) w.stdOutput = nullptr;
+  if (descriptor == 1 && !w.dupLeavesStandardHandle) w.stdOutput = nullptr;
   return 0;
 }
 
@@ -1605,7 +1623,7 @@ int __cdecl _dup2(int from, int to) {
   }
   if (w.descriptors.count(to) != 0) _close(to);
   w.descriptors[to] = copy;
-  if (to == 1) w.stdOutput = copy;
+  if (to == 1 && !w.dupLeavesStandardHandle) w.stdOutput = copy;
   return 0;
 }
 
@@ -1620,6 +1638,10 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
   auto stream = W().streams.find(file);
   if (stream == W().streams.end() || buffer == nullptr) {
     SetLastError(6 /* ERROR_INVALID_HANDLE */);
+    return FALSE;
+  }
+  if (stream->second.readOnly) {
+    SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
   if (stream->second.nul) {

@@ -130,6 +130,13 @@ TEST_F(ProcessGuardTest, EveryEndingWithoutAnAnswerWritesTheEmptyReportOnce) {
   sim::FailThreadCreation(ERROR_NOT_ENOUGH_MEMORY);
   EXPECT_FALSE(StartDeadline());
   EXPECT_TRUE(sim::AllReleased());
+  SetUp();
+  sim::FailEventCreation(ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_FALSE(StartDeadline());
+  // A watchdog that never got to run is no watchdog either.
+  SetUp();
+  sim::HoldNewThreads();
+  EXPECT_FALSE(StartDeadline());
 }
 
 // The report's single way out: kept before any library is loaded, the only
@@ -143,6 +150,7 @@ TEST_F(ProcessGuardTest, TheReportHasItsOwnWayOut) {
     bool kept;
     const char* output;  // after a library wrote through the handle and printf
     bool noOutput = false;  // started with no standard output at all
+    bool ownCopy = false;   // the C runtime's descriptor 1 holds a copy of its own
   };
   const Case cases[] = {
       {"kept: libraries write to NUL", 0, false, true, "{\"cloud_platform\":\"STP\"}\r\n"},
@@ -150,12 +158,16 @@ TEST_F(ProcessGuardTest, TheReportHasItsOwnWayOut) {
       {"no NUL", 0, true, false, nullptr},
       // Nobody reads an answer, but the run is no failure: it goes on.
       {"started without a standard output", 0, false, true, "", true},
+      // _dup2 leaves the standard handle to the probe.
+      {"a C runtime with its own copy", 0, false, true, "{\"cloud_platform\":\"STP\"}\r\n", false,
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     SetUp();
     if (c.duplicateError != 0) sim::FailHandleDuplication(c.duplicateError);
     if (c.nulFails) sim::FailNulOpen();
+    if (c.ownCopy) sim::CrtHoldsItsOwnOutputHandle();
     if (c.noOutput) {
       _close(1);
       SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
@@ -172,6 +184,13 @@ TEST_F(ProcessGuardTest, TheReportHasItsOwnWayOut) {
       // Main then loads nothing and reports {}: to the real output.
       WriteReport(kReportNotInCloud);
       EXPECT_EQ(sim::StandardOutput(), "{}\r\n");
+    }
+    // The companion's lines follow it whole, with or without their own newline.
+    WriteOutputLine("answer: {}");
+    WriteOutputLine(std::string(600, 'x').c_str());
+    if (c.output != nullptr && !c.noOutput) {
+      EXPECT_EQ(sim::StandardOutput(), c.output + std::string("answer: {}\r\n") +
+                                           std::string(600, 'x') + "\r\n");
     }
     const std::string once = sim::StandardOutput();
     EndRun();
