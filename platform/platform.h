@@ -15,6 +15,9 @@
 #include <wincrypt.h>
 #include <wintrust.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdlib>
 
 // The C runtime heap. The host build routes it through the simulation so tests

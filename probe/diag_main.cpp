@@ -7,8 +7,6 @@
 // fact (probe/diag_report.cpp), and exits 0. It walks, judges and asks nothing
 // of its own, so it cannot tell another story than the run it watched. The
 // probe itself hands down no observer and stays silent.
-#include <cstdio>
-
 #include "probe/diag_report.h"
 #include "probe/probe.h"
 #include "probe/process_guard.h"
@@ -20,22 +18,30 @@
 #endif
 
 int main(int, char**) {
-  // Set up as the probe sets itself up, before any library is loaded. The
+  // Set up as the probe sets itself up, before any library is loaded: its
+  // lines have standard output to themselves, as the probe's report has. The
   // companion has no deadline: a person runs it and sees where it stops (its
   // first lines come before the run).
   GuardProcess();
   SetAfterRuntimeLibraryCall(&GuardProcess);
-  const bool narrowed = NarrowDllSearch();
-  for (const std::string& line : DiagnosisHeaderLines(narrowed, PROBE_DIAG_PINS)) {
-    std::printf("%s\n", line.c_str());
+  const bool kept = KeepReportOutput();
+  const DllSearch search = NarrowDllSearch();
+  for (const std::string& line : DiagnosisHeaderLines(search, PROBE_DIAG_PINS)) {
+    WriteOutputLine(line.c_str());
   }
-  std::fflush(stdout);
-  if (!narrowed) return 0;
-  ObservedRun run;
-  const VerifyObserver observer = RecordingObserver(&run);
-  const char* report = RunProbe(&observer);
-  for (const std::string& line : DiagnosisRunLines(run, g_systemBuildLevel, report)) {
-    std::printf("%s\n", line.c_str());
+  if (!kept && search != kDllSearchUnchanged) {
+    // As in the probe: a library could write into these lines, so none is loaded.
+    WriteOutputLine("standard output: could not be kept from the runtime libraries; nothing loaded");
+    WriteOutputLine("answer: {}");
+  } else if (search != kDllSearchUnchanged) {
+    ObservedRun run;
+    const VerifyObserver observer = RecordingObserver(&run);
+    const char* report = RunProbe(&observer);
+    for (const std::string& line : DiagnosisRunLines(run, g_systemBuildLevel, report)) {
+      WriteOutputLine(line.c_str());
+    }
   }
+  // As the probe ends: a library's unload notification cannot hold it.
+  EndRun();
   return 0;
 }

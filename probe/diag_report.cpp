@@ -299,24 +299,31 @@ void Notice(void* context, const ObservedEvent& event) {
 
 VerifyObserver RecordingObserver(ObservedRun* run) { return VerifyObserver{&Notice, run}; }
 
-std::vector<std::string> DiagnosisLines(bool narrowed, const ObservedRun& run, const char* pins,
+std::vector<std::string> DiagnosisLines(DllSearch search, const ObservedRun& run, const char* pins,
                                         DWORD systemBuildLevel, const char* report) {
-  std::vector<std::string> lines = DiagnosisHeaderLines(narrowed, pins);
-  if (!narrowed) return lines;
+  std::vector<std::string> lines = DiagnosisHeaderLines(search, pins);
+  if (search == kDllSearchUnchanged) return lines;
   for (std::string& line : DiagnosisRunLines(run, systemBuildLevel, report)) {
     lines.push_back(std::move(line));
   }
   return lines;
 }
 
-std::vector<std::string> DiagnosisHeaderLines(bool narrowed, const char* pins) {
+std::vector<std::string> DiagnosisHeaderLines(DllSearch search, const char* pins) {
   Lines out;
-  if (!narrowed) {
-    out.Add("dll search: the working directory could not be taken out; nothing loaded");
-    out.Add("answer: {}");
-    return out.Take();
+  switch (search) {
+    case kDllSearchSystemOnly:
+      out.Add("dll search: system directory, runtime library dependencies also beside the exe");
+      break;
+    case kDllSearchWithoutWorkingDirectory:
+      // A loader without default DLL directories: only the older call worked.
+      out.Add("dll search: standard order without the working directory (no default DLL directories)");
+      break;
+    default:
+      out.Add("dll search: the working directory could not be taken out; nothing loaded");
+      out.Add("answer: {}");
+      return out.Take();
   }
-  out.Add("dll search: system directory, runtime library dependencies also beside the exe");
   out.Add("pins: %s", pins);
   return out.Take();
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "probe/process_guard.h"
 #include "secureload/verify_observer.h"
 
 // One nested candidate as the walk judged it (ObservedEvent's fields).
@@ -53,13 +54,13 @@ struct ObservedRun {
 // An observer that writes what it hears into *run.
 VerifyObserver RecordingObserver(ObservedRun* run);
 
-// The companion's lines, in order, without line ends. narrowed: whether the
-// DLL search could be narrowed (when not, nothing ran and run is empty);
+// The companion's lines, in order, without line ends. search: what narrowing
+// the DLL search achieved (when nothing, nothing ran and run is empty);
 // report: the probe's report line as the run returned it.
-std::vector<std::string> DiagnosisLines(bool narrowed, const ObservedRun& run, const char* pins,
+std::vector<std::string> DiagnosisLines(DllSearch search, const ObservedRun& run, const char* pins,
                                         DWORD systemBuildLevel, const char* report);
 // The same in two parts: the lines known before the run (all of them when the
 // search could not be narrowed), and those of the run.
-std::vector<std::string> DiagnosisHeaderLines(bool narrowed, const char* pins);
+std::vector<std::string> DiagnosisHeaderLines(DllSearch search, const char* pins);
 std::vector<std::string> DiagnosisRunLines(const ObservedRun& run, DWORD systemBuildLevel,
                                            const char* report);

@@ -6,14 +6,19 @@
 
 int main(int, char**) {
   // Before any library is loaded: no error boxes, faults and aborts end in {},
-  // a run without an answer in time ends in {}, and the working directory out
-  // of the DLL search. Where that cannot be done nothing is loaded at all.
+  // the report keeps standard output to itself, a run without an answer in
+  // time ends in {}, and the working directory out of the DLL search. Where
+  // that cannot be done nothing is loaded at all.
   GuardProcess();
   // A runtime library may put its own crash filter or abort handler in place
   // (crash reporters do): ours goes back after every load of and call into one.
   SetAfterRuntimeLibraryCall(&GuardProcess);
-  const char* report = StartDeadline() && NarrowDllSearch() ? RunProbe() : kReportNotInCloud;
-  // A failing stream is not our concern: there is nowhere else to report it.
+  const bool guarded = KeepReportOutput() && StartDeadline() && NarrowDllSearch() != kDllSearchUnchanged;
+  const char* report = guarded ? RunProbe() : kReportNotInCloud;
+  // A failing output is not our concern: there is nowhere else to report it.
   WriteReport(report);
+  // The process ends with the report: nothing a library does at exit can
+  // hold it.
+  EndRun();
   return 0;
 }

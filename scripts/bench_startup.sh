@@ -17,7 +17,7 @@
 # the pairwise ratios (probe / floor), with the machine's load before and after.
 #
 # usage: bench_startup.sh [--pairs N] [--windows-build DIR] [--work DIR]
-#                         [--client-dll FILE] [--diagnose]
+#                         [--client-dll FILE] [--diagnose] [--arch win32|win64]
 #   --pairs N           pairs per comparison (default 30, at least 30)
 #   --windows-build DIR the windows-i686 build (default build/windows-i686):
 #                       platform_probe.exe, test-pinned/platform_probe.exe,
@@ -26,6 +26,9 @@
 #   --work DIR          the prefix and the run files (default build/bench-startup)
 #   --client-dll FILE   the signed client library (default
 #                       DIR/e2e/fixtures/client-c4-rfc3161.dll)
+#   --arch ARCH         the Wine width (default win32, the shipped exe's); win64
+#                       measures the x86_64 test vehicle (--windows-build
+#                       build/windows-x86_64) on a host without 32-bit execution
 #   --diagnose          also (c) empty exe vs shell floor (an exe that makes only
 #                       the two shell calls of every start, SHGetSpecialFolderPathW
 #                       and PathFileExistsW), (d) shell floor vs release probe with
@@ -39,6 +42,7 @@ win_build=$repo/build/windows-i686
 work=$repo/build/bench-startup
 client_dll=
 diagnose=0
+arch=win32
 while [[ $# -gt 0 ]]; do
   case $1 in
     --pairs) pairs=$2; shift 2 ;;
@@ -46,6 +50,7 @@ while [[ $# -gt 0 ]]; do
     --work) work=$2; shift 2 ;;
     --client-dll) client_dll=$2; shift 2 ;;
     --diagnose) diagnose=1; shift ;;
+    --arch) arch=$2; shift 2 ;;
     *) echo "bench_startup: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -79,12 +84,14 @@ done
 
 # shellcheck source=scripts/wine_env.sh
 source "$repo/scripts/wine_env.sh"
-# The measured exe is the shipped 32-bit one: only 32-bit Wine measures it.
-WINE_ENV_ARCH=win32 wine_env_skip_unless_runnable bench_startup
+# The measured exe is the shipped 32-bit one: only 32-bit Wine measures it,
+# unless the x86_64 build is asked for.
+[[ $arch == win32 || $arch == win64 ]] || { echo "bench_startup: --arch is win32 or win64" >&2; exit 2; }
+WINE_ENV_ARCH=$arch wine_env_skip_unless_runnable bench_startup
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 trap wine_env_stop EXIT
-wine_env_boot "$work/prefix" >&2
+wine_env_boot "$work/prefix" "$arch" >&2
 
 # The layout inside the prefix. C:\bench\none has no runtime library beside the
 # probe, and nothing is ever placed under the common application-data folder, so
@@ -103,7 +110,7 @@ fi
 if [[ ! -f $work/prefix/.bench_roots ]]; then
   roots=()
   while IFS= read -r root; do
-    [[ -n $root ]] && roots+=("$(winepath -w "$repo/tests/pki/e2e/$root" 2>/dev/null)")
+    [[ -n $root ]] && roots+=("$(wine_env_wine winepath -w "$repo/tests/pki/e2e/$root" 2>/dev/null)")
   done <"$roots_list"
   if ! wine_env_run "$work/install.out" "$work/install.err" -- \
       "$install_certs" Root "${roots[@]}"; then

@@ -89,8 +89,27 @@ void MappedNamesInOtherCase();
 void SetWorkingDirectory(const std::wstring& path);
 UINT ErrorMode();
 LPTOP_LEVEL_EXCEPTION_FILTER ExceptionFilter();
-// The bytes written to the standard-output handle with WriteFile.
+// The bytes that reached the process's real standard output (a pipe the
+// launcher reads), through any handle to it; what goes to NUL is dropped.
 const std::string& StandardOutput();
+// What a runtime library can write through: the standard output handle it gets
+// from GetStdHandle, and a C runtime descriptor it shares with the probe.
+// False when the write fails.
+bool WriteThroughStandardHandle(const std::string& text);
+bool WriteThroughDescriptor(int descriptor, const std::string& text);
+// Open handles to the real standard output that a child process would inherit.
+size_t InheritableOutputHandles();
+// DuplicateHandle fails with this last error from now on; NUL cannot be opened.
+void FailHandleDuplication(DWORD error);
+void FailNulOpen();
+// A C runtime whose descriptor 1 holds a duplicate of its own, taken at start,
+// and whose _dup2 and _close leave the standard output handle alone (Wine 8's
+// msvcrt shares the handle and moves it; Windows' was not measured).
+void CrtHoldsItsOwnOutputHandle();
+// CreateEventW fails with this last error; threads made from now on never get
+// to run at a wait (a system too starved to schedule them).
+void FailEventCreation(DWORD error);
+void HoldNewThreads();
 // The standard output is a pipe that takes at most `room` bytes a write (0: it
 // is full, and WriteFile succeeds having written nothing, as on a pipe in
 // no-wait mode); or it is closed, and WriteFile fails with `error`.
@@ -101,8 +120,8 @@ long ExitCode();
 // Threads made with CreateThread: "CreateThread <stack size> <flags>" is
 // traced; CreateThread fails with this last error from now on.
 void FailThreadCreation(DWORD error);
-// Runs every thread made and not yet run, in order, to its end on the calling
-// thread; returns how many ran.
+// Runs every thread made and not yet ended (started or not), in order, to its
+// end; returns how many ran.
 size_t RunThreads();
 
 // Another process holds the file open with this access and share mode.

@@ -2,13 +2,16 @@
 // handles, modules and their exports, the system directory and the OS build,
 // the last-error value, the heaps and code-page conversion.
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwctype>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
+#include <thread>
 
 #include "platform/sim/sim_control.h"
 #include "platform/sim/sim_internal.h"
@@ -61,6 +64,26 @@ struct TraceHook {
 
 const HANDLE kStandardOutput = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7001));
 
+// A handle to the real standard output (the launcher's pipe) or to NUL.
+struct Stream {
+  bool nul;
+  bool inherit;
+  bool readOnly = false;  // a write fails
+};
+
+// A thread made with CreateThread. It runs on an OS thread of its own, in
+// lockstep with the thread that let it run: that one waits while it runs, and
+// it parks in Sleep until RunThreads resumes it.
+struct SimThread {
+  LPTHREAD_START_ROUTINE start;
+  LPVOID parameter;
+  enum State { kNew, kRunning, kParked, kDone } state = kNew;
+  std::mutex lock;
+  std::condition_variable changed;
+  std::thread os;
+};
+thread_local SimThread* t_currentThread = nullptr;
+
 struct World {
   DWORD lastError = 0;
   bool clobberOnRelease = false;
@@ -111,11 +134,24 @@ struct World {
   bool dosDeviceMappedNames = false;
   bool mappedNamesInOtherCase = false;
   DWORD threadError = 0;
-  std::vector<std::pair<LPTHREAD_START_ROUTINE, LPVOID>> threads;  // not yet run
+  std::vector<std::shared_ptr<SimThread>> threads;  // not yet ended
+  std::map<HANDLE, bool> events;  // set or not
+  // The process starts with one inheritable handle to its real output, which
+  // is both its standard output handle and the C runtime's descriptor 1.
+  std::map<HANDLE, Stream> streams{{kStandardOutput, {false, true}}};
+  HANDLE stdOutput = kStandardOutput;
+  std::map<int, HANDLE> descriptors{{1, kStandardOutput}};
+  DWORD duplicateError = 0;
+  bool nulFails = false;
+  bool dupLeavesStandardHandle = false;
+  DWORD eventError = 0;
+  bool threadsHeld = false;
 };
 
 World& W() {
-  static World world;
+  // Never destroyed: a thread may still be parked in it when the test program
+  // ends.
+  static World& world = *new World;
   return world;
 }
 
@@ -410,6 +446,15 @@ std::wstring PathKey(const std::wstring& path) {
 
 void Reset() {
   World& w = W();
+  // A thread parked in Sleep stays parked for good: it belongs to a process
+  // that no longer exists.
+  static auto& abandoned = *new std::vector<std::shared_ptr<SimThread>>;
+  for (auto& thread : w.threads) {
+    if (thread->state == SimThread::kParked) {
+      thread->os.detach();
+      abandoned.push_back(thread);
+    }
+  }
   for (void* block : w.localBlocks) std::free(block);
   for (void* block : w.crtBlocks) std::free(block);
   w = World{};
@@ -588,12 +633,68 @@ void FailStandardOutput(DWORD error) { W().outputError = error; }
 long ExitCode() { return W().exitCode; }
 void FailThreadCreation(DWORD error) { W().threadError = error; }
 
+bool WriteThroughStandardHandle(const std::string& text) {
+  DWORD written = 0;
+  return WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()),
+                   &written, nullptr) != FALSE;
+}
+
+bool WriteThroughDescriptor(int descriptor, const std::string& text) {
+  const intptr_t handle = _get_osfhandle(descriptor);
+  DWORD written = 0;
+  return handle != -1 && WriteFile(reinterpret_cast<HANDLE>(handle), text.data(),
+                                   static_cast<DWORD>(text.size()), &written, nullptr) != FALSE;
+}
+
+size_t InheritableOutputHandles() {
+  size_t count = 0;
+  for (const auto& [handle, stream] : W().streams) count += !stream.nul && stream.inherit;
+  return count;
+}
+
+void FailHandleDuplication(DWORD error) { W().duplicateError = error; }
+void FailNulOpen() { W().nulFails = true; }
+void CrtHoldsItsOwnOutputHandle() {
+  auto& w = W();
+  HANDLE copy = reinterpret_cast<HANDLE>(w.nextHandle);
+  w.nextHandle += 4;
+  w.streams[copy] = {false, true};
+  w.descriptors[1] = copy;
+  w.dupLeavesStandardHandle = true;
+}
+void FailEventCreation(DWORD error) { W().eventError = error; }
+void HoldNewThreads() { W().threadsHeld = true; }
+
+// Lets `thread` run (from its start, or on from where it parked) until it
+// parks again or ends; the calling thread waits meanwhile.
+void Step(SimThread& thread) {
+  std::unique_lock<std::mutex> lock(thread.lock);
+  if (thread.state == SimThread::kNew) {
+    thread.state = SimThread::kRunning;
+    thread.os = std::thread([&thread] {
+      t_currentThread = &thread;
+      thread.start(thread.parameter);
+      std::lock_guard<std::mutex> done(thread.lock);
+      thread.state = SimThread::kDone;
+      thread.changed.notify_all();
+    });
+  } else {
+    thread.state = SimThread::kRunning;
+    thread.changed.notify_all();
+  }
+  thread.changed.wait(lock, [&thread] { return thread.state != SimThread::kRunning; });
+  if (thread.state == SimThread::kDone) {
+    lock.unlock();
+    thread.os.join();
+  }
+}
+
 size_t RunThreads() {
   size_t ran = 0;
   while (!W().threads.empty()) {
-    auto [start, parameter] = W().threads.front();
+    std::shared_ptr<SimThread> thread = W().threads.front();
+    while (thread->state != SimThread::kDone) Step(*thread);
     W().threads.erase(W().threads.begin());
-    start(parameter);
     ++ran;
   }
   return ran;
@@ -952,6 +1053,13 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
 }
 
 BOOL WINAPI CloseHandle(HANDLE object) {
+  // The standard output and NUL are not counted among the handles a test
+  // expects released: the probe keeps its report handle to the end.
+  if (W().streams.erase(object) != 0) {
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+  }
+  W().events.erase(object);
   auto it = W().handles.find(object);
   if (it == W().handles.end()) {
     sim::Bad();
@@ -1394,15 +1502,151 @@ LPTOP_LEVEL_EXCEPTION_FILTER WINAPI SetUnhandledExceptionFilter(LPTOP_LEVEL_EXCE
 }
 
 HANDLE WINAPI GetStdHandle(DWORD stdHandle) {
-  return stdHandle == STD_OUTPUT_HANDLE ? sim::kStandardOutput : INVALID_HANDLE_VALUE;
+  return stdHandle == STD_OUTPUT_HANDLE ? W().stdOutput : INVALID_HANDLE_VALUE;
+}
+
+BOOL WINAPI SetStdHandle(DWORD stdHandle, HANDLE handle) {
+  sim::internal::TraceLine("SetStdHandle");
+  if (stdHandle != STD_OUTPUT_HANDLE) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  W().stdOutput = handle;
+  return TRUE;
+}
+
+BOOL WINAPI DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess,
+                            HANDLE* target, DWORD, BOOL inheritHandle, DWORD options) {
+  auto& w = W();
+  sim::internal::TraceLine("DuplicateHandle inherit " + std::to_string(inheritHandle != FALSE));
+  auto it = w.streams.find(source);
+  if (sourceProcess != GetCurrentProcess() || targetProcess != GetCurrentProcess() ||
+      target == nullptr || options != DUPLICATE_SAME_ACCESS || it == w.streams.end()) {
+    SetLastError(6 /* ERROR_INVALID_HANDLE */);
+    return FALSE;
+  }
+  if (w.duplicateError != 0) {
+    SetLastError(w.duplicateError);
+    return FALSE;
+  }
+  *target = reinterpret_cast<HANDLE>(w.nextHandle);
+  w.nextHandle += 4;
+  w.streams[*target] = {it->second.nul, inheritHandle != FALSE, it->second.readOnly};
+  return TRUE;
+}
+
+BOOL WINAPI SetHandleInformation(HANDLE object, DWORD mask, DWORD flags) {
+  auto it = W().streams.find(object);
+  if (it == W().streams.end()) {
+    SetLastError(6 /* ERROR_INVALID_HANDLE */);
+    return FALSE;
+  }
+  if (mask & HANDLE_FLAG_INHERIT) it->second.inherit = (flags & HANDLE_FLAG_INHERIT) != 0;
+  return TRUE;
+}
+
+HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES, BOOL, BOOL initialState, LPCWSTR) {
+  auto& w = W();
+  if (w.eventError != 0) {
+    SetLastError(w.eventError);
+    return nullptr;
+  }
+  HANDLE handle = reinterpret_cast<HANDLE>(w.nextHandle);
+  w.nextHandle += 4;
+  w.handles[handle] = {L"<event>", L"<event>", 0, 0};
+  w.events[handle] = initialState != FALSE;
+  return handle;
+}
+
+BOOL WINAPI SetEvent(HANDLE event) {
+  auto it = W().events.find(event);
+  if (it == W().events.end()) {
+    SetLastError(6 /* ERROR_INVALID_HANDLE */);
+    return FALSE;
+  }
+  it->second = true;
+  return TRUE;
+}
+
+DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+  auto& w = W();
+  sim::internal::TraceLine("WaitForSingleObject " + std::to_string(milliseconds));
+  if (w.events.count(object) == 0) {
+    SetLastError(6 /* ERROR_INVALID_HANDLE */);
+    return WAIT_FAILED;
+  }
+  if (!w.events[object] && !w.threadsHeld) {
+    // Threads that have not started get their turn; one that parks or ends
+    // gives it back. (Copied: a thread may make threads of its own.)
+    std::vector<std::shared_ptr<sim::SimThread>> waiting = w.threads;
+    for (auto& thread : waiting) {
+      if (thread->state == sim::SimThread::kNew) sim::Step(*thread);
+    }
+    w.threads.erase(std::remove_if(w.threads.begin(), w.threads.end(),
+                                   [](const auto& thread) { return thread->state == sim::SimThread::kDone; }),
+                    w.threads.end());
+  }
+  return w.events[object] ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+int __cdecl _open(const char* path, int flags, ...) {
+  auto& w = W();
+  if (path == nullptr || std::strcmp(path, "NUL") != 0 || w.nulFails) return -1;
+  HANDLE handle = reinterpret_cast<HANDLE>(w.nextHandle);
+  w.nextHandle += 4;
+  w.streams[handle] = {true, (flags & _O_NOINHERIT) == 0, (flags & _O_WRONLY) == 0};
+  int descriptor = 3;
+  while (w.descriptors.count(descriptor) != 0) ++descriptor;
+  w.descriptors[descriptor] = handle;
+  return descriptor;
+}
+
+int __cdecl _close(int descriptor) {
+  auto& w = W();
+  auto it = w.descriptors.find(descriptor);
+  if (it == w.descriptors.end()) return -1;
+  CloseHandle(it->second);
+  w.descriptors.erase(it);
+  if (descriptor == 1 && !w.dupLeavesStandardHandle) w.stdOutput = nullptr;
+  return 0;
+}
+
+int __cdecl _dup2(int from, int to) {
+  auto& w = W();
+  sim::internal::TraceLine("_dup2 " + std::to_string(from) + " " + std::to_string(to));
+  auto it = w.descriptors.find(from);
+  HANDLE copy = nullptr;
+  if (it == w.descriptors.end() ||
+      !DuplicateHandle(GetCurrentProcess(), it->second, GetCurrentProcess(), &copy, 0, TRUE,
+                       DUPLICATE_SAME_ACCESS)) {
+    return -1;
+  }
+  if (w.descriptors.count(to) != 0) _close(to);
+  w.descriptors[to] = copy;
+  if (to == 1 && !w.dupLeavesStandardHandle) w.stdOutput = copy;
+  return 0;
+}
+
+intptr_t __cdecl _get_osfhandle(int descriptor) {
+  auto it = W().descriptors.find(descriptor);
+  return it == W().descriptors.end() ? -1 : reinterpret_cast<intptr_t>(it->second);
 }
 
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten, void*) {
   // Set before any work or check, as WriteFile does.
   if (bytesWritten != nullptr) *bytesWritten = 0;
-  if (file != sim::kStandardOutput || buffer == nullptr) {
+  auto stream = W().streams.find(file);
+  if (stream == W().streams.end() || buffer == nullptr) {
     SetLastError(6 /* ERROR_INVALID_HANDLE */);
     return FALSE;
+  }
+  if (stream->second.readOnly) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if (stream->second.nul) {
+    if (bytesWritten != nullptr) *bytesWritten = bytesToWrite;
+    return TRUE;
   }
   if (W().outputError != 0) {
     SetLastError(W().outputError);
@@ -1424,7 +1668,10 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_STA
     SetLastError(w.threadError != 0 ? w.threadError : ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  w.threads.emplace_back(start, parameter);
+  auto thread = std::make_shared<sim::SimThread>();
+  thread->start = start;
+  thread->parameter = parameter;
+  w.threads.push_back(thread);
   if (threadId != nullptr) *threadId = static_cast<DWORD>(w.threads.size());
   HANDLE handle = reinterpret_cast<HANDLE>(w.nextHandle++);
   w.handles[handle] = {L"<thread>", L"<thread>", 0, 0};
@@ -1433,6 +1680,12 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_STA
 
 VOID WINAPI Sleep(DWORD milliseconds) {
   sim::internal::TraceLine("Sleep " + std::to_string(milliseconds));
+  sim::SimThread* self = sim::t_currentThread;
+  if (self == nullptr) return;
+  std::unique_lock<std::mutex> lock(self->lock);
+  self->state = sim::SimThread::kParked;
+  self->changed.notify_all();
+  self->changed.wait(lock, [self] { return self->state == sim::SimThread::kRunning; });
 }
 
 BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode) {

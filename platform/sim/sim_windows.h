@@ -196,16 +196,35 @@ UINT WINAPI SetErrorMode(UINT mode);
 LPTOP_LEVEL_EXCEPTION_FILTER WINAPI
 SetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_FILTER filter);
 HANDLE WINAPI GetStdHandle(DWORD stdHandle);
+BOOL WINAPI SetStdHandle(DWORD stdHandle, HANDLE handle);
+#define DUPLICATE_SAME_ACCESS 0x00000002
+BOOL WINAPI DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess,
+                            HANDLE* target, DWORD desiredAccess, BOOL inheritHandle,
+                            DWORD options);
+#define HANDLE_FLAG_INHERIT 0x00000001
+BOOL WINAPI SetHandleInformation(HANDLE object, DWORD mask, DWORD flags);
+HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
+                           LPCWSTR name);
+BOOL WINAPI SetEvent(HANDLE event);
+#define WAIT_OBJECT_0 0x00000000UL
+#define WAIT_TIMEOUT 0x00000102UL
+#define WAIT_FAILED 0xFFFFFFFFUL
+// On an event that is not set, the threads made and not yet started run first,
+// each until it sleeps or ends, as a scheduler would let them.
+DWORD WINAPI WaitForSingleObject(HANDLE object, DWORD milliseconds);
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
                       void* overlapped);
 HANDLE WINAPI GetCurrentProcess();
 typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID parameter);
 #define STACK_SIZE_PARAM_IS_A_RESERVATION 0x00010000
-// Records the thread; it runs when a test calls sim::RunThreads().
+// Records the thread; it starts when the caller waits for an event, or when a
+// test calls sim::RunThreads(). It runs on a thread of its own, in lockstep
+// with its creator: one of the two runs at a time.
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
                            LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
                            LPDWORD threadId);
-// Returns at once; the trace records the time asked for.
+// Returns at once on the first thread; a thread made with CreateThread waits
+// there until sim::RunThreads(). The trace records the time asked for.
 VOID WINAPI Sleep(DWORD milliseconds);
 BOOL WINAPI TerminateProcess(HANDLE process, UINT exitCode);
 HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes);
@@ -251,6 +270,18 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byte
                      LPOVERLAPPED overlapped);
 BOOL WINAPI GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
 int __cdecl _wcsicmp(const wchar_t* a, const wchar_t* b);
+
+// The C runtime's descriptors (io.h, fcntl.h), as Wine 8's msvcrt keeps them:
+// descriptor 1 holds the standard output handle itself. Only "NUL" opens.
+#define _O_WRONLY 0x0001
+#define _O_BINARY 0x8000
+#define _O_NOINHERIT 0x0080
+int __cdecl _open(const char* path, int flags, ...);
+int __cdecl _close(int descriptor);
+// Duplicates from's handle (inheritable), closes what `to` held and puts the
+// duplicate there; for descriptor 1 the standard output handle follows.
+int __cdecl _dup2(int from, int to);
+intptr_t __cdecl _get_osfhandle(int descriptor);
 
 // shell32 / shlwapi
 BOOL WINAPI SHGetSpecialFolderPathW(HWND owner, LPWSTR path, int csidl, BOOL create);

@@ -24,6 +24,16 @@
 //                              filter of its own when it is mapped, as crash
 //                              reporters do; the filter logs "own filter" and
 //                              ends the process with the fault's code
+//   STP_FAKE_PIN               "<role>": that copy pins itself when it is
+//                              mapped (logs "pinned"), so that unloading it
+//                              leaves it mapped until the process ends
+//   STP_FAKE_SAY               "<role>[,<role>]": those copies write to
+//                              standard output at
+//                              attach, init, question, shutdown and detach: a
+//                              line through the standard output handle
+//                              ("<role> <point> says hello") and one through
+//                              printf of the C runtime it shares with the
+//                              probe ("<role> printf says hello"), flushed
 //
 // When STP_FAKE_LOG names a file, every call appends one line to it:
 // "<role> <export>(<argument>)" for the entry points, and "<role> attach" /
@@ -85,6 +95,33 @@ void FaultAt(const char* point) {
   __builtin_trap();
 }
 
+// A chatty library, where the test asks for one: what it writes must never
+// reach the caller.
+void SayAt(const char* point) {
+  char wanted[32];
+  DWORD n = GetEnvironmentVariableA("STP_FAKE_SAY", wanted, sizeof wanted);
+  if (n == 0 || n >= sizeof wanted || std::strstr(wanted, FAKE_RUNTIME_ROLE) == nullptr) return;
+  char line[64];
+  int len = std::snprintf(line, sizeof line, "%s %s says hello\r\n", FAKE_RUNTIME_ROLE, point);
+  DWORD written = 0;
+  if (len > 0) WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line, static_cast<DWORD>(len), &written, nullptr);
+  std::printf("%s printf says hello\n", FAKE_RUNTIME_ROLE);
+  std::fflush(stdout);
+}
+
+void PinIfAsked() {
+  char wanted[16];
+  DWORD n = GetEnvironmentVariableA("STP_FAKE_PIN", wanted, sizeof wanted);
+  if (n == 0 || n >= sizeof wanted || std::strcmp(wanted, FAKE_RUNTIME_ROLE) != 0) return;
+  // Any address inside this library names it.
+  static const char anchor = 0;
+  HMODULE self = nullptr;
+  if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                         reinterpret_cast<LPCWSTR>(&anchor), &self)) {
+    LogLine("pinned");
+  }
+}
+
 LONG WINAPI OwnFilter(PEXCEPTION_POINTERS) {
   LogLine("own filter");
   return EXCEPTION_EXECUTE_HANDLER;
@@ -119,6 +156,7 @@ __declspec(dllexport) int __cdecl stpInitializeRuntimeSdk(int flags) {
   char text[64];
   std::snprintf(text, sizeof text, "stpInitializeRuntimeSdk(%d)", flags);
   LogLine(text);
+  SayAt("init");
   FaultAt("init");
 #if defined(FAKE_RUNTIME_USES_HELPER)
   stpHelperHello();
@@ -133,6 +171,7 @@ __declspec(dllexport) int __cdecl stpInitializeRuntimeSdk2(float version) {
   char text[64];
   std::snprintf(text, sizeof text, "stpInitializeRuntimeSdk2(%.7g)", static_cast<double>(version));
   LogLine(text);
+  SayAt("init");
   FaultAt("init");
   return ValueFromEnvironment("STP_FAKE_INITIALIZE2");
 }
@@ -140,6 +179,7 @@ __declspec(dllexport) int __cdecl stpInitializeRuntimeSdk2(float version) {
 
 __declspec(dllexport) int __cdecl stpIsRunningInCloud() {
   LogLine("stpIsRunningInCloud()");
+  SayAt("question");
   FaultAt("question");
   return ValueFromEnvironment("STP_FAKE_IN_CLOUD");
 }
@@ -174,6 +214,7 @@ FAKE_UNUSED_EXPORT(stpSetActionZone)
 
 __declspec(dllexport) int __cdecl stpShutdownRuntimeSdk() {
   LogLine("stpShutdownRuntimeSdk()");
+  SayAt("shutdown");
   FaultAt("shutdown");
   return 0;
 }
@@ -182,10 +223,13 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) {
     LogLine("attach");
     SetOwnFilterIfAsked();
+    PinIfAsked();
+    SayAt("attach");
     FaultAt("attach");
   }
   if (reason == DLL_PROCESS_DETACH) {
     LogLine("detach");
+    SayAt("detach");
     FaultAt("detach");
   }
   return TRUE;

@@ -46,7 +46,9 @@ C_UP="cloud attach|cloud stpInitializeRuntimeSdk2(1.6)"
 C_ASK="cloud stpIsRunningInCloud()"
 C_DOWN="cloud stpShutdownRuntimeSdk()|cloud detach"
 K_UP="client attach|client stpInitializeRuntimeSdk(0)"
-K_DOWN="client stpShutdownRuntimeSdk()|client detach"
+# The client copy stays loaded until the process ends, and the process ends
+# without unload notifications: no "client detach".
+K_DOWN="client stpShutdownRuntimeSdk()"
 CALLS_ASKED="$C_UP|$K_UP|$C_ASK|$C_DOWN|$K_DOWN"
 CALLS_NOT_ASKED="$C_UP|$K_UP|$C_DOWN|$K_DOWN"
 CALLS_CLIENT_REFUSED="$C_UP|$C_DOWN"
@@ -423,7 +425,7 @@ scenario helper.in_working_directory groups="win7 win10" helper=cwd \
 scenario helper.beside_exe groups="win7 win10" helper=exe \
   why="the same client copy with stphelper.dll beside the exe: loaded, and the library initialises" \
   cloud=cloud-pinned.dll client=client-helper.dll env="$ENV_CLIENT_DECIDES" \
-  stdout=STP calls="$C_UP|helper attach|client attach|client stpInitializeRuntimeSdk(0)|helper stpHelperHello()|$C_ASK|$C_DOWN|$K_DOWN|helper detach" \
+  stdout=STP calls="$C_UP|helper attach|client attach|client stpInitializeRuntimeSdk(0)|helper stpHelperHello()|$C_ASK|$C_DOWN|$K_DOWN" \
   diag="$D_CLIENT_OK"
 
 # === one file from check to map ====================================================
@@ -452,12 +454,13 @@ scenario fault.cloud_attach \
   cloud=cloud-pinned.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES STP_FAKE_FAULT=cloud:attach" \
   stdout={} calls="cloud attach|cloud fault|cloud detach|$K_UP|$K_DOWN"
 
-# Wine's loader catches this one too (the unit tests show the filter adds
-# nothing once the report is out); what counts is that the report stands.
+# The process ends with the report, before any unload notification, so the
+# fault never comes (the unit tests show the filter adds nothing once the
+# report is out); what counts is that the report stands.
 scenario fault.client_detach_after_report \
-  why="the client copy faults in its DllMain at exit, after the report: the report stands, once, exit 0" \
+  why="the client copy would fault in its DllMain at exit, after the report: the report stands, once, exit 0" \
   cloud=cloud-pinned.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES STP_FAKE_FAULT=client:detach" \
-  stdout=STP calls="$C_UP|$K_UP|$C_ASK|$C_DOWN|client stpShutdownRuntimeSdk()|client detach|client fault"
+  stdout=STP calls="$C_UP|$K_UP|$C_ASK|$C_DOWN|client stpShutdownRuntimeSdk()"
 
 # A runtime library may replace the probe's guard with its own crash filter;
 # the probe puts its own back after the load and after every call.
@@ -479,6 +482,33 @@ scenario deadline.cloud_init_never_returns groups="win7 win10" deadline=yes \
   cloud=cloud-pinned.dll client=client-c4-rfc3161.dll \
   env="$ENV_CLOUD_DECIDES STP_FAKE_FAULT=cloud:init STP_FAKE_FAULT_KIND=hang" \
   stdout={} calls="$C_UP|cloud hang"
+
+# === the process to its end: a library's exit and output ==========================
+# The probe ends its process once the report is out: no unload notification
+# runs after it, and what a library writes goes to NUL.
+
+scenario exit.client_unload_never_returns groups="win7 win10" \
+  why="the client copy's DllMain never returns when it is unloaded at exit: {} and exit 0 at once" \
+  client=client-c4-rfc3161.dll env="$ENV_CLIENT_DECIDES STP_FAKE_FAULT=client:detach STP_FAKE_FAULT_KIND=hang" \
+  stdout={} calls="$K_UP|$K_DOWN" \
+  diag="$D_CLIENT_OK|cloud library present: no|$D_RESULT_OK|answer: {}"
+
+scenario exit.cloud_pinned_never_returns_at_exit groups="win7 win10" \
+  why="the cloud copy pins itself, answers, and its DllMain never returns at exit: the STP line and exit 0" \
+  cloud=cloud-pinned.dll client=client-c4-rfc3161.dll \
+  env="$ENV_CLOUD_DECIDES STP_FAKE_PIN=cloud STP_FAKE_FAULT=cloud:detach STP_FAKE_FAULT_KIND=hang" \
+  stdout=STP calls="cloud attach|cloud pinned|cloud stpInitializeRuntimeSdk2(1.6)|$K_UP|$C_ASK|cloud stpShutdownRuntimeSdk()|client stpShutdownRuntimeSdk()" \
+  diag="$D_CLOUD_OK|in cloud: yes|answer: {\"cloud_platform\":\"STP\"}"
+
+SAID="cloud attach says hello|cloud init says hello|cloud question says hello|cloud shutdown says hello"
+SAID+="|cloud detach says hello|cloud printf says hello|client attach says hello|client init says hello"
+SAID+="|client shutdown says hello|client printf says hello"
+scenario output.libraries_write_to_stdout groups="win7 win10" \
+  why="both copies write to standard output through the handle and printf at load, init, question and shutdown: one line" \
+  cloud=cloud-pinned.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES STP_FAKE_SAY=cloud,client" \
+  stdout=STP calls="$CALLS_ASKED" \
+  diag="dll search: system directory, runtime library dependencies also beside the exe|pins: test|$D_CLIENT_OK|$D_CLOUD_OK|$D_RESULT_OK|in cloud: yes|answer: {\"cloud_platform\":\"STP\"}" \
+  nodiag="$SAID"
 
 # --- lookup ---------------------------------------------------------------------------
 

@@ -36,8 +36,10 @@ int main(int, char**) {
   GuardProcess();
   SetAfterRuntimeLibraryCall(&GuardProcess);
   const VerifyObserver tracer{&Trace, nullptr};
-  const char* report =
-      StartDeadline() && NarrowDllSearch() ? RunProbe(&tracer) : kReportNotInCloud;
+  const bool guarded =
+      KeepReportOutput() && StartDeadline() && NarrowDllSearch() != kDllSearchUnchanged;
+  const char* report = guarded ? RunProbe(&tracer) : kReportNotInCloud;
   WriteReport(report);
+  EndRun();
   return 0;
 }

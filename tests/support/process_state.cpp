@@ -24,6 +24,7 @@ void ResetProcessState() {
   g_platformHashApi = {};
   g_winVerifyTrust = nullptr;
   g_reportState = kReportNone;
+  g_reportOutput = nullptr;
   SetAfterRuntimeLibraryCall(nullptr);
   std::signal(SIGABRT, SIG_DFL);
 }

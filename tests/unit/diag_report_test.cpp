@@ -30,7 +30,7 @@ std::vector<std::string> ClientLines(const std::vector<ObservedEvent>& steps) {
   observer.notice(observer.context,
                   Step(kObservedLibrary, kObservedClientLibrary, 0, 0, kClientPath));
   for (const ObservedEvent& step : steps) observer.notice(observer.context, step);
-  std::vector<std::string> lines = DiagnosisLines(true, run, "test", 9200, "{}\n");
+  std::vector<std::string> lines = DiagnosisLines(kDllSearchSystemOnly, run, "test", 9200, "{}\n");
   std::vector<std::string> client;
   for (const std::string& line : lines) {
     if (line.rfind("client library ", 0) == 0 && line.rfind("client library loaded", 0) != 0) {
@@ -172,7 +172,7 @@ TEST(DiagReportTest, TheRunsLinesComeFromWhatTheRunReported) {
   tell(Step(kObservedLoad, 1, 0));
   tell(Step(kObservedRuntimeResult, 42, 0));
   tell(Step(kObservedAnswer, 0, 0));
-  const std::vector<std::string> lines = DiagnosisLines(true, run, "release", 7600, "{}\n");
+  const std::vector<std::string> lines = DiagnosisLines(kDllSearchSystemOnly, run, "release", 7600, "{}\n");
   const std::vector<std::string> expected = {
       "dll search: system directory, runtime library dependencies also beside the exe",
       "pins: release",
@@ -231,16 +231,19 @@ TEST(DiagReportTest, TheRunsLinesComeFromWhatTheRunReported) {
   const VerifyObserver heard = RecordingObserver(&unannounced);
   heard.notice(heard.context, Step(kObservedAttributes, kFile));
   heard.notice(heard.context, Step(kObservedLoad, 1, 0));
-  const std::vector<std::string> early = DiagnosisLines(true, unannounced, "test", 0, "{}\n");
+  const std::vector<std::string> early = DiagnosisLines(kDllSearchSystemOnly, unannounced, "test", 0, "{}\n");
   ASSERT_GE(early.size(), 5u);
   EXPECT_EQ(early[2], "client library path: (none)");
   EXPECT_EQ(early[3], "client library present: not looked for");
   EXPECT_EQ(early[4], "client library verified load: not tried");
 
-  EXPECT_EQ(DiagnosisLines(false, ObservedRun{}, "release", 0, "{}\n"),
+  EXPECT_EQ(DiagnosisLines(kDllSearchUnchanged, ObservedRun{}, "release", 0, "{}\n"),
             (std::vector<std::string>{
                 "dll search: the working directory could not be taken out; nothing loaded",
                 "answer: {}"}));
+  // A loader without default directories: only the working directory went.
+  EXPECT_EQ(DiagnosisLines(kDllSearchWithoutWorkingDirectory, ObservedRun{}, "release", 0, "{}\n")[0],
+            "dll search: standard order without the working directory (no default DLL directories)");
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 // What main sets up before any library is loaded: no error boxes, the {}
-// report on a fault (once), and a DLL search without the working directory.
+// report on a fault (once), the report's own way out, and a DLL search without
+// the working directory.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <string>
 
 #include "platform/sim/sim_control.h"
@@ -83,28 +85,35 @@ TEST_F(ProcessGuardTest, EveryEndingWithoutAnAnswerWritesTheEmptyReportOnce) {
     SCOPED_TRACE(c.label);
     SetUp();
     GuardProcess();
+    ASSERT_TRUE(KeepReportOutput());
     ASSERT_TRUE(StartDeadline());
     EXPECT_EQ(sim::CountTrace("CreateThread 65536 0x10000"), 1u);
+    // The watchdog ran before StartDeadline returned: it sleeps out the deadline.
+    EXPECT_EQ(sim::CountTrace("Sleep " + std::to_string(kDeadlineMilliseconds)), 1u);
     EXPECT_EQ(sim::ErrorMode(),
               static_cast<UINT>(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX));
+    // A chatty runtime library, through the handle and through printf: none of
+    // it reaches the report's output, whoever writes the report.
+    EXPECT_TRUE(sim::WriteThroughStandardHandle("attach says hello\n"));
+    EXPECT_TRUE(sim::WriteThroughDescriptor(1, "printf says hello\n"));
     if (c.reportBefore != nullptr) {
-      testing::internal::CaptureStdout();
       WriteReport(c.reportBefore);
-      EXPECT_EQ(testing::internal::GetCapturedStdout(), c.reportBefore);
+      EXPECT_EQ(sim::StandardOutput(),
+                std::string(c.reportBefore, std::strlen(c.reportBefore) - 1) + "\r\n");
+      EXPECT_TRUE(sim::WriteThroughDescriptor(1, "detach says hello\n"));
     }
+    const std::string before = sim::StandardOutput();
     sim::LimitStandardOutput(c.room);
     if (c.writeError != 0) sim::FailStandardOutput(c.writeError);
     if (c.mainWriting) g_reportState = kReportClaimed;
     for (int i = 0; i < c.endings; ++i) End(c.ending);
-    EXPECT_EQ(sim::StandardOutput(), c.output);
+    EXPECT_EQ(sim::StandardOutput(), before + c.output);
     EXPECT_EQ(sim::ExitCode(), 0);
     EXPECT_EQ(std::count(sim::Trace().begin(), sim::Trace().end(), "Sleep 10"),
               static_cast<std::ptrdiff_t>(c.waits));
     // Main's report after the ending's: not written, the process ends instead.
     if (c.reportBefore == nullptr && !c.mainWriting) {
-      testing::internal::CaptureStdout();
       WriteReport(kReportInCloud);
-      EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
       EXPECT_EQ(sim::StandardOutput(), c.output);
     }
     EXPECT_TRUE(sim::AllReleased());
@@ -112,6 +121,7 @@ TEST_F(ProcessGuardTest, EveryEndingWithoutAnAnswerWritesTheEmptyReportOnce) {
   // The guard and the watchdog are only settings: they write nothing by themselves.
   SetUp();
   GuardProcess();
+  ASSERT_TRUE(KeepReportOutput());
   ASSERT_TRUE(StartDeadline());
   EXPECT_EQ(sim::StandardOutput(), "");
   EXPECT_EQ(sim::ExitCode(), -1);
@@ -119,6 +129,75 @@ TEST_F(ProcessGuardTest, EveryEndingWithoutAnAnswerWritesTheEmptyReportOnce) {
   SetUp();
   sim::FailThreadCreation(ERROR_NOT_ENOUGH_MEMORY);
   EXPECT_FALSE(StartDeadline());
+  EXPECT_TRUE(sim::AllReleased());
+  SetUp();
+  sim::FailEventCreation(ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_FALSE(StartDeadline());
+  // A watchdog that never got to run is no watchdog either.
+  SetUp();
+  sim::HoldNewThreads();
+  EXPECT_FALSE(StartDeadline());
+}
+
+// The report's single way out: kept before any library is loaded, the only
+// handle to the real output, written once, and the process ended with it.
+// Where it cannot be kept, nothing may be loaded and the report still goes out.
+TEST_F(ProcessGuardTest, TheReportHasItsOwnWayOut) {
+  struct Case {
+    const char* label;
+    DWORD duplicateError;
+    bool nulFails;
+    bool kept;
+    const char* output;  // after a library wrote through the handle and printf
+    bool noOutput = false;  // started with no standard output at all
+    bool ownCopy = false;   // the C runtime's descriptor 1 holds a copy of its own
+  };
+  const Case cases[] = {
+      {"kept: libraries write to NUL", 0, false, true, "{\"cloud_platform\":\"STP\"}\r\n"},
+      {"no duplicate", ERROR_NOT_ENOUGH_MEMORY, false, false, nullptr},
+      {"no NUL", 0, true, false, nullptr},
+      // Nobody reads an answer, but the run is no failure: it goes on.
+      {"started without a standard output", 0, false, true, "", true},
+      // _dup2 leaves the standard handle to the probe.
+      {"a C runtime with its own copy", 0, false, true, "{\"cloud_platform\":\"STP\"}\r\n", false,
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    SetUp();
+    if (c.duplicateError != 0) sim::FailHandleDuplication(c.duplicateError);
+    if (c.nulFails) sim::FailNulOpen();
+    if (c.ownCopy) sim::CrtHoldsItsOwnOutputHandle();
+    if (c.noOutput) {
+      _close(1);
+      SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
+    }
+    EXPECT_EQ(KeepReportOutput(), c.kept);
+    if (c.kept) {
+      // Nothing a child of a library could inherit leads to the real output.
+      EXPECT_EQ(sim::InheritableOutputHandles(), 0u);
+      EXPECT_EQ(sim::WriteThroughStandardHandle("init says hello\n"), !c.noOutput);
+      EXPECT_EQ(sim::WriteThroughDescriptor(1, "printf says hello\n"), !c.noOutput);
+      WriteReport(kReportInCloud);
+      EXPECT_EQ(sim::StandardOutput(), c.output);
+    } else {
+      // Main then loads nothing and reports {}: to the real output.
+      WriteReport(kReportNotInCloud);
+      EXPECT_EQ(sim::StandardOutput(), "{}\r\n");
+    }
+    // The companion's lines follow it whole, with or without their own newline.
+    WriteOutputLine("answer: {}");
+    WriteOutputLine(std::string(600, 'x').c_str());
+    if (c.output != nullptr && !c.noOutput) {
+      EXPECT_EQ(sim::StandardOutput(), c.output + std::string("answer: {}\r\n") +
+                                           std::string(600, 'x') + "\r\n");
+    }
+    const std::string once = sim::StandardOutput();
+    EndRun();
+    EXPECT_EQ(sim::ExitCode(), 0);
+    WriteReport(kReportNotInCloud);
+    EXPECT_EQ(sim::StandardOutput(), once);
+  }
 }
 
 TEST_F(ProcessGuardTest, TheWorkingDirectoryLeavesTheDllSearch) {
@@ -129,13 +208,16 @@ TEST_F(ProcessGuardTest, TheWorkingDirectoryLeavesTheDllSearch) {
     bool defaultRefused;      // and it fails
     const char* call;
     bool besideExe;  // a bare name still finds a library beside the executable
+    DllSearch result;
   };
   const Case cases[] = {
       // System32 only: a system library's own bare-name loads find nothing planted.
-      {"loader with default directories", true, false, "SetDefaultDllDirectories 0x800", false},
-      {"older loader", false, false, "SetDllDirectoryW \"\"", true},
+      {"loader with default directories", true, false, "SetDefaultDllDirectories 0x800", false,
+       kDllSearchSystemOnly},
+      {"older loader", false, false, "SetDllDirectoryW \"\"", true, kDllSearchWithoutWorkingDirectory},
       // A refusal is no narrowed search: the older call still follows.
-      {"default directories refused", true, true, "SetDllDirectoryW \"\"", true},
+      {"default directories refused", true, true, "SetDllDirectoryW \"\"", true,
+       kDllSearchWithoutWorkingDirectory},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -154,7 +236,7 @@ TEST_F(ProcessGuardTest, TheWorkingDirectoryLeavesTheDllSearch) {
     FreeLibrary(control);
     sim::ClearTrace();
 
-    ASSERT_TRUE(NarrowDllSearch());
+    EXPECT_EQ(NarrowDllSearch(), c.result);
 
     EXPECT_EQ(sim::CountTrace(c.call), 1u);
     EXPECT_EQ(LoadLibraryExW(L"stphelper.dll", nullptr, 0), nullptr);
