@@ -218,7 +218,7 @@ class NestedBindingTest : public ::testing::Test {
     if (missing == kInvalidFile) handed.file = INVALID_HANDLE_VALUE;
     const NestedBinding verdict = ProveNestedBinding(
         missing == kNoMessage ? nullptr : message, *static_cast<PCMSG_SIGNER_INFO>(record),
-        missing == kNoStore ? nullptr : store, handed, policy, nullptr);
+        missing == kNoStore ? nullptr : store, handed, policy, nullptr, nullptr);
     CloseHandle(context.file);
     api.CertCloseStore(store, 0);
     LocalFree(record);
@@ -453,8 +453,19 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
       {"inner content type without its terminator", NamedWorld, kPolicyNamedChains,
        Answered(CMSG_INNER_CONTENT_TYPE_PARAM, 1, Answer::kTerminatorUncounted),
        kNestedNotThisFile},
+      // Refused before anything is handed a null certificate (Wine's crypt32
+      // would read through it).
       {"signer's certificate not carried", NamedWorld, kPolicyNamedChains,
        [](World& w) { w.signature.certs.erase(w.signature.certs.begin()); },
+       kNestedSignatureInvalid},
+      {"signer's certificate carried twice", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.signature.certs.push_back(w.leaf); }, kNestedBound},
+      {"another certificate with the signer's issuer and serial", NamedWorld, kPolicyNamedChains,
+       [](World& w) {
+         sim::CertDesc twin = sim::CertificateDesc(w.leaf);
+         twin.publicKey = {0x7A};
+         w.signature.certs.push_back(sim::AddCertificate(twin));
+       },
        kNestedSignatureInvalid},
       {"untrusted root", NamedWorld, kPolicyNamedChains,
        [](World& w) { w.chain.elementErrors = {{0, 0, CERT_TRUST_IS_UNTRUSTED_ROOT}}; },
