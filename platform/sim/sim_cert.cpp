@@ -273,6 +273,7 @@ struct SimChain {
   std::vector<SimCertContext*> held;
   bool freed = false;
   DWORD policyError = 0;
+  bool policyCallFails = false;
 };
 
 struct CertWorld {
@@ -972,6 +973,7 @@ BOOL WINAPI CertGetCertificateChain(HCERTCHAINENGINE engine, PCCERT_CONTEXT cert
     chain->simplePointers.push_back(&simple);
   }
   chain->policyError = desc.policyError;
+  chain->policyCallFails = desc.policyCallFails;
   chain->context.cbSize = sizeof chain->context;
   chain->context.TrustStatus = contextStatus;
   chain->context.cChain = static_cast<DWORD>(count);
@@ -1008,6 +1010,10 @@ BOOL WINAPI CertVerifyCertificateChainPolicy(LPCSTR policyOid, PCCERT_CHAIN_CONT
   if (found == nullptr || policyPara == nullptr || policyStatus == nullptr ||
       policyOid != CERT_CHAIN_POLICY_AUTHENTICODE) {
     if (found == nullptr) sim::Count(sim::Counter::kBadReleases, 1);  // not a live chain
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (found->policyCallFails) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }

@@ -131,6 +131,8 @@ struct ChainDesc {
   // an invalid signature, an untrusted root, a certificate out of its time or
   // usage fail the policy, and a partial chain passes it.
   DWORD policyError = 0;
+  // The policy call fails outright, leaving its status as it was handed.
+  bool policyCallFails = false;
 };
 void SetChain(CertId signer, ChainDesc chain);
 

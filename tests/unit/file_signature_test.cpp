@@ -665,7 +665,7 @@ TEST_F(FileSignatureTest, WalkEndsAfterTheLastCandidateOrTheBudget) {
     bool lastAccepted;
     DWORD result;
   };
-  const unsigned kMax = kMaxNestedCandidates;
+  const unsigned kMax = 4;  // the bound stated: moving it fails here
   const Case cases[] = {
       // The step after the last one leaves the record.
       {"three refused", 3, false, 0},

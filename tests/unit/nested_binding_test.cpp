@@ -348,6 +348,15 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
       {"not PE image data", NamedWorld, kPolicyNamedChains,
        [](World& w) { w.signature.indirect.dataOid = "1.3.6.1.4.1.311.2.1.25"; },
        kNestedNotThisFile},
+      // Identifiers are compared to their last byte, and no further.
+      {"PE image data identifier, its last digit changed", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.signature.indirect.dataOid = "1.3.6.1.4.1.311.2.1.16"; },
+       kNestedNotThisFile},
+      {"PE image data identifier, one digit more", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.signature.indirect.dataOid = "1.3.6.1.4.1.311.2.1.150"; },
+       kNestedNotThisFile},
+      {"inner content type, one digit more", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.signature.contentType = "1.3.6.1.4.1.311.2.1.40"; }, kNestedNotThisFile},
       {"content a SEQUENCE that is not indirect data", NamedWorld, kPolicyNamedChains,
        [](World& w) { w.signature.content = {0x30, 0x03, 0x02, 0x01, 0x01}; }, kNestedNotThisFile},
       {"truncated image", NamedWorld, kPolicyNamedChains,
@@ -467,6 +476,9 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
          w.signature.certs.push_back(sim::AddCertificate(twin));
        },
        kNestedSignatureInvalid},
+      // A policy call that fails refuses, whatever it left in its status.
+      {"chain policy call fails", NamedWorld, kPolicyNamedChains,
+       [](World& w) { w.chain.policyCallFails = true; }, kNestedChainUntrusted},
       {"untrusted root", NamedWorld, kPolicyNamedChains,
        [](World& w) { w.chain.elementErrors = {{0, 0, CERT_TRUST_IS_UNTRUSTED_ROOT}}; },
        kNestedChainUntrusted},

@@ -335,11 +335,14 @@ TEST_F(PinnedChainGateTest, OtherPoliciesLeaveOnlyTheTrustGate) {
     sim::SetTrustVerdict(kLibrary, TRUST_E_BAD_DIGEST);
     EXPECT_EQ(JudgeLeaf(policy), 0u) << policy;
     EXPECT_EQ(lastError_, static_cast<DWORD>(TRUST_E_BAD_DIGEST));
+    // Success is exactly 0: a positive status is not success either.
+    sim::SetTrustVerdict(kLibrary, 1);
+    EXPECT_EQ(JudgeLeaf(policy), 0u) << policy;
     EXPECT_EQ(Count("CertGetCertificateChain"), 0u);
     EXPECT_EQ(Count("CertGetNameStringW"), 0u);
     EXPECT_EQ(Count("CryptDecodeObjectEx"), 0u);
   }
-  EXPECT_EQ(sim::TrustCalls().size(), 4u);
+  EXPECT_EQ(sim::TrustCalls().size(), 6u);
 }
 
 // ------------------------------------------------------------------ trust gate
