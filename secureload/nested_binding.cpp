@@ -25,7 +25,6 @@
 #include "secureload/byte_cursor.h"
 #include "secureload/crypto_api.h"
 #include "secureload/image_digest.h"
-#include "secureload/pinned_chain.h"
 #include "secureload/platform_hash.h"
 #include "secureload/signer_name_chains.h"
 #include "secureload/signer_proof.h"
@@ -223,9 +222,10 @@ NestedBinding ChainVerifies(Held& held, HCERTSTORE store, SignaturePolicy policy
       status.dwError != 0) {
     return kNestedChainUntrusted;
   }
-  // The chain that verified must itself be the policy's, so what the policy
-  // gate matched and what verified cannot be two different chains.
-  if (policy == kPolicyPinnedChain && !MatchesPinnedChain(simple)) return kNestedChainUntrusted;
+  // The chain that verified must itself be the policy's. The pinned gate
+  // judges this very chain, handed over with the signer, so that judgement is
+  // made there, once. The name gate reads the signer's own store instead (see
+  // PassesNamedChains), so the chain that verified is matched here.
   if (policy == kPolicyNamedChains && !MatchesSignerNameChain(simple)) return kNestedChainUntrusted;
   return kNestedBound;
 }
