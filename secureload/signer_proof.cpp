@@ -22,7 +22,6 @@ bool SameCertificate(const CERT_CONTEXT& a, const CERT_CONTEXT& b) {
 
 bool ProveSigner(HCRYPTMSG message, const CMSG_SIGNER_INFO& signer, HCERTSTORE store,
                  PCCERT_CONTEXT* cert) {
-  if (cert == nullptr) return false;
   *cert = nullptr;
   if (message == nullptr || store == nullptr ||
       !ResolveEntryPoint(g_systemLibraryCache.crypt32, g_nestedCryptoApi.CryptMsgControl,
