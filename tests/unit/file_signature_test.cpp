@@ -445,6 +445,7 @@ TEST_F(FileSignatureTest, SignersGetTheirOwnStoreThePathAndThePolicy) {
   EXPECT_EQ(nested.serial, kFirst);
   for (const SignerCall* call : {&primary, &nested}) {
     EXPECT_EQ(call->path, kFile);
+    EXPECT_EQ(call->file, kHeldFile);
     EXPECT_EQ(call->policy, kPolicy);
     EXPECT_NE(call->store, nullptr);
   }
