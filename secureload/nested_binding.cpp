@@ -243,9 +243,7 @@ NestedBinding ProveNestedBinding(HCRYPTMSG nested, const CMSG_SIGNER_INFO& signe
     return kNestedUncheckable;
   }
   Held held;
-  if (!ProveSigner(nested, signer, store, &held.cert) || held.cert == nullptr) {
-    return kNestedSignatureInvalid;
-  }
+  if (!ProveSigner(nested, signer, store, &held.cert)) return kNestedSignatureInvalid;
 
   DWORD contentSize = 0;
   NestedBinding verdict = VerifySignature(nested, signer, held, &contentSize);

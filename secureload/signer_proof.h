@@ -6,7 +6,7 @@
 #include "platform/platform.h"
 
 // message: the decoded signature whose signer 0 is `signer`; store: the
-// certificates it carries. Finds the certificate the store holds for the
+// certificates it carries; both open, the caller's. Finds the certificate the store holds for the
 // signer's issuer and serial number, once: copies with the same encoded bytes
 // are that one certificate, a different certificate under the same issuer and
 // serial number refuses (the gates and the trust provider could each take
