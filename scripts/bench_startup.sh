@@ -110,7 +110,12 @@ fi
 if [[ ! -f $work/prefix/.bench_roots ]]; then
   roots=()
   while IFS= read -r root; do
-    [[ -n $root ]] && roots+=("$(wine_env_wine winepath -w "$repo/tests/pki/e2e/$root" 2>/dev/null)")
+    # Wine's Z: is the host's root (winepath itself may start a loader this
+    # host cannot execute).
+    if [[ -n $root ]]; then
+      root=$(realpath "$repo/tests/pki/e2e/$root")
+      roots+=("Z:${root//\//\\}")
+    fi
   done <"$roots_list"
   if ! wine_env_run "$work/install.out" "$work/install.err" -- \
       "$install_certs" Root "${roots[@]}"; then
