@@ -27,8 +27,10 @@ Modes:
   --incremental      only the mutants whose ids are not in the report, and the
                      report's survivors and equivalents; merges, drops the ids
                      that are gone and writes the report
-  --sample N         N mutants chosen by the commit (HEAD), so the choice moves
-                     from run to run: one line per mutant, `caught` or
+  --sample N         N of the mutants the report records, chosen by the commit
+                     (HEAD), so the choice moves from run to run (mutants no
+                     sweep has run yet are counted, not sampled): one line per
+                     mutant, `caught` or
                      `SURVIVED`; exits non-zero on a survivor that is not listed
                      as equivalent (what scripts/test.sh runs)
   --only ID,...      these mutants; --files FILE,... the mutants of these files
@@ -374,9 +376,14 @@ def main():
     elif args.sample:
         seed = subprocess.run(["git", "rev-parse", "HEAD"], cwd=ROOT, stdout=subprocess.PIPE,
                               text=True).stdout.strip()
-        ranked = sorted(mutants, key=lambda m: hashlib.sha1(f"{seed}\0{m['id']}".encode()).hexdigest())
+        # The sample re-checks what a sweep has recorded, so that a test taken
+        # away or weakened shows; a mutant no sweep has run yet has no verdict
+        # to hold the tests to, and waits for the next --incremental sweep.
+        recorded = [m for m in mutants if m["id"] in report]
+        ranked = sorted(recorded, key=lambda m: hashlib.sha1(f"{seed}\0{m['id']}".encode()).hexdigest())
         chosen = ranked[:args.sample]
-        say(f"sweep: {len(chosen)} of {len(mutants)} mutants, chosen by commit {seed[:12]}")
+        say(f"sweep: {len(chosen)} of the {len(recorded)} recorded mutants, chosen by commit {seed[:12]};"
+            f" {len(mutants) - len(recorded)} of {len(mutants)} not yet swept (--incremental runs them)")
     elif args.only:
         wanted = set(args.only.split(","))
         chosen = [m for m in mutants if m["id"] in wanted]
