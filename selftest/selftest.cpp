@@ -182,6 +182,14 @@ bool RemoveFromStore(const string& kind, const string& store, const string& hex)
   }
   // Wine keeps changes to a system store only once it is closed.
   CertCloseStore(handle, 0);
+  if (kind == "crl") {
+    // Wine reads a store's CRLs back one per issuer, so a CRL of a CA that
+    // shares its name with another may not be found above; the registry
+    // provider keeps each under its SHA-1, where it is taken away directly.
+    wstring key = L"SOFTWARE\\Microsoft\\SystemCertificates\\" + Widen(store) + L"\\CRLs\\" + Widen(hex);
+    LONG result = RegDeleteKeyW(HKEY_LOCAL_MACHINE, key.c_str());
+    ok = result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
+  }
   return ok;
 }
 
@@ -243,8 +251,11 @@ bool AddToStore(const wstring& file, const wstring& store, bool crl) {
                                     CERT_SYSTEM_STORE_LOCAL_MACHINE, store.c_str());
   if (handle == nullptr) return false;
   const BYTE* bytes = reinterpret_cast<const BYTE*>(der.data());
+  // Several of the kit's CAs share a name (the look-alikes and forgeries of
+  // the pinned zone CA); a CRL "replacing" another of the same issuer would
+  // leave the genuine CA without one, so every CRL is added as it is.
   BOOL ok = crl ? CertAddEncodedCRLToStore(handle, X509_ASN_ENCODING, bytes, static_cast<DWORD>(der.size()),
-                                           CERT_STORE_ADD_REPLACE_EXISTING, nullptr)
+                                           CERT_STORE_ADD_ALWAYS, nullptr)
                 : CertAddEncodedCertificateToStore(handle, X509_ASN_ENCODING, bytes,
                                                    static_cast<DWORD>(der.size()),
                                                    CERT_STORE_ADD_REPLACE_EXISTING, nullptr);

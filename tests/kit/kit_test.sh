@@ -86,6 +86,8 @@ for f in "$drive_c"/kit/certs/root/* "$drive_c"/kit/certs/ca/*; do
   openssl x509 -in "$f" -outform DER | sha1sum | cut -c1-40 | tr a-f A-F
 done >"$hashes"
 for f in "$drive_c"/kit/certs/crl/*; do openssl crl -in "$f" -outform DER | sha1sum | cut -c1-40 | tr a-f A-F; done >>"$hashes"
+# Two CAs that share a name and a key issue the same CRL.
+sort -u -o "$hashes" "$hashes"
 # in_registry N: N of the kit's hashes are in the prefix's registry files (the
 # server is stopped first, so that they are written out).
 in_registry() {
