@@ -110,6 +110,9 @@ endfunction()
 
 probe_pinned_table(probe_pinned_release "${PROJECT_SOURCE_DIR}/pki/release")
 # A release build (PROBE_RELEASE) has no test table to link by mistake.
+# PROBE_TEST_PINS_DIR: the self-test kit's build pins the throwaway chain of its own kit.
+set(PROBE_TEST_PINS_DIR "${PROJECT_SOURCE_DIR}/tests/pki/pinned" CACHE PATH
+    "The chain the test-pinned builds pin (l1.pem, root.pem)")
 if(NOT PROBE_RELEASE)
-  probe_pinned_table(probe_pinned_test "${PROJECT_SOURCE_DIR}/tests/pki/pinned")
+  probe_pinned_table(probe_pinned_test "${PROBE_TEST_PINS_DIR}")
 endif()

@@ -127,14 +127,18 @@ if(PROBE_OSSLSIGNCODE)
   endif()
 endif()
 if(PROBE_OSSLSIGNCODE AND PROBE_PYTHON3 AND probe_osslsigncode_has_tsa)
+  # The self-test kit signs with a throwaway PKI of its own (scripts/kit.sh).
+  set(PROBE_E2E_PKI_DIR "${PROJECT_SOURCE_DIR}/tests/pki/e2e" CACHE PATH
+      "The PKI the end-to-end fixtures are signed with")
   file(GLOB PROBE_E2E_PKI CONFIGURE_DEPENDS
-       ${PROJECT_SOURCE_DIR}/tests/pki/e2e/*.pem ${PROJECT_SOURCE_DIR}/tests/pki/e2e/*.key
-       ${PROJECT_SOURCE_DIR}/tests/pki/pinned/*.pem ${PROJECT_SOURCE_DIR}/tests/pki/pinned/*.key)
+       ${PROBE_E2E_PKI_DIR}/*.pem ${PROBE_E2E_PKI_DIR}/*.key
+       ${PROBE_TEST_PINS_DIR}/*.pem ${PROBE_TEST_PINS_DIR}/*.key)
   set(fixtures ${CMAKE_BINARY_DIR}/e2e/fixtures)
   add_custom_command(
     OUTPUT ${fixtures}/manifest.txt
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${fixtures}
-    COMMAND bash ${PROBE_E2E_SOURCE}/make_fixtures.sh ${PROBE_E2E_BIN} ${fixtures}
+    COMMAND ${CMAKE_COMMAND} -E env "E2E_PKI_DIR=${PROBE_E2E_PKI_DIR}" "E2E_PINNED_DIR=${PROBE_TEST_PINS_DIR}"
+            bash ${PROBE_E2E_SOURCE}/make_fixtures.sh ${PROBE_E2E_BIN} ${fixtures}
     DEPENDS e2e_fake_cloud e2e_fake_cloud_no_init2 e2e_fake_client e2e_fake_client_helper
             ${PROBE_E2E_SOURCE}/make_fixtures.sh ${PROBE_E2E_SOURCE}/legacy_tsa.py ${PROBE_E2E_PKI}
     COMMENT "Signing the end-to-end fixtures"

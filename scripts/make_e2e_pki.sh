@@ -65,6 +65,10 @@
 # again reproduces every certificate byte for byte; delete a key to roll it.
 # The pinned chain's keys are read from tests/pki/pinned/ and never written.
 #
+# E2E_PINNED_DIR names another pinned chain (default tests/pki/pinned), and
+# PKI_CRL_URL, when set, is named by every issued certificate as its CRL
+# distribution point: the self-test kit issues a throwaway PKI this way.
+#
 # Also writes trusted-roots.txt: the roots a test machine trusts (the pinned
 # test root, the roots of every family except c6u, and the TSA root).
 set -euo pipefail
@@ -72,7 +76,9 @@ set -euo pipefail
 kUrlPort=39417
 repo=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:-$repo/tests/pki/e2e}
-pinned=$repo/tests/pki/pinned
+pinned=${E2E_PINNED_DIR:-$repo/tests/pki/pinned}
+crl_point=''
+[[ -z ${PKI_CRL_URL:-} ]] || crl_point="crlDistributionPoints = URI:$PKI_CRL_URL"
 mkdir -p "$out"
 for f in root l1 zone; do
   [[ -f $pinned/$f.pem && -f $pinned/$f.key ]] || {
@@ -116,23 +122,27 @@ basicConstraints = critical, CA:TRUE
 keyUsage = critical, keyCertSign, cRLSign
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
+$crl_point
 [ ca_noaki_ext ]
 basicConstraints = critical, CA:TRUE
 keyUsage = critical, keyCertSign, cRLSign
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = none
+$crl_point
 [ leaf_ext ]
 basicConstraints = critical, CA:FALSE
 keyUsage = critical, digitalSignature
 extendedKeyUsage = codeSigning
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
+$crl_point
 [ tsa_ext ]
 basicConstraints = critical, CA:FALSE
 keyUsage = critical, digitalSignature
 extendedKeyUsage = critical, timeStamping
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
+$crl_point
 [ url_leaf_ext ]
 basicConstraints = critical, CA:FALSE
 keyUsage = critical, digitalSignature
@@ -164,6 +174,7 @@ basicConstraints = critical, CA:TRUE
 keyUsage = critical, keyCertSign, cRLSign
 subjectKeyIdentifier = $2
 authorityKeyIdentifier = keyid
+$crl_point
 CNF
 }
 

@@ -12,7 +12,9 @@
 # from root.pem and l1.pem on the next build.
 #
 # Sourced, it only defines issue_chain (the test chain uses it with keys that
-# are kept; see make_test_pinned_pki.sh).
+# are kept; see make_test_pinned_pki.sh). With PKI_CRL_URL set, every issued
+# certificate names that URL as its CRL distribution point (the self-test kit's
+# throwaway chains; its CRLs are installed, the URL is never fetched).
 set -euo pipefail
 
 # issue_chain KEYDIR OUTDIR SERIALBASE LEAFDIGEST
@@ -38,6 +40,8 @@ issue_chain() {
     fi
   done
 
+  local crl_point=''
+  [[ -z ${PKI_CRL_URL:-} ]] || crl_point="crlDistributionPoints = URI:$PKI_CRL_URL"
   cat >"$work/ca.cnf" <<CNF
 [ ca ]
 default_ca = chain_ca
@@ -69,17 +73,20 @@ basicConstraints = critical, CA:TRUE, pathlen:1
 keyUsage = critical, keyCertSign, cRLSign
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
+$crl_point
 [ zone_ext ]
 basicConstraints = critical, CA:TRUE, pathlen:0
 keyUsage = critical, keyCertSign, cRLSign
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
+$crl_point
 [ leaf_ext ]
 basicConstraints = critical, CA:FALSE
 keyUsage = critical, digitalSignature
 extendedKeyUsage = codeSigning
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
+$crl_point
 CNF
   mkdir "$work/new"
 

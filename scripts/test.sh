@@ -104,6 +104,25 @@ mutation_pass() {
   fi
 }
 
+# kit_pass: the self-test kit built and run under Wine at each width this host
+# can execute (tests/kit/kit_test.sh): the table's export, no private key in
+# the zip, a killed run undone, every scenario passing, nothing left in the
+# prefix, and the short-circuited control failing; each check counts as one.
+kit_pass() {
+  local log="build/.kit.log" status arch
+  for arch in $wine_arches; do
+    case $arch in win32) arch=i686 ;; win64) arch=x86_64 ;; esac
+    echo "== kit: $arch, run under Wine"
+    status=0
+    bash tests/kit/kit_test.sh "$arch" 2>&1 | tee "$log" || status=$?
+    passed=$((passed + $(grep -c '^ok ' "$log" || true)))
+    failed=$((failed + $(grep -c '^FAIL ' "$log" || true)))
+    if [[ $status -ne 0 ]] || ! grep -q '^ok ' "$log"; then
+      failed_presets+=("kit-$arch")
+    fi
+  done
+}
+
 # skip_preset NAME REASON: a stage this host cannot run; each of its tests (the
 # host preset's unit tests, which it would run built another way) counts as
 # skipped.
@@ -122,6 +141,7 @@ if [[ " $wine_arches " == *" win64 "* ]]; then
 fi
 build_preset host
 test_preset host
+kit_pass
 release_repro
 mutation_pass
 # The unit suite again under AddressSanitizer + UndefinedBehaviorSanitizer, and

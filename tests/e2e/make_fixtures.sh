@@ -19,8 +19,9 @@ bin=$1
 out=$2
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/../.." && pwd)
-pki=$repo/tests/pki/e2e
-pinned=$repo/tests/pki/pinned
+# E2E_PKI_DIR and E2E_PINNED_DIR name another PKI (the self-test kit's).
+pki=${E2E_PKI_DIR:-$repo/tests/pki/e2e}
+pinned=${E2E_PINNED_DIR:-$repo/tests/pki/pinned}
 
 for tool in osslsigncode python3; do
   command -v "$tool" >/dev/null || {
