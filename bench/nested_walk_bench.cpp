@@ -52,6 +52,7 @@
 #include "secureload/load_context.h"
 #include "secureload/signature_policy.h"
 #include "secureload/signer_policy.h"
+#include "secureload/signer_proof.h"
 #include "tests/support/pe_image.h"
 #include "tests/support/process_state.h"
 
@@ -99,6 +100,15 @@ uint32_t Candidates(Shape shape, int64_t size) {
 // How many of them one load feeds to a message.
 uint32_t Fed(uint32_t candidates) {
   return candidates < kMaxNestedCandidates ? candidates : kMaxNestedCandidates;
+}
+
+// One signer proven and judged, as the walk does it.
+DWORD ProvenAndVerified(HCRYPTMSG message, PCMSG_SIGNER_INFO signer, HCERTSTORE store) {
+  PCCERT_CONTEXT cert = nullptr;
+  if (!ProveSigner(message, *signer, store, &cert)) return 0;
+  const DWORD verdict = VerifySigner(signer, cert, store, kFile.c_str(), nullptr, kPolicy);
+  g_cryptoApi.CertFreeCertificateContext(cert);
+  return verdict;
 }
 
 DWORD VerifyInOneLoad(HANDLE file = nullptr) {
@@ -191,7 +201,7 @@ DWORD PlatformSequence(Shape shape, uint32_t candidates) {
   HLOCAL record = LocalAlloc(LPTR, size);
   api.CryptMsgGetParam(message, CMSG_SIGNER_INFO_PARAM, 0, record, &size);
   PCMSG_SIGNER_INFO signer = static_cast<PCMSG_SIGNER_INFO>(record);
-  refused += VerifySigner(signer, store, kFile.c_str(), kPolicy) == 0;
+  refused += ProvenAndVerified(message, signer, store) == 0;
   const BYTE* first = signer->UnauthAttrs.rgAttr[0].rgValue[0].pbData;
   const DWORD extent = info.contentLength + 4u;
   for (uint32_t i = 0; i < Fed(candidates); ++i) {
@@ -202,8 +212,8 @@ DWORD PlatformSequence(Shape shape, uint32_t candidates) {
       HLOCAL nestedRecord = LocalAlloc(LPTR, nestedSize);
       api.CryptMsgGetParam(nested, CMSG_SIGNER_INFO_PARAM, 0, nestedRecord, &nestedSize);
       HCERTSTORE nestedStore = api.CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, nested);
-      refused += VerifySigner(static_cast<PCMSG_SIGNER_INFO>(nestedRecord), nestedStore,
-                              kFile.c_str(), kPolicy) == 0;
+      refused += ProvenAndVerified(nested, static_cast<PCMSG_SIGNER_INFO>(nestedRecord),
+                                   nestedStore) == 0;
       api.CertCloseStore(nestedStore, 0);
       LocalFree(nestedRecord);
     } else {

@@ -119,11 +119,13 @@ struct CertChoice {
   uint8_t key;
 };
 
-// What CertGetNameStringA gives for a name: up to the first NUL, at most 255
-// bytes.
+// The name a comparison can see: at most 255 characters of it, and none at
+// all when any byte is outside printable ASCII (a NUL inside it included).
 std::string Displayed(const std::string& name) {
-  const std::string upToNul = name.substr(0, std::strlen(name.c_str()));
-  return upToNul.substr(0, 255);
+  for (char c : name) {
+    if (c < 0x20 || c > 0x7E) return std::string();
+  }
+  return name.substr(0, 255);
 }
 
 bool IsFirstNameOfAChain(const std::string& name) {

@@ -4,7 +4,11 @@ r"""Generated mutants of the security code, at the level of the source text.
 Reads the C++ sources of secureload/, runtime/, probe/ and caller/ and lists
 small faults of the kinds a reviewer misses, one edit each:
 
-  ror     a relational operator swapped for its neighbour (< <=, > >=, == !=)
+  ror     a relational operator replaced: by its neighbour (< <=, > >=, == !=)
+          and by the rest of the set that subsumes every other replacement
+          (< by != and false, > by != and false, <= by == and true, >= by ==
+          and true, == by <= >= and false, != by < > and true; the order
+          replacements are not made beside nullptr, which does not compile)
   const   an integer constant in a comparison, an array size or a named
           constant moved by one (up, and down when above 0)
   neg     the condition of an if or while negated
@@ -14,6 +18,13 @@ small faults of the kinds a reviewer misses, one edit each:
   flag    one flag dropped from an OR of flags
   bound   the bound of a for or while loop moved by one
   ret     a returned success or failure flipped (true/false, 0/error code)
+  failopen  in the signer proof, the nested binding and the gates, a refusal
+          returned as the acceptance: a refusing verdict as kNestedBound, the
+          refusing arm of a returned `? 1 : 0` or `? true : false` as the
+          accepting one (plain `return false` and `return 0` are `ret`)
+
+Headers are read for their constants alone: a named constant at namespace or
+class level (`constexpr ... = N;`, `= N * ...`) moved by one, as `const`.
 
 The list is a function of the text alone: the same tree gives the same
 mutants in the same order. A mutant's id is made of its file, the function it
@@ -269,6 +280,19 @@ def guard_body(tokens, first, last):
     return tokens[first].text in ("return", "continue", "break")
 
 
+# Where a refusal returned as the acceptance is a door: the signer proof, the
+# nested binding and the gates.
+FAIL_OPEN_FILES = ("secureload/signer_proof.cpp", "secureload/nested_binding.cpp",
+                   "secureload/signer_policy.cpp", "secureload/pinned_chain.cpp",
+                   "secureload/signer_name_chains.cpp")
+NESTED_REFUSALS = ("kNestedSignatureInvalid", "kNestedNotThisFile", "kNestedChainUntrusted",
+                   "kNestedUncheckable")
+# The relational replacements beyond the neighbour swap: together they subsume
+# every other replacement of the operator.
+ROR_MORE = {"<": ("!=",), ">": ("!=",), "<=": ("==",), ">=": ("==",),
+            "==": ("<=", ">="), "!=": ("<", ">")}
+ROR_CONSTANT = {"<": "false", ">": "false", "<=": "true", ">=": "true", "==": "false", "!=": "true"}
+
 ERROR_RETURN = re.compile(r"^(ERROR_[A-Z_]+|E_[A-Z_]+|TRUST_E_[A-Z_]+|CERT_E_[A-Z_]+|CRYPT_E_[A-Z_]+|NTE_[A-Z_]+)$")
 
 
@@ -282,7 +306,21 @@ def mutants_of(path, text):
         if names[i]:
             found.append((op, i, j, start, end, replacement))
 
+    header = path.endswith(".h")
+    fail_open = path in FAIL_OPEN_FILES
     for i, tok in enumerate(tokens):
+        if header:
+            break
+        if fail_open and tok.text == "return":
+            end = statement_end(tokens, i)
+            for k in range(i + 1, end):
+                if tokens[k].text in NESTED_REFUSALS:
+                    add("failopen", k, k, tokens[k].start, tokens[k].end, "kNestedBound")
+            # return ... ? 1 : 0;  and  ? true : false;
+            if end - i >= 5 and tokens[end - 2].text == ":" and tokens[end - 4].text == "?":
+                accept, refuse = tokens[end - 3].text, tokens[end - 1].text
+                if (accept, refuse) in (("1", "0"), ("true", "false"), ("TRUE", "FALSE")):
+                    add("failopen", end - 1, end - 1, tokens[end - 1].start, tokens[end - 1].end, accept)
         t = tok.text
         prev = tokens[i - 1].text if i else ""
         # ror
@@ -295,6 +333,15 @@ def mutants_of(path, text):
                 continue
             swap = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "=="}[t]
             add("ror", i, i, tok.start, tok.end, swap)
+            lo, _ = operand_span(tokens, i, -1)
+            _, hi = operand_span(tokens, i, 1)
+            beside_null = "nullptr" in (tokens[i - 1].text, tokens[i + 1].text)
+            for more in ROR_MORE[t]:
+                if more in ("<", ">", "<=", ">=") and beside_null:
+                    continue
+                add("ror", i, i, tok.start, tok.end, more)
+            if lo < i < hi:
+                add("ror", lo, hi, tokens[lo].start, tokens[hi].end, ROR_CONSTANT[t])
             # const: integer literals in either operand
             for lo, hi in (operand_span(tokens, i, -1), operand_span(tokens, i, 1)):
                 depth = 0
@@ -386,7 +433,8 @@ def bound_mutants(tokens, first, last, text, add):
     for k in range(first, last + 1):
         if tokens[k].text in ("<", "<=", ">", ">=", "!=") and not is_template_bracket(tokens, k):
             lo, hi = operand_span(tokens, k, 1)
-            if hi > k and not (hi == k + 1 and tokens[hi].kind == "number"):
+            if hi > k and not (hi == k + 1 and tokens[hi].kind == "number") and \
+                    not (hi == k + 1 and tokens[hi].text == "nullptr"):
                 rhs = text[tokens[k + 1].start:tokens[hi].end]
                 for sign in ("+", "-"):
                     add("bound", k + 1, hi, tokens[k + 1].start, tokens[hi].end, f"({rhs}) {sign} 1")
@@ -401,7 +449,7 @@ def source_files(root=ROOT):
             continue
         for name in sorted(os.listdir(base)):
             path = f"{folder}/{name}"
-            if name.endswith(".cpp") and path not in WINDOWS_ONLY:
+            if name.endswith((".cpp", ".h")) and path not in WINDOWS_ONLY:
                 files.append(path)
     return files
 

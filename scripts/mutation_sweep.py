@@ -161,6 +161,8 @@ class Tree:
         path = os.path.join(self.scratch, mutant["file"])
         with open(path, "w", encoding="utf-8") as f:
             f.write(generator.apply(text, mutant))
+        if mutant["file"].endswith(".h"):
+            return self.try_header_mutant()
         obj = self.objects.get(mutant["file"])
         if obj is None:
             return "broken", "no host object is built from this file"
@@ -187,6 +189,23 @@ class Tree:
                 self.kills[program] = self.kills.get(program, 0) + 1
                 return ("asan" if self.kind == "asan" else "killed"), f"{program}: {failure}"
         return "survived", ("no test program links it" if not ran else "ran " + " ".join(ran))
+
+    def try_header_mutant(self):
+        """A constant in a header: every program is rebuilt with it, and those
+        whose binary changed run (a header has no object of its own, and which
+        programs a constant reaches differs from constant to constant)."""
+        if not self.compile(1):
+            return "broken", "does not compile"
+        changed = [p for p in self.programs
+                   if digest(os.path.join(self.build, p)) != self.binaries[p]]
+        if not changed:
+            return "same-code", "no program changes"
+        for program in sorted(changed, key=lambda p: (-self.kills.get(p, 0), self.times[p])):
+            failure = self.run_program(program, self.limits[program])
+            if failure:
+                self.kills[program] = self.kills.get(program, 0) + 1
+                return ("asan" if self.kind == "asan" else "killed"), f"{program}: {failure}"
+        return "survived", "ran " + " ".join(changed)
 
     def file_mutants(self, path, items, record):
         """Every mutant of one file, then the file as it was."""

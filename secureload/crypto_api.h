@@ -14,7 +14,7 @@ struct CryptoApiTable {
   decltype(&::CertFindCertificateInStore) CertFindCertificateInStore;
   decltype(&::CryptMsgGetParam) CryptMsgGetParam;
   decltype(&::CryptQueryObject) CryptQueryObject;
-  decltype(&::CertGetNameStringA) CertGetNameStringA;
+  decltype(&::CertGetNameStringW) CertGetNameStringW;
   decltype(&::CryptMsgOpenToDecode) CryptMsgOpenToDecode;
   decltype(&::CryptMsgUpdate) CryptMsgUpdate;
   decltype(&::CryptDecodeObjectEx) CryptDecodeObjectEx;

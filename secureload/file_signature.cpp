@@ -8,6 +8,7 @@
 #include "secureload/crypto_api.h"
 #include "secureload/nested_binding.h"
 #include "secureload/signer_policy.h"
+#include "secureload/signer_proof.h"
 #include "secureload/system_library.h"
 
 namespace {
@@ -49,7 +50,7 @@ bool ResolveCryptoApi() {
   return CRYPTO_API_SLOT(CryptMsgClose) && CRYPTO_API_SLOT(CertCloseStore) &&
          CRYPTO_API_SLOT(CertFreeCertificateContext) &&
          CRYPTO_API_SLOT(CertFindCertificateInStore) && CRYPTO_API_SLOT(CryptMsgGetParam) &&
-         CRYPTO_API_SLOT(CryptQueryObject) && CRYPTO_API_SLOT(CertGetNameStringA) &&
+         CRYPTO_API_SLOT(CryptQueryObject) && CRYPTO_API_SLOT(CertGetNameStringW) &&
          CRYPTO_API_SLOT(CryptMsgOpenToDecode) && CRYPTO_API_SLOT(CryptMsgUpdate) &&
          CRYPTO_API_SLOT(CryptDecodeObjectEx) &&
          CRYPTO_API_SLOT(CertGetIssuerCertificateFromStore) && CRYPTO_API_SLOT(CertOpenStore) &&
@@ -140,18 +141,24 @@ DWORD JudgeNestedSigner(HCRYPTMSG nested, LPCWSTR path, LoadContext& context,
     return 0;
   }
   PCMSG_SIGNER_INFO signer = static_cast<PCMSG_SIGNER_INFO>(record);
-  // The chain the proof built and verified is the one the gates judge: built
-  // once per candidate.
+  // The certificate the proof found and the chain it built and verified are
+  // the ones the gates judge: found and built once per candidate. A proof
+  // that says bound without handing over both refuses all the same.
+  PCCERT_CONTEXT cert = nullptr;
   PCCERT_CHAIN_CONTEXT chain = nullptr;
   const NestedBinding binding =
-      ProveNestedBinding(nested, *signer, store, context, policy, &chain);
+      ProveNestedBinding(nested, *signer, store, context, policy, &cert, &chain);
+  const CERT_SIMPLE_CHAIN* verified =
+      chain != nullptr && chain->cChain == 1 && chain->rgpChain != nullptr
+          ? chain->rgpChain[0]
+          : nullptr;
+  const bool handedOver = binding == kNestedBound && cert != nullptr && verified != nullptr;
   const DWORD verdict =
-      binding == kNestedBound
-          ? VerifySigner(signer, store, path, policy,
-                         chain != nullptr && chain->cChain == 1 ? chain->rgpChain[0] : nullptr)
-          : 0;
-  ObserveNested(context.observer, binding, verdict, binding == kNestedBound ? GetLastError() : 0);
+      handedOver ? VerifySigner(signer, cert, store, path, context.file, policy, verified) : 0;
+  ObserveNested(context.observer, binding == kNestedBound && !handedOver ? kNestedUncheckable : binding,
+                verdict, handedOver ? GetLastError() : 0);
   if (chain != nullptr) api.CertFreeCertificateChain(chain);
+  if (cert != nullptr) api.CertFreeCertificateContext(cert);
   api.CertCloseStore(store, 0);
   LocalFree(record);
   return verdict;
@@ -208,47 +215,6 @@ Outcome WalkNestedSignatures(const CMSG_SIGNER_INFO* signer, uint32_t recordSize
   return {0, ERROR_SUCCESS};
 }
 
-// The primary signature verified with the very certificate the gates go on to
-// judge, so that it is that certificate's key which made the signature, not
-// one the trust provider looks up for itself. That certificate is the one the
-// signature's store holds for the signer's issuer and serial number, and it
-// must be the only one: with two, which of them the gates judge and which one
-// the trust provider takes would be left to the order of the store.
-bool PrimarySignatureVerifies(HCRYPTMSG message, const CMSG_SIGNER_INFO& signer,
-                              HCERTSTORE store) {
-  const CryptoApiTable& api = g_cryptoApi;
-  if (!ResolveEntryPoint(g_systemLibraryCache.crypt32, g_nestedCryptoApi.CryptMsgControl,
-                         "CryptMsgControl")) {
-    return false;
-  }
-  CERT_INFO wanted = {};
-  wanted.Issuer = signer.Issuer;
-  wanted.SerialNumber = signer.SerialNumber;
-  PCCERT_CONTEXT cert = api.CertFindCertificateInStore(store, kMessageEncoding, 0,
-                                                       CERT_FIND_SUBJECT_CERT, &wanted, nullptr);
-  if (cert == nullptr) return false;
-  // Looking on from the first releases it.
-  PCCERT_CONTEXT twin = api.CertFindCertificateInStore(store, kMessageEncoding, 0,
-                                                       CERT_FIND_SUBJECT_CERT, &wanted, cert);
-  if (twin != nullptr) {
-    api.CertFreeCertificateContext(twin);
-    return false;
-  }
-  cert = api.CertFindCertificateInStore(store, kMessageEncoding, 0, CERT_FIND_SUBJECT_CERT,
-                                        &wanted, nullptr);
-  if (cert == nullptr) return false;
-  CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para = {};
-  para.cbSize = sizeof para;
-  para.hCryptProv = 0;
-  para.dwSignerIndex = 0;
-  para.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
-  para.pvSigner = const_cast<CERT_CONTEXT*>(cert);
-  const BOOL verified =
-      g_nestedCryptoApi.CryptMsgControl(message, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para);
-  api.CertFreeCertificateContext(cert);
-  return verified != 0;
-}
-
 Outcome Verify(LPCWSTR path, LoadContext& context, SignaturePolicy policy, CallState& state) {
   const DWORD attributes = GetFileAttributesW(path);
   if (attributes == INVALID_FILE_ATTRIBUTES ||
@@ -286,9 +252,19 @@ Outcome Verify(LPCWSTR path, LoadContext& context, SignaturePolicy policy, CallS
 
   state.stopped = 0;
   PCMSG_SIGNER_INFO signer = static_cast<PCMSG_SIGNER_INFO>(state.signerRecord);
-  const DWORD primary = PrimarySignatureVerifies(state.message, *signer, state.store)
-                            ? VerifySigner(signer, state.store, path, policy)
-                            : 0;
+  // The primary signature verified with the very certificate the gates go on
+  // to judge, so that it is that certificate's key which made the signature,
+  // not one the trust provider looks up for itself.
+  PCCERT_CONTEXT cert = nullptr;
+  DWORD primary = 0;
+  if (ProveSigner(state.message, *signer, state.store, &cert)) {
+    primary = VerifySigner(signer, cert, state.store, path, context.file, policy);
+  }
+  if (cert != nullptr) {
+    const DWORD error = GetLastError();
+    g_cryptoApi.CertFreeCertificateContext(cert);
+    SetLastError(error);
+  }
   Observe(context.observer, kObservedPrimarySigner, primary, GetLastError());
   if (primary != 0) return {primary, ERROR_SUCCESS};
 

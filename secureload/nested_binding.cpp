@@ -25,9 +25,9 @@
 #include "secureload/byte_cursor.h"
 #include "secureload/crypto_api.h"
 #include "secureload/image_digest.h"
-#include "secureload/pinned_chain.h"
 #include "secureload/platform_hash.h"
 #include "secureload/signer_name_chains.h"
+#include "secureload/signer_proof.h"
 #include "secureload/system_library.h"
 
 namespace {
@@ -107,21 +107,12 @@ struct Held {
   }
 };
 
-// (a) The signer's signature over its signed attributes, then the signed
-// message digest against the content. Gives the content as the message holds
-// it (tag and length included).
+// (a) The signer's signature over its signed attributes (verified by the
+// signer proof), then the signed message digest against the content, which
+// the platform does not compare everywhere. Gives the content as the message
+// holds it (tag and length included).
 NestedBinding VerifySignature(HCRYPTMSG nested, const CMSG_SIGNER_INFO& signer, Held& held,
                               DWORD* contentSize) {
-  CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para = {};
-  para.cbSize = sizeof para;
-  para.hCryptProv = 0;
-  para.dwSignerIndex = 0;
-  para.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
-  para.pvSigner = const_cast<CERT_CONTEXT*>(held.cert);
-  if (!g_nestedCryptoApi.CryptMsgControl(nested, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para)) {
-    return kNestedSignatureInvalid;
-  }
-
   DWORD size = 0;
   if (!g_cryptoApi.CryptMsgGetParam(nested, CMSG_CONTENT_PARAM, 0, nullptr, &size) || size == 0) {
     return kNestedSignatureInvalid;
@@ -231,9 +222,10 @@ NestedBinding ChainVerifies(Held& held, HCERTSTORE store, SignaturePolicy policy
       status.dwError != 0) {
     return kNestedChainUntrusted;
   }
-  // The chain that verified must itself be the policy's, so what the policy
-  // gate matched and what verified cannot be two different chains.
-  if (policy == kPolicyPinnedChain && !MatchesPinnedChain(simple)) return kNestedChainUntrusted;
+  // The chain that verified must itself be the policy's. The pinned gate
+  // judges this very chain, handed over with the signer, so that judgement is
+  // made there, once. The name gate reads the signer's own store instead (see
+  // PassesNamedChains), so the chain that verified is matched here.
   if (policy == kPolicyNamedChains && !MatchesSignerNameChain(simple)) return kNestedChainUntrusted;
   return kNestedBound;
 }
@@ -242,7 +234,8 @@ NestedBinding ChainVerifies(Held& held, HCERTSTORE store, SignaturePolicy policy
 
 NestedBinding ProveNestedBinding(HCRYPTMSG nested, const CMSG_SIGNER_INFO& signer,
                                  HCERTSTORE store, LoadContext& context, SignaturePolicy policy,
-                                 PCCERT_CHAIN_CONTEXT* verifiedChain) {
+                                 PCCERT_CONTEXT* signerCert, PCCERT_CHAIN_CONTEXT* verifiedChain) {
+  if (signerCert != nullptr) *signerCert = nullptr;
   if (verifiedChain != nullptr) *verifiedChain = nullptr;
   if (nested == nullptr || store == nullptr || context.file == nullptr ||
       context.file == INVALID_HANDLE_VALUE ||
@@ -250,20 +243,22 @@ NestedBinding ProveNestedBinding(HCRYPTMSG nested, const CMSG_SIGNER_INFO& signe
     return kNestedUncheckable;
   }
   Held held;
-  CERT_INFO wanted = {};
-  wanted.Issuer = signer.Issuer;
-  wanted.SerialNumber = signer.SerialNumber;
-  held.cert = g_cryptoApi.CertFindCertificateInStore(store, kEncoding, 0, CERT_FIND_SUBJECT_CERT,
-                                                     &wanted, nullptr);
-  if (held.cert == nullptr) return kNestedSignatureInvalid;
+  if (!ProveSigner(nested, signer, store, &held.cert) || held.cert == nullptr) {
+    return kNestedSignatureInvalid;
+  }
 
   DWORD contentSize = 0;
   NestedBinding verdict = VerifySignature(nested, signer, held, &contentSize);
   if (verdict == kNestedBound) verdict = SignsThisFile(nested, signer, held, contentSize, context);
   if (verdict == kNestedBound) verdict = ChainVerifies(held, store, policy);
-  if (verdict == kNestedBound && verifiedChain != nullptr) {
+  if (verdict != kNestedBound) return verdict;
+  if (verifiedChain != nullptr) {
     *verifiedChain = held.chain;
     held.chain = nullptr;
+  }
+  if (signerCert != nullptr) {
+    *signerCert = held.cert;
+    held.cert = nullptr;
   }
   return verdict;
 }

@@ -9,15 +9,34 @@
 
 namespace {
 
-// The platform writes at most 255 bytes of a name and its terminator.
+// Room for 255 characters of a name and its terminator; no allowed name is
+// longer, and the platform cuts a longer one to fit.
 constexpr DWORD kNameBufferSize = 256;
 
-// Byte-for-byte equality up to and including the terminator: case, blanks and
-// everything else count. A buffer without a terminator equals nothing.
-bool SameName(const char (&name)[kNameBufferSize], const char* expected) {
+// The display name as the certificate holds it, in UTF-16, never an 8-bit
+// rendering: a best-fit conversion turns a look-alike (a Kelvin sign, a
+// fullwidth letter, a dotless i) into the letter it imitates. Kept only when
+// the count the platform returns is the name's length and its terminator (a
+// name that hides a NUL and more behind it is not the name before the NUL),
+// and every character is printable ASCII, as every allowed name is.
+bool ReadExactName(PCCERT_CONTEXT cert, BOOL useIssuerName, WCHAR (&name)[kNameBufferSize]) {
+  const DWORD count = g_cryptoApi.CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE,
+                                                     useIssuerName ? CERT_NAME_ISSUER_FLAG : 0,
+                                                     nullptr, name, kNameBufferSize);
+  DWORD length = 0;
+  while (length < kNameBufferSize && name[length] != 0) {
+    if (name[length] < 0x20 || name[length] > 0x7E) return false;
+    ++length;
+  }
+  return length < kNameBufferSize && count == length + 1;
+}
+
+// Character for character up to and including the terminator: case, blanks
+// and everything else count.
+bool SameName(const WCHAR (&name)[kNameBufferSize], const char* expected) {
   for (DWORD i = 0; i < kNameBufferSize; ++i) {
-    if (name[i] != expected[i]) return false;
-    if (name[i] == '\0') return true;
+    if (name[i] != static_cast<unsigned char>(expected[i])) return false;
+    if (name[i] == 0) return true;
   }
   return false;
 }
@@ -43,13 +62,8 @@ bool MatchesPinnedChain(const CERT_SIMPLE_CHAIN& simple) {
 DWORD MatchCertificate(PCCERT_CONTEXT cert, BOOL useIssuerName, const char* expectedName,
                        DWORD keyLength, const BYTE* keyBytes) {
   if (expectedName != nullptr) {
-    char name[kNameBufferSize] = {};
-    // The return value is not needed: the zeroed buffer holds the name, or
-    // stays empty when the certificate has none.
-    (void)g_cryptoApi.CertGetNameStringA(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE,
-                                         useIssuerName ? CERT_NAME_ISSUER_FLAG : 0, nullptr, name,
-                                         kNameBufferSize);
-    if (!SameName(name, expectedName)) return 0;
+    WCHAR name[kNameBufferSize] = {};
+    if (!ReadExactName(cert, useIssuerName, name) || !SameName(name, expectedName)) return 0;
   }
   if (keyLength == 0 || keyBytes == nullptr) return 1;
 

@@ -5,7 +5,7 @@
 #include "platform/platform.h"
 
 struct PinnedChainRow {
-  const char* expectedName;  // simple display name, compared byte for byte
+  const char* expectedName;  // simple display name, printable ASCII, compared exactly
   DWORD keyLength;           // 0 when no key is pinned
   const BYTE* keyBytes;      // DER RSAPublicKey of the subject, or null
 };

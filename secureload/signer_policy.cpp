@@ -275,8 +275,10 @@ bool PassesNamedChains(const CMSG_SIGNER_INFO& signer, HCERTSTORE store, PCCERT_
   return false;
 }
 
-// The trust gate: the platform's trust provider judges the whole file by its path.
-DWORD PassesTrustGate(LPCWSTR path) {
+// The trust gate: the platform's trust provider judges the whole file. It is
+// handed the handle the load holds beside the path, so that the bytes it
+// reads are the held ones where it reads through the handle.
+DWORD PassesTrustGate(LPCWSTR path, HANDLE held) {
   if (g_systemLibraryCache.wintrust == nullptr) {
     g_systemLibraryCache.wintrust = LoadSystemLibrary(L"wintrust.dll");
     if (g_systemLibraryCache.wintrust == nullptr) {
@@ -295,7 +297,7 @@ DWORD PassesTrustGate(LPCWSTR path) {
   WINTRUST_FILE_INFO file = {};
   file.cbStruct = kWintrustFileInfoSize;
   file.pcwszFilePath = path;
-  file.hFile = nullptr;
+  file.hFile = held;
   file.pgKnownSubject = nullptr;
   WintrustRequest request = {};
   request.cbStruct = kWintrustDataSize;
@@ -319,22 +321,18 @@ DWORD PassesTrustGate(LPCWSTR path) {
 
 }  // namespace
 
-DWORD VerifySigner(PCMSG_SIGNER_INFO signer, HCERTSTORE store, LPCWSTR path,
-                   SignaturePolicy policy, const CERT_SIMPLE_CHAIN* verifiedChain) {
-  PCCERT_CONTEXT cert = FindSignerCertificate(store, *signer);
-  if (cert == nullptr) return 0;
-
+DWORD VerifySigner(PCMSG_SIGNER_INFO signer, PCCERT_CONTEXT cert, HCERTSTORE store,
+                   LPCWSTR path, HANDLE file, SignaturePolicy policy,
+                   const CERT_SIMPLE_CHAIN* verifiedChain) {
+  if (signer == nullptr || cert == nullptr) {
+    SetLastError(static_cast<DWORD>(CRYPT_E_NOT_FOUND));
+    return 0;
+  }
   bool policyPassed = true;
   if (policy == kPolicyPinnedChain) {
     policyPassed = PassesPinnedChain(cert, verifiedChain);
   } else if (policy == kPolicyNamedChains) {
     policyPassed = PassesNamedChains(*signer, store, cert);
   }
-  const DWORD result = policyPassed ? PassesTrustGate(path) : 0;
-
-  // Releasing the certificate must not disturb the reason just set.
-  const DWORD error = GetLastError();
-  g_cryptoApi.CertFreeCertificateContext(cert);
-  SetLastError(error);
-  return result;
+  return policyPassed ? PassesTrustGate(path, file) : 0;
 }

@@ -241,6 +241,10 @@ struct Cert {
   std::vector<BYTE> serial;
   std::vector<BYTE> key;
   std::vector<BYTE> subjectBlob;
+  // What the certificate is, byte for byte: made from every field of its
+  // description, so two certificates that say the same are one encoding and
+  // any difference is another.
+  std::vector<BYTE> encoded;
 };
 
 // One certificate as one store holds it. The probe sees &context.
@@ -269,6 +273,7 @@ struct SimChain {
   std::vector<SimCertContext*> held;
   bool freed = false;
   DWORD policyError = 0;
+  bool policyCallFails = false;
 };
 
 struct CertWorld {
@@ -323,6 +328,8 @@ SimCertContext* AddContext(SimStore* store, CertId id) {
   ctx->info.SubjectPublicKeyInfo.PublicKey = {static_cast<DWORD>(cert->key.size()),
                                               cert->key.data(), cert->desc.unusedBits};
   ctx->context.dwCertEncodingType = X509_ASN_ENCODING;
+  ctx->context.pbCertEncoded = cert->encoded.data();
+  ctx->context.cbCertEncoded = static_cast<DWORD>(cert->encoded.size());
   ctx->context.pCertInfo = &ctx->info;
   ctx->context.hCertStore = store;
   ctx->cert = id;
@@ -610,6 +617,26 @@ CertId AddCertificate(CertDesc desc) {
   cert->subjectBlob.assign(desc.subject.begin(), desc.subject.end());
   cert->serial = desc.serial;
   cert->key = desc.publicKey;
+  {
+    auto field = [&](const std::vector<uint8_t>& bytes) {
+      cert->encoded.push_back(0x04);
+      PutLength(cert->encoded, bytes.size());
+      cert->encoded.insert(cert->encoded.end(), bytes.begin(), bytes.end());
+    };
+    auto number = [&](uint64_t value) {
+      std::vector<uint8_t> bytes;
+      for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+      field(bytes);
+    };
+    field(cert->subjectBlob);
+    field(cert->issuerBlob);
+    field(cert->serial);
+    field(cert->key);
+    number(desc.unusedBits);
+    number(desc.notBefore);
+    number(desc.notAfter);
+    number(static_cast<uint64_t>(static_cast<int64_t>(desc.signedBy)));
+  }
   cert->desc = std::move(desc);
   C().certs.push_back(std::move(cert));
   return static_cast<CertId>(C().certs.size() - 1);
@@ -708,8 +735,8 @@ void ResetCertWorld() {
                        reinterpret_cast<void*>(&::CertFreeCertificateContext));
   RegisterSystemExport("crypt32.dll", "CertFindCertificateInStore",
                        reinterpret_cast<void*>(&::CertFindCertificateInStore));
-  RegisterSystemExport("crypt32.dll", "CertGetNameStringA",
-                       reinterpret_cast<void*>(&::CertGetNameStringA));
+  RegisterSystemExport("crypt32.dll", "CertGetNameStringW",
+                       reinterpret_cast<void*>(&::CertGetNameStringW));
   RegisterSystemExport("crypt32.dll", "CryptDecodeObjectEx",
                        reinterpret_cast<void*>(&::CryptDecodeObjectEx));
   RegisterSystemExport("crypt32.dll", "CertGetIssuerCertificateFromStore",
@@ -809,10 +836,15 @@ PCCERT_CONTEXT WINAPI CertFindCertificateInStore(HCERTSTORE store, DWORD certEnc
   return nullptr;
 }
 
-DWORD WINAPI CertGetNameStringA(PCCERT_CONTEXT cert, DWORD type, DWORD flags, void*,
-                                LPSTR nameString, DWORD nameStringSize) {
+// Names are kept as UTF-8 and given out as the UTF-16 the platform holds,
+// every character of them, NULs inside a name included (a byte that is not
+// UTF-8 becomes U+FFFD, as the platform's conversion makes it). The count
+// returned is the whole name's and its terminator's, also when the buffer cut
+// it; what is written is cut to the buffer and always terminated.
+DWORD WINAPI CertGetNameStringW(PCCERT_CONTEXT cert, DWORD type, DWORD flags, void*,
+                                LPWSTR nameString, DWORD nameStringSize) {
   sim::SimCertContext* ctx = sim::ContextOf(cert);
-  sim::internal::TraceLine("CertGetNameStringA " + sim::NameForTrace(cert) + " " + sim::Hex(type) +
+  sim::internal::TraceLine("CertGetNameStringW " + sim::NameForTrace(cert) + " " + sim::Hex(type) +
                            " " + sim::Hex(flags));
   std::string name;
   if (ctx == nullptr || !sim::Usable(ctx)) {
@@ -821,12 +853,13 @@ DWORD WINAPI CertGetNameStringA(PCCERT_CONTEXT cert, DWORD type, DWORD flags, vo
     const sim::CertDesc& desc = sim::CertOf(ctx->cert)->desc;
     name = (flags & CERT_NAME_ISSUER_FLAG) ? desc.issuer : desc.subject;
   }
-  name = name.substr(0, std::min(name.size(), std::strlen(name.c_str())));
-  if (nameString == nullptr || nameStringSize == 0) return static_cast<DWORD>(name.size() + 1);
-  const size_t copied = std::min<size_t>(name.size(), nameStringSize - 1);
-  std::memcpy(nameString, name.data(), copied);
-  nameString[copied] = '\0';
-  return static_cast<DWORD>(copied + 1);
+  const std::wstring wide = sim::internal::WideFromUtf8(name);
+  const DWORD whole = static_cast<DWORD>(wide.size() + 1);
+  if (nameString == nullptr || nameStringSize == 0) return whole;
+  const size_t copied = std::min<size_t>(wide.size(), nameStringSize - 1);
+  std::copy(wide.begin(), wide.begin() + static_cast<std::ptrdiff_t>(copied), nameString);
+  nameString[copied] = 0;
+  return copied == wide.size() ? whole : static_cast<DWORD>(copied + 1);
 }
 
 PCCERT_CONTEXT WINAPI CertGetIssuerCertificateFromStore(HCERTSTORE store, PCCERT_CONTEXT subject,
@@ -940,6 +973,7 @@ BOOL WINAPI CertGetCertificateChain(HCERTCHAINENGINE engine, PCCERT_CONTEXT cert
     chain->simplePointers.push_back(&simple);
   }
   chain->policyError = desc.policyError;
+  chain->policyCallFails = desc.policyCallFails;
   chain->context.cbSize = sizeof chain->context;
   chain->context.TrustStatus = contextStatus;
   chain->context.cChain = static_cast<DWORD>(count);
@@ -976,6 +1010,10 @@ BOOL WINAPI CertVerifyCertificateChainPolicy(LPCSTR policyOid, PCCERT_CHAIN_CONT
   if (found == nullptr || policyPara == nullptr || policyStatus == nullptr ||
       policyOid != CERT_CHAIN_POLICY_AUTHENTICODE) {
     if (found == nullptr) sim::Count(sim::Counter::kBadReleases, 1);  // not a live chain
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (found->policyCallFails) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }

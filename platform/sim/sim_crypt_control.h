@@ -19,8 +19,10 @@ namespace sim {
 // ---------------------------------------------------------------- certificates
 
 struct CertDesc {
-  std::string subject;  // simple display name of the subject
-  std::string issuer;   // simple display name of the issuer
+  // Simple display names, UTF-8: any character, a NUL inside included, as a
+  // name's UTF8String or BMPString may carry it.
+  std::string subject;  // the subject's
+  std::string issuer;   // the issuer's
   std::vector<uint8_t> serial{0x01};
   std::vector<uint8_t> publicKey;  // content of the subject-public-key bit string
   DWORD unusedBits = 0;
@@ -129,6 +131,8 @@ struct ChainDesc {
   // an invalid signature, an untrusted root, a certificate out of its time or
   // usage fail the policy, and a partial chain passes it.
   DWORD policyError = 0;
+  // The policy call fails outright, leaving its status as it was handed.
+  bool policyCallFails = false;
 };
 void SetChain(CertId signer, ChainDesc chain);
 

@@ -465,6 +465,13 @@ BOOL WINAPI SimCryptMsgControl(HCRYPTMSG msg, DWORD flags, DWORD ctrlType, const
     SetLastError(static_cast<DWORD>(CRYPT_E_INVALID_MSG_TYPE));
     return FALSE;
   }
+  if (para->pvSigner == nullptr) {
+    // Wine's crypt32 reads the certificate it is handed without looking: a
+    // null one faults there. Counted as a misuse, and refused.
+    internal::Count(internal::Counter::kBadReleases, 1);
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
   const SignatureDesc& signature = message->content.signature;
   if (!internal::IsSignerCertificate(static_cast<PCCERT_CONTEXT>(para->pvSigner),
                                      signature.signer) ||

@@ -45,4 +45,8 @@ std::wstring PathKey(const std::wstring& path);
 // The same without the case folding: how the path spells each component.
 std::wstring DisplayPath(const std::wstring& path);
 
+// UTF-8 as the UTF-16 units the platform would hold (pairs above U+FFFF, U+FFFD
+// for a byte that is not UTF-8), NULs included.
+std::wstring WideFromUtf8(const std::string& text);
+
 }  // namespace sim::internal

@@ -346,6 +346,22 @@ bool DecodeUtf8(const uint8_t* s, size_t n, std::wstring& out) {
 
 namespace internal {
 
+std::wstring WideFromUtf8(const std::string& text) {
+  std::wstring points;
+  (void)DecodeUtf8(reinterpret_cast<const uint8_t*>(text.data()), text.size(), points);
+  std::wstring units;
+  for (wchar_t point : points) {
+    const uint32_t cp = static_cast<uint32_t>(point);
+    if (cp < 0x10000) {
+      units.push_back(point);
+    } else {
+      units.push_back(static_cast<wchar_t>(0xD800 + ((cp - 0x10000) >> 10)));
+      units.push_back(static_cast<wchar_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+    }
+  }
+  return units;
+}
+
 WorldPart::WorldPart(std::function<void()> reset) { Parts().push_back(std::move(reset)); }
 
 void RegisterSystemExport(const std::string& module, const std::string& name, void* function) {

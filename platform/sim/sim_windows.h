@@ -497,8 +497,8 @@ BOOL WINAPI CryptQueryObject(DWORD objectType, const void* object, DWORD expecte
                              DWORD* msgAndCertEncodingType, DWORD* contentType,
                              DWORD* formatType, HCERTSTORE* certStore, HCRYPTMSG* msg,
                              const void** context);
-DWORD WINAPI CertGetNameStringA(PCCERT_CONTEXT cert, DWORD type, DWORD flags, void* typePara,
-                                LPSTR nameString, DWORD nameStringSize);
+DWORD WINAPI CertGetNameStringW(PCCERT_CONTEXT cert, DWORD type, DWORD flags, void* typePara,
+                                LPWSTR nameString, DWORD nameStringSize);
 HCRYPTMSG WINAPI CryptMsgOpenToDecode(DWORD msgEncodingType, DWORD flags, DWORD msgType,
                                       HCRYPTPROV_LEGACY cryptProv, PCERT_INFO recipientInfo,
                                       PCMSG_STREAM_INFO streamInfo);

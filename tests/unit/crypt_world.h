@@ -27,7 +27,7 @@ inline void ResolveCryptoApi() {
   CRYPT_WORLD_RESOLVE(CertFindCertificateInStore);
   CRYPT_WORLD_RESOLVE(CryptMsgGetParam);
   CRYPT_WORLD_RESOLVE(CryptQueryObject);
-  CRYPT_WORLD_RESOLVE(CertGetNameStringA);
+  CRYPT_WORLD_RESOLVE(CertGetNameStringW);
   CRYPT_WORLD_RESOLVE(CryptMsgOpenToDecode);
   CRYPT_WORLD_RESOLVE(CryptMsgUpdate);
   CRYPT_WORLD_RESOLVE(CryptDecodeObjectEx);

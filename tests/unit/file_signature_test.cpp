@@ -37,7 +37,7 @@ const char* const kTableOrder[kCryptoApiSlotCount] = {
     "CryptMsgClose",        "CertCloseStore",
     "CertFreeCertificateContext", "CertFindCertificateInStore",
     "CryptMsgGetParam",     "CryptQueryObject",
-    "CertGetNameStringA",   "CryptMsgOpenToDecode",
+    "CertGetNameStringW",   "CryptMsgOpenToDecode",
     "CryptMsgUpdate",       "CryptDecodeObjectEx",
     "CertGetIssuerCertificateFromStore", "CertOpenStore",
     "CertGetCertificateChain", "CertFreeCertificateChain",
@@ -219,10 +219,22 @@ TEST_F(FileSignatureTest, EachOutcomeHasItsLastError) {
          g_signerDouble.accepted = {kPrimary};
        },
        0, 0},
-      {"two certificates with the primary signer's issuer and serial",
+      // A signing pipeline may carry the leaf twice: the same bytes are one
+      // certificate. Another certificate under its issuer and serial is not.
+      {"the primary signer's certificate carried twice",
        [] {
          sim::SignatureDesc signature = Signature(kPrimary);
          signature.certs.push_back(Signature(kPrimary).certs[0]);
+         sim::SignFile(kFile, signature);
+         g_signerDouble.accepted = {kPrimary};
+       },
+       1, 0},
+      {"another certificate with the primary signer's issuer and serial",
+       [] {
+         sim::SignatureDesc signature = Signature(kPrimary);
+         sim::CertDesc twin = sim::CertificateDesc(signature.certs[0]);
+         twin.publicKey = {0x7A};
+         signature.certs.push_back(sim::AddCertificate(twin));
          sim::SignFile(kFile, signature);
          g_signerDouble.accepted = {kPrimary};
        },
@@ -249,6 +261,22 @@ TEST_F(FileSignatureTest, EachOutcomeHasItsLastError) {
          g_signerDouble.accepted = {kFirst};
        },
        1, 0},
+      // A proof that says bound but hands over no certificate or no chain
+      // proves nothing: the gates are never asked.
+      {"nested signer bound without its certificate",
+       [] {
+         SignWith({NestedAttribute({Nested(kFirst)})});
+         g_signerDouble.accepted = {kFirst};
+         g_bindingDouble.withoutCertificate = true;
+       },
+       0, 0},
+      {"nested signer bound without its chain",
+       [] {
+         SignWith({NestedAttribute({Nested(kFirst)})});
+         g_signerDouble.accepted = {kFirst};
+         g_bindingDouble.withoutChain = true;
+       },
+       0, 0},
       {"every nested signer refused",
        [] { SignWith({NestedAttribute({Nested(kFirst), Nested(kSecond)})}); }, 0, 0},
       // Treated as absent rather than read through.
@@ -637,7 +665,7 @@ TEST_F(FileSignatureTest, WalkEndsAfterTheLastCandidateOrTheBudget) {
     bool lastAccepted;
     DWORD result;
   };
-  const unsigned kMax = kMaxNestedCandidates;
+  const unsigned kMax = 4;  // the bound stated: moving it fails here
   const Case cases[] = {
       // The step after the last one leaves the record.
       {"three refused", 3, false, 0},

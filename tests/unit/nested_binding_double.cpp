@@ -1,10 +1,15 @@
 #include "tests/unit/nested_binding_double.h"
 
+#include "secureload/crypto_api.h"
+
 BindingDouble g_bindingDouble;
 
-NestedBinding ProveNestedBinding(HCRYPTMSG, const CMSG_SIGNER_INFO& signer, HCERTSTORE,
+// A bound signer is handed over as a proof hands it: its certificate from the
+// nested signature's store and a chain the engine built for it.
+NestedBinding ProveNestedBinding(HCRYPTMSG, const CMSG_SIGNER_INFO& signer, HCERTSTORE store,
                                  LoadContext& context, SignaturePolicy policy,
-                                 PCCERT_CHAIN_CONTEXT* verifiedChain) {
+                                 PCCERT_CONTEXT* signerCert, PCCERT_CHAIN_CONTEXT* verifiedChain) {
+  if (signerCert != nullptr) *signerCert = nullptr;
   if (verifiedChain != nullptr) *verifiedChain = nullptr;
   BindingCall call{{}, context.file, policy};
   if (signer.SerialNumber.pbData != nullptr) {
@@ -13,5 +18,30 @@ NestedBinding ProveNestedBinding(HCRYPTMSG, const CMSG_SIGNER_INFO& signer, HCER
   }
   const bool refuse = g_bindingDouble.refused.count(call.serial) != 0;
   g_bindingDouble.calls.push_back(std::move(call));
-  return refuse ? kNestedNotThisFile : kNestedBound;
+  if (refuse) return kNestedNotThisFile;
+  CERT_INFO wanted = {};
+  wanted.Issuer = signer.Issuer;
+  wanted.SerialNumber = signer.SerialNumber;
+  PCCERT_CONTEXT cert =
+      CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                 CERT_FIND_SUBJECT_CERT, &wanted, nullptr);
+  if (cert == nullptr) return kNestedSignatureInvalid;
+  CERT_CHAIN_PARA para = {};
+  para.cbSize = sizeof para;
+  PCCERT_CHAIN_CONTEXT chain = nullptr;
+  if (g_bindingDouble.withoutChain ||
+      !CertGetCertificateChain(nullptr, cert, nullptr, store, &para, 0, nullptr, &chain)) {
+    chain = nullptr;
+  }
+  if (signerCert != nullptr && !g_bindingDouble.withoutCertificate) {
+    *signerCert = cert;
+  } else {
+    CertFreeCertificateContext(cert);
+  }
+  if (verifiedChain != nullptr) {
+    *verifiedChain = chain;
+  } else if (chain != nullptr) {
+    CertFreeCertificateChain(chain);
+  }
+  return kNestedBound;
 }

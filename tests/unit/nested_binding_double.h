@@ -17,6 +17,9 @@ struct BindingCall {
 
 struct BindingDouble {
   std::set<std::vector<uint8_t>> refused;
+  // A bound signer handed over without its certificate, or without its chain.
+  bool withoutCertificate = false;
+  bool withoutChain = false;
   std::vector<BindingCall> calls;
 };
 

@@ -1,5 +1,6 @@
-// MatchCertificate: names compared byte for byte after the platform has cut
-// them to 255 bytes, and pinned keys compared exactly, unused bits included.
+// MatchCertificate: names read as UTF-16, printable ASCII only, compared
+// exactly after the platform has cut them to 255 characters, and pinned keys
+// compared exactly, unused bits included.
 #include "secureload/pinned_chain.h"
 
 #include <gtest/gtest.h>
@@ -84,6 +85,18 @@ TEST_F(MatchCertificateTest, NamesCompareByteForByte) {
       {"cut to 255 bytes", longName, longName.substr(0, 255), 1},
       {"256 bytes expected from a cut name", longName, longName.substr(0, 256), 0},
       {"the uncut name", longName, longName, 0},
+      // Read as the certificate holds it, never a best-fit 8-bit rendering:
+      // look-alikes, a NUL with more behind it, anything but printable ASCII.
+      {"Kelvin sign for K", "\xE2\x84\xAAORVEX Corporation", "KORVEX Corporation", 0},
+      {"fullwidth K", "\xEF\xBC\xABORVEX Corporation", "KORVEX Corporation", 0},
+      {"dotless i", "Korvex Corporat\xC4\xB1on", "Korvex Corporation", 0},
+      {"NUL and more after the name", std::string("KORVEX Corporation\0.x", 21),
+       "KORVEX Corporation", 0},
+      {"a trailing NUL", std::string("KORVEX Corporation\0", 19), "KORVEX Corporation", 0},
+      {"a tab inside", "KORVEX\tCorporation", "KORVEX\tCorporation", 0},
+      {"DEL at the end", "KORVEX Corporation\x7F", "KORVEX Corporation\x7F", 0},
+      // Every printable character, the blank and the tilde at its ends, counts as itself.
+      {"printable ASCII from blank to tilde", " !~ KORVEX", " !~ KORVEX", 1},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(MatchCertificate(Named(c.certName), FALSE, c.expected.c_str(), 0, nullptr), c.match)
@@ -96,13 +109,13 @@ TEST_F(MatchCertificateTest, IssuerFlagComparesTheIssuersName) {
   EXPECT_EQ(MatchCertificate(cert, TRUE, kRoot, 0, nullptr), 1u);
   EXPECT_EQ(MatchCertificate(cert, FALSE, kRoot, 0, nullptr), 0u);
   EXPECT_EQ(MatchCertificate(cert, TRUE, "STP SDK - Code Signing Leaf (prod)", 0, nullptr), 0u);
-  EXPECT_EQ(sim::CountTrace("CertGetNameStringA \"STP SDK - Code Signing Leaf (prod)\" 0x4 0x1"),
+  EXPECT_EQ(sim::CountTrace("CertGetNameStringW \"STP SDK - Code Signing Leaf (prod)\" 0x4 0x1"),
             2u);
 }
 
 TEST_F(MatchCertificateTest, NoNameAndNoKeyMatchesAnything) {
   EXPECT_EQ(MatchCertificate(Named(""), FALSE, nullptr, 0, nullptr), 1u);
-  EXPECT_EQ(sim::CountTrace("CertGetNameStringA"), 0u);
+  EXPECT_EQ(sim::CountTrace("CertGetNameStringW"), 0u);
 }
 
 TEST_F(MatchCertificateTest, PinnedKeysMatchExactly) {
@@ -143,7 +156,7 @@ TEST_F(MatchCertificateTest, ANameMismatchRefusesWhateverTheKey) {
   PCCERT_CONTEXT wrongKey = Keyed(PinnedKey(2));
   sim::ClearTrace();
   EXPECT_EQ(MatchCertificate(wrongKey, FALSE, "STP Root CA 02", 526, pin.data()), 0u);
-  EXPECT_EQ(sim::CountTrace("CertGetNameStringA"), 1u);
+  EXPECT_EQ(sim::CountTrace("CertGetNameStringW"), 1u);
 }
 
 TEST_F(MatchCertificateTest, AMissingLengthOrKeyComparesTheNameOnly) {

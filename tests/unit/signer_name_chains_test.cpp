@@ -201,13 +201,13 @@ TEST_F(SignerNameChainsTest, WhichChainMatchedShowsInTheIssuerNameReads) {
   // {A, B, C}: chain 1 decides on C's issuer name, nothing else is read in
   // issuer-name mode.
   ASSERT_EQ(Match(a, {a, b, c}), 1u);
-  EXPECT_EQ(Count("CertGetNameStringA \"" + std::string(kG5) + "\" 0x4 0x1"), 1u);
-  EXPECT_EQ(Count("CertGetNameStringA \"" + std::string(kSentrix) + "\" 0x4 0x1"), 0u);
+  EXPECT_EQ(Count("CertGetNameStringW \"" + std::string(kG5) + "\" 0x4 0x1"), 1u);
+  EXPECT_EQ(Count("CertGetNameStringW \"" + std::string(kSentrix) + "\" 0x4 0x1"), 0u);
   // {A, C, B}: chain 1 fails on B's issuer name against the fourth name,
   // chain 4 matches on the same read.
   ASSERT_EQ(Match(a, {a, c, b}), 1u);
-  EXPECT_EQ(Count("CertGetNameStringA \"" + std::string(kSentrix) + "\" 0x4 0x1"), 2u);
-  EXPECT_EQ(Count("CertGetNameStringA \"" + std::string(kG5) + "\""), 0u);
+  EXPECT_EQ(Count("CertGetNameStringW \"" + std::string(kSentrix) + "\" 0x4 0x1"), 2u);
+  EXPECT_EQ(Count("CertGetNameStringW \"" + std::string(kG5) + "\""), 0u);
 }
 
 TEST_F(SignerNameChainsTest, LookupsContinueAfterThePreviousResult) {
@@ -254,7 +254,7 @@ TEST_F(SignerNameChainsTest, UpperCaseCorporationOnlyReachesChainTwelve) {
   EXPECT_EQ(Match(a, {a, b}), 1u);
   // Chains 1 to 11 fail on the first name, without a lookup; chain 12 reads
   // the leaf once more and climbs.
-  EXPECT_EQ(Count("CertGetNameStringA \"KORVEX CORPORATION\" 0x4 0x0"), 12u);
+  EXPECT_EQ(Count("CertGetNameStringW \"KORVEX CORPORATION\" 0x4 0x0"), 12u);
   EXPECT_EQ(Count("CertGetIssuerCertificateFromStore \"KORVEX CORPORATION\""), 1u);
 }
 
@@ -262,7 +262,7 @@ TEST_F(SignerNameChainsTest, UnlistedLeafMakesThirteenComparisonsAndNoLookup) {
   const sim::CertId a = Add("Korvex corporation", kSentrix);
   const sim::CertId b = Add(kSentrix, kG5);
   EXPECT_EQ(Match(a, {a, b}), 0u);
-  EXPECT_EQ(Count("CertGetNameStringA"), 13u);
+  EXPECT_EQ(Count("CertGetNameStringW"), 13u);
   EXPECT_EQ(Count("CertGetIssuerCertificateFromStore"), 0u);
 }
 

@@ -30,6 +30,8 @@ const char kG5[] = "Verimark Class 3 Public Primary Certification Authority - G5
 const char kTimeStamper[] = "Time Stamping Signer";
 
 constexpr DWORD kStillPending = 0xDEAD;
+// Stands for the handle the verified load holds on kLibrary; only handed on.
+const HANDLE kHeldFile = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x4E1D));
 // What every release leaves in the last error here, so that a reason that does
 // not survive a clean-up call shows.
 constexpr DWORD kReleaseNoise = 0x5EED;
@@ -83,11 +85,18 @@ class VerifySignerTest : public ::testing::Test {
     DWORD result;
     {
       crypt_world::SignerRecord record(signer);
+      // The certificate the signer proof would hand over, or none.
+      CERT_INFO wanted = {};
+      wanted.Issuer = record.get()->Issuer;
+      wanted.SerialNumber = record.get()->SerialNumber;
+      PCCERT_CONTEXT cert = CertFindCertificateInStore(
+          store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_SUBJECT_CERT, &wanted, nullptr);
       sim::ClearTrace();
       SetLastError(kStillPending);
-      result = VerifySigner(record.get(), store, kLibrary, policy);
+      result = VerifySigner(record.get(), cert, store, kLibrary, kHeldFile, policy);
       lastError_ = GetLastError();
       trace_ = sim::Trace();
+      CertFreeCertificateContext(cert);
     }
     CertCloseStore(store, 0);
     EXPECT_TRUE(sim::AllReleased())
@@ -155,18 +164,18 @@ TEST_F(PinnedChainGateTest, TheFourPinnedCertificatesPass) {
   EXPECT_EQ(lastError_, 0u);
   // Element j against row j, each name followed by its validity check.
   const std::vector<std::string> expected = {
-      "CertGetNameStringA \"STP SDK - Code Signing Leaf (prod)\" 0x4 0x0",
+      "CertGetNameStringW \"STP SDK - Code Signing Leaf (prod)\" 0x4 0x0",
       "CertVerifyTimeValidity now",
-      "CertGetNameStringA \"STP SDK - Code Signing Zone All CA 01\" 0x4 0x0",
+      "CertGetNameStringW \"STP SDK - Code Signing Zone All CA 01\" 0x4 0x0",
       "CertVerifyTimeValidity now",
-      "CertGetNameStringA \"STP SDK - Code Signing L1 Intermediate CA 01\" 0x4 0x0",
+      "CertGetNameStringW \"STP SDK - Code Signing L1 Intermediate CA 01\" 0x4 0x0",
       "CertVerifyTimeValidity now",
-      "CertGetNameStringA \"STP Root CA 01\" 0x4 0x0",
+      "CertGetNameStringW \"STP Root CA 01\" 0x4 0x0",
       "CertVerifyTimeValidity now",
   };
-  EXPECT_EQ(Lines({"CertGetNameStringA", "CertVerifyTimeValidity"}), expected);
-  EXPECT_EQ(Count("CertFindCertificateInStore 0x10001 0x0 0xb0000 info=issuer+serial prev=(none)"),
-            1u);
+  EXPECT_EQ(Lines({"CertGetNameStringW", "CertVerifyTimeValidity"}), expected);
+  // The gate judges the certificate it is handed and looks for none.
+  EXPECT_EQ(Count("CertFindCertificateInStore"), 0u);
   // The chain parameters carry their own width's size: 16 bytes 32-bit, 32 bytes 64-bit.
   EXPECT_EQ(Count(std::string("CertGetCertificateChain 0x1 \"STP SDK - Code Signing Leaf (prod)\" "
                               "time=now store=none para=") +
@@ -193,7 +202,7 @@ TEST_F(PinnedChainGateTest, ChainShapesOtherThanOneChainOfFourAreRefusedUnread) 
   for (const Case& c : cases) {
     sim::SetChain(ids_[0], c.chain);
     EXPECT_EQ(JudgeLeaf(), 0u) << c.label;
-    EXPECT_EQ(Count("CertGetNameStringA"), 0u) << c.label;
+    EXPECT_EQ(Count("CertGetNameStringW"), 0u) << c.label;
     EXPECT_EQ(Count("CertFreeCertificateChain"), 1u) << c.label;
   }
   EXPECT_TRUE(sim::TrustCalls().empty());
@@ -251,7 +260,7 @@ TEST_F(PinnedChainGateTest, AChainThatDoesNotBuildKeepsTheEnginesError) {
   sim::SetChain(ids_[0], {false, static_cast<DWORD>(CERT_E_CHAINING), {}});
   EXPECT_EQ(JudgeLeaf(), 0u);
   EXPECT_EQ(lastError_, static_cast<DWORD>(CERT_E_CHAINING));
-  EXPECT_EQ(Count("CertGetNameStringA"), 0u);
+  EXPECT_EQ(Count("CertGetNameStringW"), 0u);
   EXPECT_TRUE(sim::TrustCalls().empty());
 }
 
@@ -276,7 +285,7 @@ TEST_F(PinnedChainGateTest, AMismatchStopsTheWalkAtThatElement) {
     if (c.flipKeyByte >= 0) descs_[c.element].publicKey[c.flipKeyByte] ^= 0x80;
     Build();
     EXPECT_EQ(JudgeLeaf(), 0u) << c.label;
-    EXPECT_EQ(Count("CertGetNameStringA"), c.namesRead) << c.label;
+    EXPECT_EQ(Count("CertGetNameStringW"), c.namesRead) << c.label;
     EXPECT_TRUE(sim::TrustCalls().empty()) << c.label;
   }
 }
@@ -326,11 +335,14 @@ TEST_F(PinnedChainGateTest, OtherPoliciesLeaveOnlyTheTrustGate) {
     sim::SetTrustVerdict(kLibrary, TRUST_E_BAD_DIGEST);
     EXPECT_EQ(JudgeLeaf(policy), 0u) << policy;
     EXPECT_EQ(lastError_, static_cast<DWORD>(TRUST_E_BAD_DIGEST));
+    // Success is exactly 0: a positive status is not success either.
+    sim::SetTrustVerdict(kLibrary, 1);
+    EXPECT_EQ(JudgeLeaf(policy), 0u) << policy;
     EXPECT_EQ(Count("CertGetCertificateChain"), 0u);
-    EXPECT_EQ(Count("CertGetNameStringA"), 0u);
+    EXPECT_EQ(Count("CertGetNameStringW"), 0u);
     EXPECT_EQ(Count("CryptDecodeObjectEx"), 0u);
   }
-  EXPECT_EQ(sim::TrustCalls().size(), 4u);
+  EXPECT_EQ(sim::TrustCalls().size(), 6u);
 }
 
 // ------------------------------------------------------------------ trust gate
@@ -358,7 +370,9 @@ TEST_F(PinnedChainGateTest, WinVerifyTrustIsHandedExactlyThisRequest) {
   EXPECT_EQ(call.data.pSignatureSettings, nullptr);
   EXPECT_EQ(call.file.cbStruct, sizeof(void*) == 4 ? 16u : 32u);
   EXPECT_EQ(call.path, kLibrary);
-  EXPECT_EQ(call.file.hFile, nullptr);
+  // The handle the load holds goes beside the path, so that the provider
+  // reads the held bytes where it reads through it.
+  EXPECT_EQ(call.file.hFile, kHeldFile);
   EXPECT_EQ(call.file.pgKnownSubject, nullptr);
 }
 

@@ -4,8 +4,8 @@
 
 SignerDouble g_signerDouble;
 
-DWORD VerifySigner(PCMSG_SIGNER_INFO signer, HCERTSTORE store, LPCWSTR path,
-                   SignaturePolicy policy, const CERT_SIMPLE_CHAIN*) {
+DWORD VerifySigner(PCMSG_SIGNER_INFO signer, PCCERT_CONTEXT, HCERTSTORE store, LPCWSTR path,
+                   HANDLE, SignaturePolicy policy, const CERT_SIMPLE_CHAIN*) {
   SignerCall call{signer, {}, store, path ? path : L"", policy, {}, sim::Live()};
   if (signer != nullptr && signer->SerialNumber.pbData != nullptr) {
     call.serial.assign(signer->SerialNumber.pbData,
