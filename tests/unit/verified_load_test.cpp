@@ -502,8 +502,13 @@ TEST_F(VerifiedLoadTest, TheHeldFileOrNothingIsMapped) {
        [] { sim::HideSystemExport("ntdll.dll", "NtAreMappedFilesTheSame"); }, false, true},
       {"the held file cannot be mapped", "", [] { sim::FailFileMapping(ERROR_ACCESS_DENIED); },
        false, true},
-      {"no view of the held file", "", [] { sim::FailMapView(ERROR_NOT_ENOUGH_MEMORY); }, false,
-       true},
+      // No view: refused even by a call that would answer "the same".
+      {"no view of the held file", "",
+       [] {
+         sim::FailMapView(ERROR_NOT_ENOUGH_MEMORY);
+         sim::AnswerMappedFilesTheSame(0);
+       },
+       false, true},
       // The held file's final path needs one character more than the largest
       // buffer read.
       {"a link to a folder whose final path is too long", "",
