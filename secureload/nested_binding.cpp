@@ -235,30 +235,24 @@ NestedBinding ChainVerifies(Held& held, HCERTSTORE store, SignaturePolicy policy
 NestedBinding ProveNestedBinding(HCRYPTMSG nested, const CMSG_SIGNER_INFO& signer,
                                  HCERTSTORE store, LoadContext& context, SignaturePolicy policy,
                                  PCCERT_CONTEXT* signerCert, PCCERT_CHAIN_CONTEXT* verifiedChain) {
-  if (signerCert != nullptr) *signerCert = nullptr;
-  if (verifiedChain != nullptr) *verifiedChain = nullptr;
+  *signerCert = nullptr;
+  *verifiedChain = nullptr;
   if (nested == nullptr || store == nullptr || context.file == nullptr ||
       context.file == INVALID_HANDLE_VALUE ||
       !ResolveNestedCryptoApi()) {
     return kNestedUncheckable;
   }
   Held held;
-  if (!ProveSigner(nested, signer, store, &held.cert) || held.cert == nullptr) {
-    return kNestedSignatureInvalid;
-  }
+  if (!ProveSigner(nested, signer, store, &held.cert)) return kNestedSignatureInvalid;
 
   DWORD contentSize = 0;
   NestedBinding verdict = VerifySignature(nested, signer, held, &contentSize);
   if (verdict == kNestedBound) verdict = SignsThisFile(nested, signer, held, contentSize, context);
   if (verdict == kNestedBound) verdict = ChainVerifies(held, store, policy);
   if (verdict != kNestedBound) return verdict;
-  if (verifiedChain != nullptr) {
-    *verifiedChain = held.chain;
-    held.chain = nullptr;
-  }
-  if (signerCert != nullptr) {
-    *signerCert = held.cert;
-    held.cert = nullptr;
-  }
+  *verifiedChain = held.chain;
+  held.chain = nullptr;
+  *signerCert = held.cert;
+  held.cert = nullptr;
   return verdict;
 }

@@ -21,11 +21,11 @@ enum NestedBinding {
 // store: the certificates it carries; context: the verified load's, whose held
 // file the image digest is read from. The signer's certificate and signature
 // are the signer proof's (ProveSigner). Only kNestedBound admits the signer;
-// then signerCert, when not null, receives the certificate the proof found,
-// and verifiedChain, when not null, the chain that verified, for the signer's
-// gates to judge rather than look up or build again (the caller releases them
-// with CertFreeCertificateContext and CertFreeCertificateChain); on any other
-// verdict both are null. Sets no last-error value that a caller relies on.
+// then *signerCert receives the certificate the proof found, and
+// *verifiedChain the chain that verified, for the signer's gates to judge
+// rather than look up or build again (the caller releases them with
+// CertFreeCertificateContext and CertFreeCertificateChain); on any other
+// verdict both are null. Both slots are the caller's and must be given. Sets no last-error value that a caller relies on.
 [[nodiscard]] NestedBinding ProveNestedBinding(HCRYPTMSG nested, const CMSG_SIGNER_INFO& signer,
                                                HCERTSTORE store, LoadContext& context,
                                                SignaturePolicy policy, PCCERT_CONTEXT* signerCert,

@@ -12,9 +12,9 @@ namespace {
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
 // Two contexts are one certificate when their encodings are the same bytes.
+// Every context from a store carries its certificate's encoding.
 bool SameCertificate(const CERT_CONTEXT& a, const CERT_CONTEXT& b) {
-  return a.cbCertEncoded != 0 && a.cbCertEncoded == b.cbCertEncoded &&
-         a.pbCertEncoded != nullptr && b.pbCertEncoded != nullptr &&
+  return a.cbCertEncoded == b.cbCertEncoded &&
          std::memcmp(a.pbCertEncoded, b.pbCertEncoded, a.cbCertEncoded) == 0;
 }
 
@@ -22,10 +22,8 @@ bool SameCertificate(const CERT_CONTEXT& a, const CERT_CONTEXT& b) {
 
 bool ProveSigner(HCRYPTMSG message, const CMSG_SIGNER_INFO& signer, HCERTSTORE store,
                  PCCERT_CONTEXT* cert) {
-  if (cert == nullptr) return false;
   *cert = nullptr;
-  if (message == nullptr || store == nullptr ||
-      !ResolveEntryPoint(g_systemLibraryCache.crypt32, g_nestedCryptoApi.CryptMsgControl,
+  if (!ResolveEntryPoint(g_systemLibraryCache.crypt32, g_nestedCryptoApi.CryptMsgControl,
                          "CryptMsgControl")) {
     return false;
   }

@@ -6,13 +6,14 @@
 #include "platform/platform.h"
 
 // message: the decoded signature whose signer 0 is `signer`; store: the
-// certificates it carries. Finds the certificate the store holds for the
+// certificates it carries; both open, the caller's. Finds the certificate the store holds for the
 // signer's issuer and serial number, once: copies with the same encoded bytes
 // are that one certificate, a different certificate under the same issuer and
 // serial number refuses (the gates and the trust provider could each take
 // another). Then the signature must verify with that very certificate.
-// true: *cert is that certificate, held for the caller, who releases it with
-// CertFreeCertificateContext. false: *cert is null. Sets no last-error value a
+// cert must point at the caller's slot. true: *cert is that certificate, held
+// for the caller, who releases it with CertFreeCertificateContext. false:
+// *cert is null. Sets no last-error value a
 // caller relies on.
 [[nodiscard]] bool ProveSigner(HCRYPTMSG message, const CMSG_SIGNER_INFO& signer,
                                HCERTSTORE store, PCCERT_CONTEXT* cert);

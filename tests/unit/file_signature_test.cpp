@@ -229,11 +229,22 @@ TEST_F(FileSignatureTest, EachOutcomeHasItsLastError) {
          g_signerDouble.accepted = {kPrimary};
        },
        1, 0},
-      {"another certificate with the primary signer's issuer and serial",
+      // Twins as long as the certificate, whose bytes sort before it and after it.
+      {"another certificate with the primary signer's issuer and serial, ending sooner",
        [] {
          sim::SignatureDesc signature = Signature(kPrimary);
          sim::CertDesc twin = sim::CertificateDesc(signature.certs[0]);
-         twin.publicKey = {0x7A};
+         twin.notAfter -= 1;
+         signature.certs.push_back(sim::AddCertificate(twin));
+         sim::SignFile(kFile, signature);
+         g_signerDouble.accepted = {kPrimary};
+       },
+       0, 0},
+      {"another certificate with the primary signer's issuer and serial, starting later",
+       [] {
+         sim::SignatureDesc signature = Signature(kPrimary);
+         sim::CertDesc twin = sim::CertificateDesc(signature.certs[0]);
+         twin.notBefore += 1;
          signature.certs.push_back(sim::AddCertificate(twin));
          sim::SignFile(kFile, signature);
          g_signerDouble.accepted = {kPrimary};
@@ -434,6 +445,7 @@ TEST_F(FileSignatureTest, SignersGetTheirOwnStoreThePathAndThePolicy) {
   EXPECT_EQ(nested.serial, kFirst);
   for (const SignerCall* call : {&primary, &nested}) {
     EXPECT_EQ(call->path, kFile);
+    EXPECT_EQ(call->file, kHeldFile);
     EXPECT_EQ(call->policy, kPolicy);
     EXPECT_NE(call->store, nullptr);
   }

@@ -9,8 +9,8 @@ BindingDouble g_bindingDouble;
 NestedBinding ProveNestedBinding(HCRYPTMSG, const CMSG_SIGNER_INFO& signer, HCERTSTORE store,
                                  LoadContext& context, SignaturePolicy policy,
                                  PCCERT_CONTEXT* signerCert, PCCERT_CHAIN_CONTEXT* verifiedChain) {
-  if (signerCert != nullptr) *signerCert = nullptr;
-  if (verifiedChain != nullptr) *verifiedChain = nullptr;
+  *signerCert = nullptr;
+  *verifiedChain = nullptr;
   BindingCall call{{}, context.file, policy};
   if (signer.SerialNumber.pbData != nullptr) {
     call.serial.assign(signer.SerialNumber.pbData,
@@ -33,15 +33,11 @@ NestedBinding ProveNestedBinding(HCRYPTMSG, const CMSG_SIGNER_INFO& signer, HCER
       !CertGetCertificateChain(nullptr, cert, nullptr, store, &para, 0, nullptr, &chain)) {
     chain = nullptr;
   }
-  if (signerCert != nullptr && !g_bindingDouble.withoutCertificate) {
-    *signerCert = cert;
-  } else {
+  if (g_bindingDouble.withoutCertificate) {
     CertFreeCertificateContext(cert);
+  } else {
+    *signerCert = cert;
   }
-  if (verifiedChain != nullptr) {
-    *verifiedChain = chain;
-  } else if (chain != nullptr) {
-    CertFreeCertificateChain(chain);
-  }
+  *verifiedChain = chain;
   return kNestedBound;
 }

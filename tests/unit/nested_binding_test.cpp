@@ -216,9 +216,16 @@ class NestedBindingTest : public ::testing::Test {
     LoadContext handed = context;
     if (missing == kNoFile) handed.file = nullptr;
     if (missing == kInvalidFile) handed.file = INVALID_HANDLE_VALUE;
+    PCCERT_CONTEXT cert = nullptr;
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
     const NestedBinding verdict = ProveNestedBinding(
         missing == kNoMessage ? nullptr : message, *static_cast<PCMSG_SIGNER_INFO>(record),
-        missing == kNoStore ? nullptr : store, handed, policy, nullptr, nullptr);
+        missing == kNoStore ? nullptr : store, handed, policy, &cert, &chain);
+    // The certificate and the chain are handed over with a bound signer only.
+    EXPECT_EQ(cert != nullptr, verdict == kNestedBound);
+    EXPECT_EQ(chain != nullptr, verdict == kNestedBound);
+    if (chain != nullptr) api.CertFreeCertificateChain(chain);
+    if (cert != nullptr) api.CertFreeCertificateContext(cert);
     CloseHandle(context.file);
     api.CertCloseStore(store, 0);
     LocalFree(record);

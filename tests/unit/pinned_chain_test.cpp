@@ -94,6 +94,7 @@ TEST_F(MatchCertificateTest, NamesCompareByteForByte) {
        "KORVEX Corporation", 0},
       {"a trailing NUL", std::string("KORVEX Corporation\0", 19), "KORVEX Corporation", 0},
       {"a tab inside", "KORVEX\tCorporation", "KORVEX\tCorporation", 0},
+      {"a unit separator (0x1F) inside", "KORVEX\x1F" "Corporation", "KORVEX\x1F" "Corporation", 0},
       {"DEL at the end", "KORVEX Corporation\x7F", "KORVEX Corporation\x7F", 0},
       // Every printable character, the blank and the tilde at its ends, counts as itself.
       {"printable ASCII from blank to tilde", " !~ KORVEX", " !~ KORVEX", 1},

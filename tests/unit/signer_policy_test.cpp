@@ -185,6 +185,28 @@ TEST_F(PinnedChainGateTest, TheFourPinnedCertificatesPass) {
   EXPECT_EQ(sim::TrustCalls().size(), 1u);
 }
 
+// A signer without its record or without its proven certificate is refused
+// before any gate is asked, whatever the rest would say.
+TEST_F(PinnedChainGateTest, NoRecordOrNoCertificateIsRefusedBeforeAnyGate) {
+  Build();
+  EXPECT_EQ(Judge(sim::SignerOf(ids_[0]), {ids_[1], ids_[2], ids_[3]}, kPolicyPinnedChain), 0u);
+  HCERTSTORE store = sim::internal::OpenStoreOf({ids_[0]});
+  {
+    crypt_world::SignerRecord record(sim::SignerOf(ids_[0]));
+    CERT_INFO wanted = {};
+    wanted.Issuer = record.get()->Issuer;
+    wanted.SerialNumber = record.get()->SerialNumber;
+    PCCERT_CONTEXT cert = CertFindCertificateInStore(
+        store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_SUBJECT_CERT, &wanted, nullptr);
+    ASSERT_NE(cert, nullptr);
+    EXPECT_EQ(VerifySigner(nullptr, cert, store, kLibrary, kHeldFile, kPolicyNamedChains), 0u);
+    CertFreeCertificateContext(cert);
+  }
+  CertCloseStore(store, 0);
+  EXPECT_TRUE(sim::TrustCalls().empty());
+  EXPECT_TRUE(sim::AllReleased());
+}
+
 TEST_F(PinnedChainGateTest, ChainShapesOtherThanOneChainOfFourAreRefusedUnread) {
   Build();
   const sim::CertId extra = sim::AddCertificate(crypt_world::Certificate("Extra", "Extra", {0x77}));

@@ -5,8 +5,8 @@
 SignerDouble g_signerDouble;
 
 DWORD VerifySigner(PCMSG_SIGNER_INFO signer, PCCERT_CONTEXT, HCERTSTORE store, LPCWSTR path,
-                   HANDLE, SignaturePolicy policy, const CERT_SIMPLE_CHAIN*) {
-  SignerCall call{signer, {}, store, path ? path : L"", policy, {}, sim::Live()};
+                   HANDLE file, SignaturePolicy policy, const CERT_SIMPLE_CHAIN*) {
+  SignerCall call{signer, {}, store, path ? path : L"", file, policy, {}, sim::Live()};
   if (signer != nullptr && signer->SerialNumber.pbData != nullptr) {
     call.serial.assign(signer->SerialNumber.pbData,
                        signer->SerialNumber.pbData + signer->SerialNumber.cbData);

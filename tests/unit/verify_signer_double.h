@@ -16,6 +16,7 @@ struct SignerCall {
   std::vector<uint8_t> serial;
   HCERTSTORE store;
   std::wstring path;
+  HANDLE file;  // the held handle the trust provider is to be given
   SignaturePolicy policy;
   std::vector<sim::OpenFile> openFiles;  // the probe's handles on `path` during the call
   sim::Counters live;
