@@ -42,12 +42,14 @@
 #   c4-kelvin-leaf, c4-fullwidth-leaf   "KORVEX Corporation" with KELVIN SIGN
 #                (U+212A) or FULLWIDTH K (U+FF2B) for the K, under c4-ca
 #   c13-dotless-leaf   "Korvex Corporat" DOTLESS I (U+0131) "on", under c13-ca
-#   c4-nul-leaf  "KORVEX Corporation" NUL ".anything", under c4-ca: the
-#                request is made with a placeholder in the NUL's place, edited
+#   c4-nul-leaf  "KORVEX Corporation" NUL ".anything", a BMPString, under
+#                c4-ca: the request is made with a placeholder (U+2603, which
+#                makes openssl choose a BMPString) in the NUL's place, edited
 #                and signed again with the leaf's key, since no openssl
-#                subject syntax carries a NUL
+#                subject syntax carries a NUL. (A UTF8String with a NUL reads
+#                as an empty name under Wine: docs/wine-facts.md.)
 #   What a CA that validated such a company name (or let a NUL through) would
-#   issue; the names are UTF8Strings.
+#   issue; the look-alike names are UTF8Strings.
 #
 # Forgeries, made as an attacker who holds only the public certificates would:
 #   forged-l1    the pinned L1 name and the pinned L1's key identifier on a key
@@ -115,6 +117,11 @@ distinguished_name = dn
 prompt = no
 utf8 = yes
 string_mask = utf8only
+[ req_bmp ]
+distinguished_name = dn
+prompt = no
+utf8 = yes
+string_mask = default
 [ dn ]
 [ root_ext ]
 basicConstraints = critical, CA:TRUE
@@ -178,8 +185,8 @@ CNF
 
 serial_counter=0
 
-# nul_in_request CSR KEY TEXT: the request's subject holds TEXT once; its "~"
-# becomes a NUL, and the request is signed again with KEY (same length: an RSA
+# nul_in_request CSR KEY TEXT: the request's subject holds TEXT (UTF-16BE) once;
+# its U+2603 becomes a NUL, and the request is signed again with KEY (same length: an RSA
 # signature's length is the key's).
 nul_in_request() {
   local csr=$1 key=$2 text=$3
@@ -197,9 +204,9 @@ outer, _ = header(0)
 h, n = header(outer)
 info = slice(outer, outer + h + n)
 body = der[info]
-text = sys.argv[2].encode()
+text = sys.argv[2].encode("utf-16-be")
 assert body.count(text) == 1, "the placeholder must occur once"
-der[info] = body.replace(text, text.replace(b"~", b"\0"))
+der[info] = body.replace(text, text.replace("\u2603".encode("utf-16-be"), b"\0\0"))
 open(sys.argv[1], "wb").write(der)
 open(sys.argv[3], "wb").write(der[info])
 PY
@@ -230,7 +237,7 @@ issue() {
   key "$out/$name.key" "$bits"
   : >"$work/index.txt"
   printf 'E2E0%04X\n' "$serial_counter" >"$work/serial"
-  openssl req -new -config "$work/ca.cnf" -key "$out/$name.key" \
+  openssl req -new -config "$work/ca.cnf" -section "${ISSUE_REQ_SECTION:-req}" -key "$out/$name.key" \
     -subj "${ISSUE_SUBJECT:-/O=End-to-end tests/CN=$cn}" -out "$work/$name.csr"
   [[ -z ${ISSUE_NUL_FOR:-} ]] || nul_in_request "$work/$name.csr" "$out/$name.key" "$ISSUE_NUL_FOR"
   local signer
@@ -327,7 +334,8 @@ issue lookalike-pinned-leaf "STP SDK - Code Signing Leaf (prod)" lookalike-zone 
 issue c4-kelvin-leaf $'\xe2\x84\xaaORVEX Corporation' c4-ca leaf_ext sha256
 issue c4-fullwidth-leaf $'\xef\xbc\xabORVEX Corporation' c4-ca leaf_ext sha256
 issue c13-dotless-leaf $'Korvex Corporat\xc4\xb1on' c13-ca leaf_ext sha1
-ISSUE_NUL_FOR='Corporation~.anything' issue c4-nul-leaf "KORVEX Corporation~.anything" c4-ca leaf_ext sha256
+ISSUE_REQ_SECTION=req_bmp ISSUE_NUL_FOR=$'Corporation\xe2\x98\x83.anything' \
+  issue c4-nul-leaf $'KORVEX Corporation\xe2\x98\x83.anything' c4-ca leaf_ext sha256
 
 # The pinned names must appear exactly; the O attribute must not change the
 # simple display name (it is the CN).
