@@ -26,6 +26,8 @@ struct CryptoApiTable {
 };
 
 constexpr unsigned kCryptoApiSlotCount = 15;
+static_assert(sizeof(CryptoApiTable) == kCryptoApiSlotCount * sizeof(&::CryptMsgClose),
+              "one slot per entry point, nothing between them");
 
 // Flags for every chain the verifier builds: nothing is fetched from the
 // network. Cache-only retrieval alone stops the fetches that the platform would
