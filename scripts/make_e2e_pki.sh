@@ -39,6 +39,17 @@
 #                         chain building finds the genuine L1 by name (and
 #                         flags the zone CA's signature as invalid)
 #     lookalike-pinned-leaf  the pinned leaf's name under lookalike-zone
+#   c4-kelvin-leaf, c4-fullwidth-leaf   "KORVEX Corporation" with KELVIN SIGN
+#                (U+212A) or FULLWIDTH K (U+FF2B) for the K, under c4-ca
+#   c13-dotless-leaf   "Korvex Corporat" DOTLESS I (U+0131) "on", under c13-ca
+#   c4-nul-leaf  "KORVEX Corporation" NUL ".anything", a BMPString, under
+#                c4-ca: the request is made with a placeholder (U+2603, which
+#                makes openssl choose a BMPString) in the NUL's place, edited
+#                and signed again with the leaf's key, since no openssl
+#                subject syntax carries a NUL. (A UTF8String with a NUL reads
+#                as an empty name under Wine: docs/wine-facts.md.)
+#   What a CA that validated such a company name (or let a NUL through) would
+#   issue; the look-alike names are UTF8Strings.
 #
 # Forgeries, made as an attacker who holds only the public certificates would:
 #   forged-l1    the pinned L1 name and the pinned L1's key identifier on a key
@@ -112,6 +123,11 @@ distinguished_name = dn
 prompt = no
 utf8 = yes
 string_mask = utf8only
+[ req_bmp ]
+distinguished_name = dn
+prompt = no
+utf8 = yes
+string_mask = default
 [ dn ]
 [ root_ext ]
 basicConstraints = critical, CA:TRUE
@@ -180,6 +196,43 @@ CNF
 
 serial_counter=0
 
+# nul_in_request CSR KEY TEXT: the request's subject holds TEXT (UTF-16BE) once;
+# its U+2603 becomes a NUL, and the request is signed again with KEY (same length: an RSA
+# signature's length is the key's).
+nul_in_request() {
+  local csr=$1 key=$2 text=$3
+  openssl req -in "$csr" -outform DER -out "$csr.der"
+  python3 - "$csr.der" "$text" "$csr.info" <<'PY'
+import sys
+der = bytearray(open(sys.argv[1], "rb").read())
+def header(at):  # (header length, content length) of the TLV at `at`
+    n = der[at + 1]
+    if n < 0x80:
+        return 2, n
+    k = n & 0x7F
+    return 2 + k, int.from_bytes(der[at + 2:at + 2 + k], "big")
+outer, _ = header(0)
+h, n = header(outer)
+info = slice(outer, outer + h + n)
+body = der[info]
+text = sys.argv[2].encode("utf-16-be")
+assert body.count(text) == 1, "the placeholder must occur once"
+der[info] = body.replace(text, text.replace("\u2603".encode("utf-16-be"), b"\0\0"))
+open(sys.argv[1], "wb").write(der)
+open(sys.argv[3], "wb").write(der[info])
+PY
+  openssl dgst -sha256 -sign "$key" -out "$csr.sig" "$csr.info"
+  python3 - "$csr.der" "$csr.sig" <<'PY'
+import sys
+der = bytearray(open(sys.argv[1], "rb").read())
+sig = open(sys.argv[2], "rb").read()
+der[-len(sig):] = sig  # the BIT STRING's content ends the request
+open(sys.argv[1], "wb").write(der)
+PY
+  openssl req -inform DER -in "$csr.der" -verify -noout 2>/dev/null
+  openssl req -inform DER -in "$csr.der" -out "$csr"
+}
+
 # key FILE BITS: make FILE unless it exists
 key() {
   [[ -f $1 ]] || openssl genpkey -algorithm RSA -pkeyopt "rsa_keygen_bits:$2" -out "$1" 2>/dev/null
@@ -195,8 +248,9 @@ issue() {
   key "$out/$name.key" "$bits"
   : >"$work/index.txt"
   printf 'E2E0%04X\n' "$serial_counter" >"$work/serial"
-  openssl req -new -config "$work/ca.cnf" -key "$out/$name.key" \
+  openssl req -new -config "$work/ca.cnf" -section "${ISSUE_REQ_SECTION:-req}" -key "$out/$name.key" \
     -subj "${ISSUE_SUBJECT:-/O=End-to-end tests/CN=$cn}" -out "$work/$name.csr"
+  [[ -z ${ISSUE_NUL_FOR:-} ]] || nul_in_request "$work/$name.csr" "$out/$name.key" "$ISSUE_NUL_FOR"
   local signer
   case $issuer in
     self) signer=(-selfsign -keyfile "$out/$name.key") ;;
@@ -286,6 +340,13 @@ issue lookalike-pinned-leaf "STP SDK - Code Signing Leaf (prod)" lookalike-zone 
   echo "make_e2e_pki: lookalike-zone does not name the pinned L1 as its issuer" >&2
   exit 1
 }
+
+# Look-alike company names under allowed chains' CAs.
+issue c4-kelvin-leaf $'\xe2\x84\xaaORVEX Corporation' c4-ca leaf_ext sha256
+issue c4-fullwidth-leaf $'\xef\xbc\xabORVEX Corporation' c4-ca leaf_ext sha256
+issue c13-dotless-leaf $'Korvex Corporat\xc4\xb1on' c13-ca leaf_ext sha1
+ISSUE_REQ_SECTION=req_bmp ISSUE_NUL_FOR=$'Corporation\xe2\x98\x83.anything' \
+  issue c4-nul-leaf $'KORVEX Corporation\xe2\x98\x83.anything' c4-ca leaf_ext sha256
 
 # The pinned names must appear exactly; the O attribute must not change the
 # simple display name (it is the CN).

@@ -27,17 +27,16 @@ bool HasAbsoluteShape(LPCWSTR path) {
 constexpr DWORD kLongestFinalPath = 32768 + 8;
 
 // The final path of an open file or directory: every junction and link on the
-// way resolved, in the \\?\C:\... or \\?\UNC\server\share\... form (VOLUME_NAME_DOS),
-// or the device's own \Device\... form (VOLUME_NAME_NT). A local-heap buffer,
-// or null with the last error set.
-LPWSTR FinalPathOf(HANDLE handle, DWORD volumeForm = VOLUME_NAME_DOS) {
+// way resolved, in the \\?\C:\... or \\?\UNC\server\share\... form. A local-heap
+// buffer, or null with the last error set.
+LPWSTR FinalPathOf(HANDLE handle) {
   DWORD capacity = MAX_PATH + 1;
   // The name can grow between the size query and the fill; a few rounds settle it.
   for (int round = 0; round < 4; ++round) {
     auto* buffer = static_cast<LPWSTR>(LocalAlloc(LPTR, capacity * sizeof(WCHAR)));
     if (buffer == nullptr) return nullptr;
     const DWORD length =
-        GetFinalPathNameByHandleW(handle, buffer, capacity, FILE_NAME_NORMALIZED | volumeForm);
+        GetFinalPathNameByHandleW(handle, buffer, capacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (length != 0 && length < capacity) return buffer;
     const DWORD error = GetLastError();
     LocalFree(buffer);
@@ -67,20 +66,6 @@ size_t RootLength(LPCWSTR path) {
     ++i;
   }
   return i;
-}
-
-// Equal as names: letters compared without regard to ASCII case (an image
-// section keeps the name its first opener spelt). Both are the kernel's names,
-// whose separators are backslashes only: nothing else is folded.
-bool SameName(LPCWSTR a, LPCWSTR b) {
-  auto fold = [](WCHAR c) -> WCHAR {
-    if (c >= L'A' && c <= L'Z') return static_cast<WCHAR>(c - L'A' + L'a');
-    return c;
-  };
-  for (;; ++a, ++b) {
-    if (fold(*a) != fold(*b)) return false;
-    if (*a == L'\0') return true;
-  }
 }
 
 // The directories on a final path, held open against renaming and deletion
@@ -152,52 +137,35 @@ void MakeImageHelperResident() {
   }
 }
 
-using GetMappedFileNameFn = DWORD(WINAPI*)(HANDLE, LPVOID, LPWSTR, DWORD);
+// ntdll's answer to whether two mapped views are of one file: an NTSTATUS, 0
+// when they are.
+using AreMappedFilesTheSameFn = LONG(WINAPI*)(PVOID, PVOID);
 
-// \??\, spelt out: as one string literal it draws the trigraph warning.
-constexpr WCHAR kDosDevicePrefix[] = {L'\\', L'?', L'?', L'\\', L'\0'};
-
-// Whether the image the kernel mapped for the module is the held file. The
-// module's own file name will not do: it is the name the loader was given, and
-// what that name resolves to can change between the checks and the load (a
-// drive letter redefined in the user's own logon session) without any held
-// object being renamed. The kernel names the mapped image by its device path
-// (\Device\HarddiskVolume3\...), the form the held handle's final path takes
-// with VOLUME_NAME_NT. Wine gives the mapped image's name in the DOS-device
-// form instead (\??\C:\...), which no device path equals; that form is compared
-// with the held file's DOS path, the closest Wine allows. Anything that cannot
-// be read is no match.
-bool MapsHeldFile(HMODULE module, HANDLE file, LPCWSTR finalPath) {
-  // In kernel32 since Windows 7; looked up, so that a loader without it refuses
-  // instead of failing to start the probe.
-  HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-  auto mappedFileName =
-      kernel32 != nullptr
-          ? ProcAs<GetMappedFileNameFn>(GetProcAddress(kernel32, "K32GetMappedFileNameW"))
+// Whether the image the loader mapped for the module is the held file itself.
+// No name will do: the module's file name is the one the loader was given, and
+// what that name leads to can change between the checks and the load (a drive
+// letter redefined in the user's own logon session) without any held object
+// being renamed; the mapped image's name is the spelling of whoever first
+// created its section (an 8.3 name, a hard link's name). The kernel's own
+// answer compares the files behind a view of the held handle and the module's
+// image. The view is one byte, read-only, made from the held handle: nothing
+// is opened again by name. Whatever cannot be established (the call missing,
+// the file not mappable, any status other than exactly 0) is no match.
+bool MapsHeldFile(HMODULE module, HANDLE file) {
+  // In ntdll since Windows Vista; looked up, so that a system without it
+  // refuses instead of failing to start the probe.
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  auto sameFile =
+      ntdll != nullptr
+          ? ProcAs<AreMappedFilesTheSameFn>(GetProcAddress(ntdll, "NtAreMappedFilesTheSame"))
           : nullptr;
-  LPWSTR device = FinalPathOf(file, VOLUME_NAME_NT);
-  if (mappedFileName == nullptr || device == nullptr) {
-    LocalFree(device);
-    return false;
-  }
-  const size_t deviceLength = wcslen(device);
-  const size_t dosLength = wcslen(finalPath);
-  // One more than either name: a longer one shows as a mismatch.
-  const DWORD capacity = static_cast<DWORD>((deviceLength > dosLength ? deviceLength : dosLength) + 2);
-  auto* mapped = static_cast<LPWSTR>(LocalAlloc(LPTR, capacity * sizeof(WCHAR)));
-  bool same = false;
-  if (mapped != nullptr) {
-    const DWORD written =
-        mappedFileName(GetCurrentProcess(), reinterpret_cast<LPVOID>(module), mapped, capacity);
-    if (written != 0 && written < capacity - 1) {
-      mapped[written] = L'\0';
-      same = SameName(mapped, device) ||
-             (wcsncmp(mapped, kDosDevicePrefix, 4) == 0 && wcsncmp(finalPath, L"\\\\?\\", 4) == 0 &&
-              SameName(mapped + 4, finalPath + 4));
-    }
-  }
-  LocalFree(mapped);
-  LocalFree(device);
+  if (sameFile == nullptr) return false;
+  HANDLE section = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 1, nullptr);
+  if (section == nullptr) return false;
+  void* view = MapViewOfFile(section, FILE_MAP_READ, 0, 0, 1);
+  const bool same = view != nullptr && sameFile(reinterpret_cast<PVOID>(module), view) == 0;
+  if (view != nullptr) UnmapViewOfFile(view);
+  CloseHandle(section);
   return same;
 }
 
@@ -273,13 +241,16 @@ HMODULE LoadVerifiedLibrary(LPCWSTR path, SignaturePolicy policy,
                 ? LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32
                 : 0;
         module = LoadLibraryExW(finalPath, nullptr, search);
-        if (module != nullptr && !MapsHeldFile(module, file, finalPath)) {
+        const DWORD loaderError = GetLastError();
+        if (module != nullptr && !MapsHeldFile(module, file)) {
           // The loader mapped another file for this name (a redirection, a
           // drive letter redefined): not the one verified. Its DllMain has run,
           // but nothing else of it is used.
           FreeLibrary(module);
           module = nullptr;
           SetLastError(ERROR_FILE_INVALID);
+        } else {
+          SetLastError(loaderError);  // the identity check's calls leave their own
         }
       } else {
         SetLastError(static_cast<DWORD>(CRYPT_E_NO_MATCH));

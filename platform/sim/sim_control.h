@@ -23,7 +23,8 @@ namespace sim {
 //                   directory, exporting
 //                   what the simulated world provides; kernel32.dll resident
 //                   from the start, exporting the loader's search-path calls
-//                   (SetDefaultDllDirectories, AddDllDirectory)
+//                   (SetDefaultDllDirectories, AddDllDirectory); ntdll.dll
+//                   resident too, exporting NtAreMappedFilesTheSame
 //   working dir     none; the DLL search is the standard one
 //   no other files, no allocation failures, last error 0, all counters zero.
 void Reset();
@@ -60,6 +61,7 @@ const std::vector<uint8_t>* FileContent(const std::wstring& path);
 
 // A loadable library: a file that LoadLibraryExW maps into a module whose named
 // exports are the functions given here.
+// A new file holds two bytes, "MZ"; an existing one keeps its bytes.
 struct Export {
   std::string name;
   void* function;
@@ -76,13 +78,16 @@ void FailLibraryLoad(const std::wstring& path, DWORD error);
 void RedirectLibrary(const std::wstring& path, const std::wstring& to);
 // GetFinalPathNameByHandleW fails with this last error.
 void FailFinalPath(DWORD error);
-// K32GetMappedFileNameW names a mapped image in the DOS-device form, \??\C:\...
-// as Wine 8 does, instead of by its device path.
-void MappedNamesInDosDeviceForm();
-// K32GetMappedFileNameW spells every letter of a mapped image's name in the
-// other case: an image section keeps the name of the file object that created
-// it, and that opener may have spelt the path differently.
-void MappedNamesInOtherCase();
+// Another name of the file at `existing` (a hard link): the same file, so the
+// platform's "same mapped file" answer says so for images and views made
+// through either name. Its bytes and exports are the file's as they are now.
+void AddHardLink(const std::wstring& link, const std::wstring& existing);
+// CreateFileMappingW, or MapViewOfFile, fails with this last error from now on.
+void FailFileMapping(DWORD error);
+void FailMapView(DWORD error);
+// NtAreMappedFilesTheSame answers this status from now on, whatever it is
+// asked.
+void AnswerMappedFilesTheSame(LONG status);
 
 // ---- the process: its working directory, DLL search, error mode, exception
 // filter, standard output and end.
@@ -216,6 +221,7 @@ struct Counters {
   int certContexts;    // certificate contexts the probe holds
   int chainContexts;   // chain contexts alive
   int hashObjects;     // CryptoAPI providers and hashes alive
+  int views;           // views of files mapped (MapViewOfFile)
   int badReleases;     // releases of something not held (double free, unknown handle)
 };
 Counters Live();

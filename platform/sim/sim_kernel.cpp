@@ -18,7 +18,7 @@
 
 struct SimModule {
   std::wstring path;        // full path it was mapped by (the name the loader was given)
-  std::wstring mappedFile;  // the final path of the file actually mapped
+  uint64_t file = 0;        // the file actually mapped (its identity, FileEntry::id)
   std::string name;         // lower-case file name
   bool system = false;
   std::map<std::string, void*> exports;
@@ -31,7 +31,8 @@ struct SimModule {
 // older systems lack them.
 BOOL WINAPI SimSetDefaultDllDirectories(DWORD directoryFlags);
 void* WINAPI SimAddDllDirectory(LPCWSTR newDirectory);
-DWORD WINAPI SimK32GetMappedFileNameW(HANDLE process, LPVOID address, LPWSTR name, DWORD size);
+// ntdll's, looked up at run time.
+LONG WINAPI SimNtAreMappedFilesTheSame(PVOID first, PVOID second);
 
 namespace sim {
 namespace {
@@ -40,6 +41,7 @@ enum class Kind { kFile, kDirectory, kDevice };
 
 struct FileEntry {
   std::wstring path;
+  uint64_t id = 0;  // the file behind the name: hard links share it
   Kind kind = Kind::kFile;
   DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;
   std::vector<uint8_t> content;
@@ -131,8 +133,17 @@ struct World {
   DWORD fileSizeError = 0;
   unsigned readAnswerCountdown = 0;
   sim::ReadAnswer readAnswer = sim::ReadAnswer::kFails;
-  bool dosDeviceMappedNames = false;
-  bool mappedNamesInOtherCase = false;
+  uint64_t nextFileId = 1;
+  std::map<HANDLE, uint64_t> sections;  // section handle -> file; also in `handles`
+  struct View {
+    uint64_t file;
+    std::vector<uint8_t> bytes;
+  };
+  std::map<const void*, std::unique_ptr<View>> views;  // by base address
+  DWORD fileMappingError = 0;
+  DWORD mapViewError = 0;
+  bool sameFileAnswered = false;
+  LONG sameFileAnswer = 0;
   DWORD threadError = 0;
   std::vector<std::shared_ptr<SimThread>> threads;  // not yet ended
   std::map<HANDLE, bool> events;  // set or not
@@ -248,14 +259,6 @@ std::wstring FinalPathOf(const std::wstring& key) {
     next = end;
   }
   return out;
-}
-
-// A final path in the \\?\ form as the kernel names the device: drive C: is
-// \Device\HarddiskVolume3 (D: 4, and so on), a share is under \Device\Mup.
-std::wstring DevicePathOf(const std::wstring& finalPath) {
-  if (finalPath.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\Device\\Mup\\" + finalPath.substr(8);
-  const wchar_t letter = static_cast<wchar_t>(std::towupper(finalPath[4]));
-  return L"\\Device\\HarddiskVolume" + std::to_wstring(letter - L'A' + 1) + finalPath.substr(6);
 }
 
 // The system module a full path names, if any: a registered name inside the
@@ -483,7 +486,7 @@ void Reset() {
   AddFile(w.exePath);
   for (const char* name : {"crypt32.dll", "cryptnet.dll", "cryptbase.dll", "wintrust.dll",
                            "shell32.dll", "shlwapi.dll", "imagehlp.dll", "kernel32.dll",
-                           "advapi32.dll"}) {
+                           "advapi32.dll", "ntdll.dll"}) {
     auto module = std::make_unique<SimModule>();
     module->name = name;
     module->system = true;
@@ -495,7 +498,11 @@ void Reset() {
   kernel32.refs = 1;
   kernel32.exports["SetDefaultDllDirectories"] = reinterpret_cast<void*>(&SimSetDefaultDllDirectories);
   kernel32.exports["AddDllDirectory"] = reinterpret_cast<void*>(&SimAddDllDirectory);
-  kernel32.exports["K32GetMappedFileNameW"] = reinterpret_cast<void*>(&SimK32GetMappedFileNameW);
+  // So is ntdll.
+  SimModule& ntdll = *w.systemModules["ntdll.dll"];
+  ntdll.path = Join(w.systemDir, L"ntdll.dll");
+  ntdll.refs = 1;
+  ntdll.exports["NtAreMappedFilesTheSame"] = reinterpret_cast<void*>(&SimNtAreMappedFilesTheSame);
   w.systemModules["shell32.dll"]->exports["SHGetSpecialFolderPathW"] =
       reinterpret_cast<void*>(&::SHGetSpecialFolderPathW);
   w.systemModules["shlwapi.dll"]->exports["PathFileExistsW"] =
@@ -540,8 +547,26 @@ void AddFile(const std::wstring& path, std::vector<uint8_t> content, DWORD attri
   entry = FileEntry{};
   entry.path = path;
   entry.kind = Kind::kFile;
+  entry.id = W().nextFileId++;
   entry.attributes = attributes;
   entry.content = std::move(content);
+}
+
+void AddHardLink(const std::wstring& link, const std::wstring& existing) {
+  const FileEntry* file = Find(existing);
+  if (file == nullptr || file->kind != Kind::kFile) return;
+  const uint64_t id = file->id;
+  const uint64_t sparseLength = file->sparseLength;
+  std::vector<Export> exports;
+  if (file->library) {
+    for (const auto& [name, function] : file->library->exports) exports.push_back({name, function});
+  }
+  const bool library = file->library != nullptr;
+  AddFile(link, file->content, file->attributes);
+  FileEntry* entry = Find(link);
+  entry->id = id;
+  entry->sparseLength = sparseLength;
+  if (library) AddLibrary(link, std::move(exports));
 }
 
 void AddDirectory(const std::wstring& path) {
@@ -619,7 +644,8 @@ const std::vector<uint8_t>* FileContent(const std::wstring& path) {
 void AddLibrary(const std::wstring& path, std::vector<Export> exports) {
   FileEntry* entry = Find(path);
   if (entry == nullptr || entry->kind != Kind::kFile) {
-    AddFile(path);
+    // An image's first bytes, so that the file has a section to map.
+    AddFile(path, {'M', 'Z'});
     entry = Find(path);
   }
   entry->library = std::make_unique<SimModule>();
@@ -637,8 +663,12 @@ void RedirectLibrary(const std::wstring& path, const std::wstring& to) {
 }
 
 void FailFinalPath(DWORD error) { W().finalPathError = error; }
-void MappedNamesInDosDeviceForm() { W().dosDeviceMappedNames = true; }
-void MappedNamesInOtherCase() { W().mappedNamesInOtherCase = true; }
+void FailFileMapping(DWORD error) { W().fileMappingError = error; }
+void FailMapView(DWORD error) { W().mapViewError = error; }
+void AnswerMappedFilesTheSame(LONG status) {
+  W().sameFileAnswered = true;
+  W().sameFileAnswer = status;
+}
 
 void SetWorkingDirectory(const std::wstring& path) { W().workingDir = path; }
 UINT ErrorMode() { return W().errorMode; }
@@ -812,6 +842,7 @@ Counters Live() {
   c.crtBlocks = static_cast<int>(W().crtBlocks.size());
   c.localBlocks = static_cast<int>(W().localBlocks.size());
   c.fileHandles = static_cast<int>(W().handles.size());
+  c.views = static_cast<int>(W().views.size());
   c.moduleRefs = 0;
   for (const auto& [key, entry] : W().files) {
     if (entry.library) c.moduleRefs += entry.library->refs;
@@ -823,7 +854,7 @@ Counters Live() {
 
 bool AllReleased(int keptModuleRefs) {
   Counters c = Live();
-  return c.crtBlocks == 0 && c.localBlocks == 0 && c.fileHandles == 0 &&
+  return c.crtBlocks == 0 && c.localBlocks == 0 && c.fileHandles == 0 && c.views == 0 &&
          c.moduleRefs == keptModuleRefs && c.messages == 0 && c.stores == 0 &&
          c.certContexts == 0 && c.chainContexts == 0 && c.hashObjects == 0 &&
          c.badReleases == 0;
@@ -960,7 +991,7 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR fileName, HANDLE, DWORD flags) {
     // the kernel knows the file actually mapped.
     if (entry->library->refs == 0) {
       entry->library->path = sim::internal::DisplayPath(asked);
-      entry->library->mappedFile = sim::FinalPathOf(sim::Resolve(sim::internal::PathKey(candidate)));
+      entry->library->file = entry->id;
     }
     ++entry->library->refs;
     // The file that was mapped, whatever way the path took to it.
@@ -1084,6 +1115,7 @@ BOOL WINAPI CloseHandle(HANDLE object) {
   }
   sim::internal::TraceLine("CloseHandle " + sim::Narrow(it->second.path));
   W().handles.erase(it);
+  W().sections.erase(object);
   // Closing succeeds and, as on some systems, clears the thread's last error:
   // a caller that needs its error value past a close has to keep it.
   SetLastError(ERROR_SUCCESS);
@@ -1416,8 +1448,7 @@ DWORD WINAPI GetFinalPathNameByHandleW(HANDLE file, LPWSTR filePath, DWORD fileP
     SetLastError(W().finalPathError);
     return 0;
   }
-  if (flags != (FILE_NAME_NORMALIZED | VOLUME_NAME_DOS) &&
-      flags != (FILE_NAME_NORMALIZED | VOLUME_NAME_NT)) {
+  if (flags != (FILE_NAME_NORMALIZED | VOLUME_NAME_DOS)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
@@ -1426,8 +1457,7 @@ DWORD WINAPI GetFinalPathNameByHandleW(HANDLE file, LPWSTR filePath, DWORD fileP
     SetLastError(ERROR_FILE_NOT_FOUND);
     return 0;
   }
-  std::wstring path = sim::FinalPathOf(entry->first);
-  if ((flags & VOLUME_NAME_NT) != 0) path = sim::DevicePathOf(path);
+  const std::wstring path = sim::FinalPathOf(entry->first);
   // Too small: the size needed, terminator included; else the length written.
   if (filePath == nullptr || filePathSize < path.size() + 1) return static_cast<DWORD>(path.size() + 1);
   std::copy(path.begin(), path.end(), filePath);
@@ -1470,37 +1500,118 @@ void* WINAPI SimAddDllDirectory(LPCWSTR) {
   return nullptr;
 }
 
-// The mapped image of a loaded library by its device path, or in Wine's
-// DOS-device form when the test asks for that.
-DWORD WINAPI SimK32GetMappedFileNameW(HANDLE process, LPVOID address, LPWSTR name, DWORD size) {
-  sim::internal::TraceLine("K32GetMappedFileNameW " + std::to_string(size));
-  const SimModule* module = nullptr;
-  for (const auto& [key, entry] : W().files) {
-    if (entry.library && entry.library.get() == address && entry.library->refs > 0) {
-      module = entry.library.get();
-    }
+// A section of an open file, read-only: the file's size, or `maximumSizeLow`
+// bytes of it (a read-only section cannot be larger than its file, nor can an
+// empty file have one).
+HANDLE WINAPI CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD protect,
+                                 DWORD maximumSizeHigh, DWORD maximumSizeLow, LPCWSTR name) {
+  auto& w = W();
+  sim::internal::TraceLine("CreateFileMappingW " + sim::Hex(protect) + " " +
+                           std::to_string(maximumSizeLow));
+  // The file the handle holds, wherever its names lead now.
+  auto it = w.handles.find(file);
+  auto held = it == w.handles.end() ? w.files.end() : w.files.find(it->second.key);
+  const sim::FileEntry* entry = held == w.files.end() ? nullptr : &held->second;
+  if (entry == nullptr || entry->kind != sim::Kind::kFile || w.sections.count(file) != 0) {
+    SetLastError(6 /* ERROR_INVALID_HANDLE */);
+    return nullptr;
   }
-  if (process != GetCurrentProcess() || module == nullptr || name == nullptr || size == 0) {
+  if (protect != PAGE_READONLY || name != nullptr || (it->second.access & GENERIC_READ) == 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  if (w.fileMappingError != 0) {
+    SetLastError(w.fileMappingError);
+    return nullptr;
+  }
+  const uint64_t length = std::max<uint64_t>(entry->content.size(), entry->sparseLength);
+  const uint64_t asked = (static_cast<uint64_t>(maximumSizeHigh) << 32) | maximumSizeLow;
+  if (length == 0) {
+    SetLastError(ERROR_FILE_INVALID);
+    return nullptr;
+  }
+  if (asked > length) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  HANDLE section = reinterpret_cast<HANDLE>(w.nextHandle);
+  w.nextHandle += 4;
+  w.handles[section] = {L"<section>", L"<section of " + it->second.path + L">", protect, 0};
+  w.sections[section] = entry->id;
+  return section;
+}
+
+// A view from the section's start (the only offset modelled) holding the
+// file's first bytes.
+LPVOID WINAPI MapViewOfFile(HANDLE section, DWORD desiredAccess, DWORD offsetHigh,
+                            DWORD offsetLow, SIZE_T bytes) {
+  auto& w = W();
+  sim::internal::TraceLine("MapViewOfFile " + sim::Hex(desiredAccess) + " " + std::to_string(bytes));
+  auto it = w.sections.find(section);
+  if (it == w.sections.end()) {
+    SetLastError(6 /* ERROR_INVALID_HANDLE */);
+    return nullptr;
+  }
+  if (desiredAccess != FILE_MAP_READ || offsetHigh != 0 || offsetLow != 0 || bytes == 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
+    return nullptr;
   }
-  std::wstring mapped = W().dosDeviceMappedNames ? L"\\?" L"?\\" + module->mappedFile.substr(4)
-                                                 : sim::DevicePathOf(module->mappedFile);
-  if (W().mappedNamesInOtherCase) {
-    for (wchar_t& c : mapped) {
-      if (c >= L'a' && c <= L'z') {
-        c = static_cast<wchar_t>(c - L'a' + L'A');
-      } else if (c >= L'A' && c <= L'Z') {
-        c = static_cast<wchar_t>(c - L'A' + L'a');
+  if (w.mapViewError != 0) {
+    SetLastError(w.mapViewError);
+    return nullptr;
+  }
+  const sim::FileEntry* entry = nullptr;
+  for (const auto& [key, file] : w.files) {
+    if (file.id == it->second) entry = &file;
+  }
+  if (entry == nullptr || bytes > entry->content.size()) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  auto view = std::make_unique<sim::World::View>();
+  view->file = it->second;
+  view->bytes.assign(entry->content.begin(), entry->content.begin() + static_cast<std::ptrdiff_t>(bytes));
+  void* base = view->bytes.data();
+  w.views[base] = std::move(view);
+  return base;
+}
+
+BOOL WINAPI UnmapViewOfFile(LPCVOID baseAddress) {
+  auto it = W().views.find(baseAddress);
+  if (it == W().views.end()) {
+    sim::Bad();
+    SetLastError(487 /* ERROR_INVALID_ADDRESS */);
+    return FALSE;
+  }
+  sim::internal::TraceLine("UnmapViewOfFile");
+  W().views.erase(it);
+  sim::internal::AfterRelease();
+  return TRUE;
+}
+
+// Whether two addresses lie in views of one file: a loaded library's module
+// (its image) or a view made with MapViewOfFile. The files are compared, not
+// their names nor their bytes: another name of the file (a hard link) is the
+// same file; a byte-identical copy is not (0xC00000D4, STATUS_NOT_SAME_DEVICE,
+// as Wine answers). An address that is neither is 0xC0000141
+// (STATUS_INVALID_ADDRESS).
+LONG WINAPI SimNtAreMappedFilesTheSame(PVOID first, PVOID second) {
+  sim::internal::TraceLine("NtAreMappedFilesTheSame");
+  auto fileAt = [](PVOID address) -> uint64_t {
+    auto view = W().views.find(address);
+    if (view != W().views.end()) return view->second->file;
+    for (const auto& [key, entry] : W().files) {
+      if (entry.library && entry.library.get() == address && entry.library->refs > 0) {
+        return entry.library->file;
       }
     }
-  }
-  // Too small: cut, as the platform does, with the size as the result.
-  const bool cut = mapped.size() >= size;
-  if (cut) mapped.resize(size - 1);
-  std::copy(mapped.begin(), mapped.end(), name);
-  name[mapped.size()] = L'\0';
-  return cut ? size : static_cast<DWORD>(mapped.size());
+    return 0;
+  };
+  if (W().sameFileAnswered) return W().sameFileAnswer;
+  const uint64_t a = fileAt(first);
+  const uint64_t b = fileAt(second);
+  if (a == 0 || b == 0) return static_cast<LONG>(0xC0000141);
+  return a == b ? 0 : static_cast<LONG>(0xC00000D4);
 }
 
 UINT WINAPI SetErrorMode(UINT mode) {

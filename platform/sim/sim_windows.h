@@ -27,6 +27,7 @@ typedef size_t SIZE_T;
 typedef uintptr_t ULONG_PTR;
 typedef void VOID;
 typedef void* LPVOID;
+typedef void* PVOID;
 typedef const void* LPCVOID;
 typedef BYTE* PBYTE;
 typedef DWORD* PDWORD;
@@ -90,7 +91,9 @@ typedef int(WINAPI* FARPROC)();
 
 #define FILE_NAME_NORMALIZED 0x0
 #define VOLUME_NAME_DOS 0x0
-#define VOLUME_NAME_NT 0x2
+
+#define PAGE_READONLY 0x02
+#define FILE_MAP_READ 0x0004
 
 #define GENERIC_READ 0x80000000UL
 #define GENERIC_WRITE 0x40000000UL
@@ -191,6 +194,12 @@ BOOL WINAPI CloseHandle(HANDLE object);
 DWORD WINAPI GetFinalPathNameByHandleW(HANDLE file, LPWSTR filePath, DWORD filePathSize,
                                        DWORD flags);
 HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName);
+// Sections and views of open files: read-only ones only.
+HANDLE WINAPI CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES attributes, DWORD protect,
+                                 DWORD maximumSizeHigh, DWORD maximumSizeLow, LPCWSTR name);
+LPVOID WINAPI MapViewOfFile(HANDLE section, DWORD desiredAccess, DWORD offsetHigh,
+                            DWORD offsetLow, SIZE_T bytes);
+BOOL WINAPI UnmapViewOfFile(LPCVOID baseAddress);
 BOOL WINAPI SetDllDirectoryW(LPCWSTR pathName);
 UINT WINAPI SetErrorMode(UINT mode);
 LPTOP_LEVEL_EXCEPTION_FILTER WINAPI

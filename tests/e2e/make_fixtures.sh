@@ -57,11 +57,20 @@ chain() {
 c1=$(chain c1.pem "$pki"/c1-leaf.pem "$pki"/c1-ca.pem "$pki"/c1-g5.pem "$pki"/c1-root.pem)
 c4=$(chain c4.pem "$pki"/c4-leaf.pem "$pki"/c4-ca.pem)
 c4wrong=$(chain c4wrong.pem "$pki"/c4-wrongcase-leaf.pem "$pki"/c4-ca.pem)
+# Look-alikes of an allowed company name under that name's CAs (see
+# scripts/make_e2e_pki.sh), and the leaf carried twice, byte for byte, as some
+# signing pipelines' chain files list it.
+c4kelvin=$(chain c4kelvin.pem "$pki"/c4-kelvin-leaf.pem "$pki"/c4-ca.pem)
+c4fullwidth=$(chain c4fullwidth.pem "$pki"/c4-fullwidth-leaf.pem "$pki"/c4-ca.pem)
+c4nul=$(chain c4nul.pem "$pki"/c4-nul-leaf.pem "$pki"/c4-ca.pem)
+c13dotless=$(chain c13dotless.pem "$pki"/c13-dotless-leaf.pem "$pki"/c13-ca.pem "$pki"/c13-root.pem)
+c4twice=$(chain c4twice.pem "$pki"/c4-leaf.pem "$pki"/c4-leaf.pem "$pki"/c4-ca.pem)
 c12=$(chain c12.pem "$pki"/c12-leaf.pem "$pki"/c12-ca.pem)
 c13=$(chain c13.pem "$pki"/c13-leaf.pem "$pki"/c13-ca.pem "$pki"/c13-root.pem)
 c6u=$(chain c6u.pem "$pki"/c6u-leaf.pem "$pki"/c6u-ca.pem "$pki"/c6u-root.pem)
 tsa=$(chain tsa.pem "$pki"/tsa.pem "$pki"/tsa-root.pem)
 pinned_ok=$(chain pinned.pem "$pinned"/leaf.pem "$pinned"/zone.pem "$pinned"/l1.pem)
+pinned_twice=$(chain pinned-twice.pem "$pinned"/leaf.pem "$pinned"/leaf.pem "$pinned"/zone.pem "$pinned"/l1.pem)
 pinned_expired=$(chain pinned-expired.pem "$pki"/pinned-expired-leaf.pem "$pinned"/zone.pem "$pinned"/l1.pem)
 pinned_wrongname=$(chain pinned-wrongname.pem "$pki"/pinned-wrongname-leaf.pem "$pinned"/zone.pem "$pinned"/l1.pem)
 pinned_wrongkey=$(chain pinned-wrongkey.pem "$pki"/wrongkey-leaf.pem "$pki"/wrongkey-zone.pem "$pki"/wrongkey-l1.pem)
@@ -170,6 +179,7 @@ client=$bin/fake_client.dll
 
 # --- cloud copies (pinned-chain policy) ---------------------------------------
 sign cloud-pinned.dll "$cloud" "$pinned_ok" "$pinned/leaf.key" $S
+sign cloud-leaf-twice.dll "$cloud" "$pinned_twice" "$pinned/leaf.key" $S
 sign cloud-no-init2-pinned.dll "$cloud_no_init2" "$pinned_ok" "$pinned/leaf.key" $S
 copy cloud-unsigned.dll "$cloud"
 flip cloud-one-byte.dll cloud-pinned.dll
@@ -200,6 +210,11 @@ copy client-unsigned.dll "$client"
 flip client-one-byte.dll client-c4-rfc3161.dll
 sign client-wrong-name.dll "$client" "$c4wrong" "$pki/c4-wrongcase-leaf.key" $S rfc3161:$S60
 sign client-untrusted-root.dll "$client" "$c6u" "$pki/c6u-leaf.key" $S rfc3161:$S60
+sign client-kelvin-name.dll "$client" "$c4kelvin" "$pki/c4-kelvin-leaf.key" $S rfc3161:$S60
+sign client-fullwidth-name.dll "$client" "$c4fullwidth" "$pki/c4-fullwidth-leaf.key" $S rfc3161:$S60
+sign client-dotless-name.dll "$client" "$c13dotless" "$pki/c13-dotless-leaf.key" $S rfc3161:$S60
+sign client-nul-name.dll "$client" "$c4nul" "$pki/c4-nul-leaf.key" $S rfc3161:$S60
+sign client-leaf-twice.dll "$client" "$c4twice" "$pki/c4-leaf.key" $S rfc3161:$S60
 sign client-pinned-chain.dll "$client" "$pinned_ok" "$pinned/leaf.key" $S rfc3161:$S60
 # A leaf from an unlisted CA, carried with a decoy of an allowed CA's name that
 # bears the unlisted CA's key identifier.
@@ -388,5 +403,17 @@ rm -f "$out/cloud-many-nested.dll.0"
 sed -i '/^cloud-many-nested.dll.0$/d' "$work/manifest.txt"
 echo cloud-one-nested.dll >>"$work/manifest.txt"
 echo cloud-many-nested.dll >>"$work/manifest.txt"
+
+# The leaf really is carried twice: osslsigncode keeps both copies, byte for byte.
+for pair in "client-leaf-twice.dll $pki/c4-leaf.pem" "cloud-leaf-twice.dll $pinned/leaf.pem"; do
+  set -- $pair
+  osslsigncode extract-signature -in "$out/$1" -out "$work/$1.p7" >/dev/null 2>&1
+  leaves=$(openssl pkcs7 -inform DER -in "$work/$1.p7" -print_certs |
+    python3 -c 'import sys; print(sys.stdin.read().count(open(sys.argv[1]).read().strip()))' "$2")
+  [[ $leaves -eq 2 ]] || {
+    echo "make_fixtures: $1 carries its leaf $leaves times, not twice" >&2
+    exit 1
+  }
+done
 
 mv "$work/manifest.txt" "$out/manifest.txt"

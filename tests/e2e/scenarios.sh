@@ -165,6 +165,18 @@ scenario accepted.cloud_nested_signer groups="win7 win10" \
   stdout=STP calls="$CALLS_ASKED" \
   diag="$D_CLOUD_OK|$D_CLOUD_POLICY|cloud library nested signer: accepted"
 
+# A genuine signature whose chain file listed the leaf twice: two byte-identical
+# copies of the signer's certificate are one certificate.
+scenario accepted.cloud_leaf_carried_twice groups="win7 win10" \
+  why="pinned cloud copy whose signature carries its leaf twice, byte for byte" \
+  cloud=cloud-leaf-twice.dll client=client-c4-rfc3161.dll env="$ENV_CLOUD_DECIDES" \
+  stdout=STP calls="$CALLS_ASKED" diag="$D_CLOUD_OK|cloud library primary signer: accepted"
+
+scenario accepted.client_leaf_carried_twice \
+  why="client copy (chain 4) whose signature carries its leaf twice, byte for byte" \
+  cloud=cloud-pinned.dll client=client-leaf-twice.dll env="$ENV_CLIENT_DECIDES" \
+  stdout=STP calls="$CALLS_ASKED" diag="$D_CLIENT_OK|client library primary signer: accepted"
+
 # === the client copy refused =======================================================
 
 scenario refused.client_unsigned groups="win7 win10" \
@@ -184,6 +196,31 @@ scenario refused.client_wrong_name \
   cloud=cloud-pinned.dll client=client-wrong-name.dll env="$ENV_CLIENT_DECIDES" \
   stdout={} calls="$CALLS_CLIENT_REFUSED" \
   diag="$D_CLIENT_NO_MATCH|$D_CLIENT_POLICY|$D_CLIENT_MISSING"
+
+# Look-alikes of an allowed company name, each issued under a CA of a chain that
+# allows that name: an 8-bit rendering of the name (best-fit K, I) or a reading
+# that stops at the NUL would take it for the allowed one. Only the exact name
+# counts: refused by the names alone (the trust provider lets each through),
+# never mapped (no "client attach").
+scenario refused.client_kelvin_sign_name groups="win7 win10" \
+  why="\"KORVEX Corporation\" with KELVIN SIGN U+212A for the K, under the Sentrix CA" \
+  cloud=cloud-pinned.dll client=client-kelvin-name.dll env="$ENV_CLIENT_DECIDES" \
+  stdout={} calls="$CALLS_CLIENT_REFUSED" diag="$D_CLIENT_NO_MATCH|$D_CLIENT_POLICY|$D_CLIENT_MISSING"
+
+scenario refused.client_fullwidth_k_name \
+  why="\"KORVEX Corporation\" with FULLWIDTH K U+FF2B, under the Sentrix CA" \
+  cloud=cloud-pinned.dll client=client-fullwidth-name.dll env="$ENV_CLIENT_DECIDES" \
+  stdout={} calls="$CALLS_CLIENT_REFUSED" diag="$D_CLIENT_NO_MATCH|$D_CLIENT_POLICY|$D_CLIENT_MISSING"
+
+scenario refused.client_dotless_i_name \
+  why="\"Korvex Corporat\" DOTLESS I U+0131 \"on\", under the Certivo CA" \
+  cloud=cloud-pinned.dll client=client-dotless-name.dll env="$ENV_CLIENT_DECIDES" \
+  stdout={} calls="$CALLS_CLIENT_REFUSED" diag="$D_CLIENT_NO_MATCH|$D_CLIENT_POLICY|$D_CLIENT_MISSING"
+
+scenario refused.client_nul_suffixed_name groups="win7 win10" \
+  why="\"KORVEX Corporation\" NUL \".anything\", under the Sentrix CA" \
+  cloud=cloud-pinned.dll client=client-nul-name.dll env="$ENV_CLIENT_DECIDES" \
+  stdout={} calls="$CALLS_CLIENT_REFUSED" diag="$D_CLIENT_NO_MATCH|$D_CLIENT_POLICY|$D_CLIENT_MISSING"
 
 scenario refused.client_pinned_chain_names \
   why="the cloud copy's pinned chain is no allowed name chain for the client copy" \
@@ -564,6 +601,8 @@ FACTS=(
   "client-c12-rfc3161.dll|trust: 0x00000000"
   "client-c13-legacy.dll|trust: 0x00000000"
   "client-nested.dll|trust: 0x00000000"
+  "cloud-leaf-twice.dll|trust: 0x00000000"
+  "client-leaf-twice.dll|trust: 0x00000000"
   "client-unsigned.dll|trust: 0x800b0100"
   "client-one-byte.dll|trust: 0x80096010"
   "cloud-one-byte.dll|trust: 0x80096010"
@@ -571,6 +610,10 @@ FACTS=(
   # Refusals that must come from the policy gate alone: the trust provider
   # would let these through.
   "client-wrong-name.dll|trust: 0x00000000"
+  "client-kelvin-name.dll|trust: 0x00000000"
+  "client-fullwidth-name.dll|trust: 0x00000000"
+  "client-dotless-name.dll|trust: 0x00000000"
+  "client-nul-name.dll|trust: 0x00000000"
   "client-no-timestamp.dll|trust: 0x00000000"
   "client-ts-minute-early.dll|trust: 0x00000000"
   "client-ts-3s-early.dll|trust: 0x00000000"

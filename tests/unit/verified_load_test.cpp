@@ -43,10 +43,10 @@ std::wstring PathOfLength(size_t length, const std::wstring& file = L"\\StpRunti
 }
 
 // The largest buffer, terminator included, a final path is read into, and
-// what a device path on C: (\Device\HarddiskVolume3\...) needs over the DOS
-// path's length: 21 more characters and the terminator.
-constexpr size_t kLongestDevicePathSize = 32776;
-constexpr size_t kDevicePathSizeOverDos = 22;
+// what the final path (\\?\C:\...) needs over the path's length: its prefix
+// and the terminator.
+constexpr size_t kLongestFinalPathSize = 32776;
+constexpr size_t kFinalPathSizeOverPath = 5;
 
 // The held path's steps, as the observer hears them.
 void RecordHeldPath(void* context, const ObservedEvent& event) {
@@ -81,8 +81,8 @@ class VerifiedLoadTest : public ::testing::Test {
 
 const std::wstring kLongPath =
     L"C:\\" + std::wstring(150, L'a') + L"\\" + std::wstring(150, L'b') + L"\\StpRuntimeSdk.dll";
-// Its device path needs the largest buffer the load reads.
-const std::wstring kLongestPath = PathOfLength(kLongestDevicePathSize - kDevicePathSizeOverDos);
+// Its final path needs the largest buffer the load reads.
+const std::wstring kLongestPath = PathOfLength(kLongestFinalPathSize - kFinalPathSizeOverPath);
 
 TEST_F(VerifiedLoadTest, OnlyAbsolutePathsAreTaken) {
   struct Case {
@@ -119,7 +119,7 @@ TEST_F(VerifiedLoadTest, OnlyAbsolutePathsAreTaken) {
       // Longer than the classic limit: the held file's final path needs a
       // second, larger buffer.
       {kLongPath.c_str(), true},
-      // The held file's device path needs the largest buffer the load reads.
+      // The held file's final path needs the largest buffer the load reads.
       {kLongestPath.c_str(), true},
   };
   for (const Case& c : cases) {
@@ -240,13 +240,12 @@ TEST_F(VerifiedLoadTest, EachAllocationThatFailsRefusesTheLoad) {
   };
   const Case cases[] = {
       // The held file's path, the folder handles, each of the two folders'
-      // paths, the file's path again, the signature check's, the held file's
-      // device path and the mapped image's name.
-      {kLibrary, 8},
+      // paths, the file's path again and the signature check's.
+      {kLibrary, 6},
       // In the volume's root: no folders to hold.
-      {L"C:\\StpRuntimeSdk.dll", 5},
+      {L"C:\\StpRuntimeSdk.dll", 3},
       // Each path longer than the first buffer takes a second one.
-      {kLongPath, 12},
+      {kLongPath, 9},
   };
   for (const Case& c : cases) {
     // Counting until one succeeds: every allocation made refuses when it fails.
@@ -419,8 +418,9 @@ TEST_F(VerifiedLoadTest, TheHeldFileOrNothingIsMapped) {
     const char* when;  // trace prefix the attack waits for; empty: before the call
     std::function<void()> attack;
     bool mapped;
-    // Mapped and released at once: the loader mapped another file, or what it
-    // mapped cannot be named. Any other refusal maps nothing at all.
+    // The loader maps what it maps, not only the verified name (a
+    // redirection), or what it mapped cannot be judged: refused, it was mapped
+    // and released at once. Any other refusal maps nothing at all.
     bool redirected = false;
   };
   auto retarget = [] {
@@ -482,39 +482,49 @@ TEST_F(VerifiedLoadTest, TheHeldFileOrNothingIsMapped) {
          sim::RedirectLibrary(kVerified, kOther + L"\\STP32.dll");
        },
        false, true},
-      // The mapped image's name as Wine gives it (\??\C:\...).
-      {"a link to the real folder, mapped names in Wine's form", "",
-       [] { sim::MappedNamesInDosDeviceForm(); }, true},
-      {"the loader maps another file, mapped names in Wine's form", "",
+      // The mapped image is judged by the file behind it, never by a name:
+      // the same file under another name is the verified one; a copy with the
+      // same bytes is not.
+      {"the loader maps the held file by another name", "",
        [] {
-         sim::MappedNamesInDosDeviceForm();
-         Plant(kOther + L"\\STP32.dll");
+         sim::AddHardLink(kOther + L"\\STP32.dll", kVerified);
+         sim::RedirectLibrary(kVerified, kOther + L"\\STP32.dll");
+       },
+       true, true},
+      {"the loader maps a byte-identical copy", "",
+       [] {
+         sim::AddLibrary(kOther + L"\\STP32.dll", {sim::MakeExport("Marker", &Marker)});
          sim::RedirectLibrary(kVerified, kOther + L"\\STP32.dll");
        },
        false, true},
-      // Past the name's length the mapped name is cut, and then no match.
-      {"the loader maps another file by a longer name", "",
+      // Whatever cannot be established is no match.
+      {"the same-file call is missing", "",
+       [] { sim::HideSystemExport("ntdll.dll", "NtAreMappedFilesTheSame"); }, false, true},
+      {"the held file cannot be mapped", "", [] { sim::FailFileMapping(ERROR_ACCESS_DENIED); },
+       false, true},
+      // No view: refused even by a call that would answer "the same".
+      {"no view of the held file", "",
        [] {
-         const std::wstring longer = kOther + L"\\" + std::wstring(100, L'x') + L"\\STP32.dll";
-         Plant(longer);
-         sim::RedirectLibrary(kVerified, longer);
+         sim::FailMapView(ERROR_NOT_ENOUGH_MEMORY);
+         sim::AnswerMappedFilesTheSame(0);
        },
        false, true},
-      // The image section keeps the name its first opener spelt.
-      {"mapped names spelt in the other case", "", [] { sim::MappedNamesInOtherCase(); }, true},
-      // The kernel's name for the file needs one character more than the
-      // largest buffer read.
-      {"a link to a folder whose device path is too long", "",
+      // The held file's final path needs one character more than the largest
+      // buffer read.
+      {"a link to a folder whose final path is too long", "",
        [] {
          const std::wstring below = L"\\Stratoplay\\STP32.dll";
          const std::wstring library =
-             PathOfLength(kLongestDevicePathSize + 1 - kDevicePathSizeOverDos, below);
+             PathOfLength(kLongestFinalPathSize + 1 - kFinalPathSizeOverPath, below);
          Plant(library);
          sim::AddJunction(kLink, library.substr(0, library.size() - below.size()));
        },
-       false, true},
-      {"the mapped image's name cannot be read", "",
-       [] { sim::HideSystemExport("kernel32.dll", "K32GetMappedFileNameW"); }, false, true},
+       false},
+      // Only 0 is success: neither an informational status nor an error.
+      {"the same-file call answers a positive status", "",
+       [] { sim::AnswerMappedFilesTheSame(0x103 /* STATUS_PENDING */); }, false, true},
+      {"the same-file call answers an error", "",
+       [] { sim::AnswerMappedFilesTheSame(static_cast<LONG>(0xC0000141)); }, false, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
