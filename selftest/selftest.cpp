@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "caller/probe_caller.h"
+#include "probe_caller.h"
 
 namespace {
 
