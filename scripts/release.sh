@@ -210,7 +210,10 @@ import os, sys, zipfile
 with zipfile.ZipFile(sys.argv[1]) as z:
     names = z.namelist()
     tops = {n.split("/", 1)[0] for n in names}
-    if len(tops) != 1 or any(n.startswith("/") or ".." in n.split("/") or "/" not in n.rstrip("/") for n in names):
+    # One package folder; a file sits inside it (the callers' sources one
+    # folder deeper), a folder may have an entry of its own.
+    if len(tops) != 1 or any(n.startswith("/") or ".." in n.split("/") or
+                             (not n.endswith("/") and "/" not in n) for n in names):
         sys.exit("entries outside one package folder: %s" % names)
     z.extractall(sys.argv[2])
 PY

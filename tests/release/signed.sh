@@ -173,7 +173,10 @@ repack() {  # DIR ZIP: DIR's files, with fresh sums, zipped as one package folde
   "$python" -c 'import os, sys, zipfile
 d = sys.argv[1]
 with zipfile.ZipFile(sys.argv[2], "w") as z:
-    for n in sorted(os.listdir(d)): z.write(os.path.join(d, n), os.path.basename(d) + "/" + n)' "$1" "$2"
+    for top, _, names in sorted(os.walk(d)):
+        for n in sorted(names):
+            path = os.path.join(top, n)
+            z.write(path, os.path.basename(d) + "/" + os.path.relpath(path, d))' "$1" "$2"
 }
 verify_refused() {  # WHAT PATTERN ZIP
   if release "$work/verify.log" --verify "$3"; then
