@@ -279,6 +279,19 @@ def read_report(path):
     return rows
 
 
+def read_texts(path):
+    """The report's `# text FILE SHA1` lines: the text of each file its
+    verdicts were recorded against."""
+    texts = {}
+    if os.path.isfile(path):
+        with open(path, encoding="utf-8") as f:
+            for line in f:
+                fields = line.split()
+                if len(fields) == 4 and fields[:2] == ["#", "text"]:
+                    texts[fields[2]] = fields[3]
+    return texts
+
+
 def report_notes(path):
     """The lines of the report's header that tell of earlier runs."""
     if not os.path.isfile(path):
@@ -325,13 +338,15 @@ def rates(results, mutants):
     return lines
 
 
-def write_report(path, results, mutants, note):
+def write_report(path, results, mutants, note, texts):
     order = {m["id"]: m for m in mutants}
     with open(path, "w", encoding="utf-8") as f:
         f.write("# Generated mutants against the host unit suite (scripts/mutation_sweep.py --write).\n")
         f.write("# Columns: id, outcome, what caught it (or why not), the change.\n")
         for line in note:
             f.write(f"# {line}\n")
+        for name in sorted(texts):
+            f.write(f"# text {name} {texts[name]}\n")
         for line in rates(results, mutants):
             f.write(f"# {line}\n")
         for mutant_id, mutant in order.items():
@@ -370,20 +385,24 @@ def main():
     known = {m["id"] for m in mutants}
     stale = sorted(set(equivalents) - known)
     report = read_report(REPORT)
+    texts = read_texts(REPORT)
+    current = {p: hashlib.sha1(files[p][0]).hexdigest() for p in sources}
     if args.incremental:
         again = {i for i, row in report.items() if row["outcome"] in ("survived", "equivalent")}
         chosen = [m for m in mutants if m["id"] not in report or m["id"] in again or m["id"] in equivalents]
     elif args.sample:
         seed = subprocess.run(["git", "rev-parse", "HEAD"], cwd=ROOT, stdout=subprocess.PIPE,
                               text=True).stdout.strip()
-        # The sample re-checks what a sweep has recorded, so that a test taken
-        # away or weakened shows; a mutant no sweep has run yet has no verdict
-        # to hold the tests to, and waits for the next --incremental sweep.
-        recorded = [m for m in mutants if m["id"] in report]
+        # The sample re-checks what a sweep has recorded against the file's
+        # present text, so that a test taken away or weakened shows; a mutant
+        # of a file changed since (or never swept) has no verdict to hold the
+        # tests to, and waits for the next sweep of its file.
+        recorded = [m for m in mutants if m["id"] in report and texts.get(m["file"]) == current[m["file"]]]
         ranked = sorted(recorded, key=lambda m: hashlib.sha1(f"{seed}\0{m['id']}".encode()).hexdigest())
         chosen = ranked[:args.sample]
         say(f"sweep: {len(chosen)} of the {len(recorded)} recorded mutants, chosen by commit {seed[:12]};"
-            f" {len(mutants) - len(recorded)} of {len(mutants)} not yet swept (--incremental runs them)")
+            f" {len(mutants) - len(recorded)} of {len(mutants)} not yet swept as their files now read"
+            f" (--incremental or --files runs them)")
     elif args.only:
         wanted = set(args.only.split(","))
         chosen = [m for m in mutants if m["id"] in wanted]
@@ -462,7 +481,13 @@ def main():
         note.append(f"{time.strftime('%Y-%m-%d')}: {len(chosen)} mutants run in {elapsed / 60:.0f} min "
                     f"with {args.workers} workers"
                     + (" (all)" if args.write else " (incremental)" if args.incremental else " (chosen)"))
-        write_report(REPORT, merged, mutants, note)
+        # The files whose every mutant has now been run (as --incremental
+        # understands a file: its killed verdicts kept) read as they do now.
+        if args.write or args.incremental:
+            texts = dict(current)
+        elif args.files:
+            texts.update({p: current[p] for p in args.files.split(",") if p in current})
+        write_report(REPORT, merged, mutants, note, texts)
         for line in rates(merged, mutants):
             say(f"sweep: {line}")
     else:
