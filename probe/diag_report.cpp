@@ -96,8 +96,35 @@ const char* NestedRefusal(DWORD binding) {
       return "does not sign this file";
     case kNestedChainUntrusted:
       return "chain does not verify";
+    case kNestedChainNotAllowed:
+      return "chain verifies but is not an allowed chain";
     default:
       return "could not be checked";
+  }
+}
+
+// What a gate's refusal is told as; null where the code it left says it best
+// (the platform's trust verdict) or no gate said why.
+const char* RefusalWords(DWORD refusal) {
+  switch (refusal) {
+    case kRefusalNoSignerCertificate:
+      return "signer certificate not in the signature";
+    case kRefusalSignerTwin:
+      return "two different certificates claim the signer";
+    case kRefusalSignatureUnverified:
+      return "signature does not verify with the signer certificate";
+    case kRefusalPinnedMismatch:
+      return "certificates are not the pinned chain (names, keys or validity)";
+    case kRefusalForgedLink:
+      return "pinned chain, but a certificate was not signed by the one above it";
+    case kRefusalNotSelfSigned:
+      return "pinned chain, but it does not end in a self-signed root";
+    case kRefusalNameChains:
+      return "signer names are not an allowed chain";
+    case kRefusalTimestamp:
+      return "no time-stamp agreeing with the signing time";
+    default:
+      return nullptr;
   }
 }
 
@@ -162,6 +189,15 @@ class Lines {
     }
     Add("%s: %ld returned by the runtime library", label, static_cast<long>(result));
   }
+  // A gate's refusal in words, or the code it left where there are none.
+  void AddRefusal(const char* label, DWORD refusal, DWORD code) {
+    const char* words = RefusalWords(refusal);
+    if (words != nullptr) {
+      Add("%s: refused, %s", label, words);
+    } else {
+      AddError(label, "refused", code);
+    }
+  }
   std::vector<std::string> Take() { return std::move(lines_); }
 
  private:
@@ -175,7 +211,7 @@ void AddSigners(Lines& out, const std::string& name, const ObservedLibrary& lib)
       if (lib.signerVerdict != 0) {
         out.Add("%s: accepted", primary.c_str());
       } else {
-        out.AddError(primary.c_str(), "refused", lib.signerError);
+        out.AddRefusal(primary.c_str(), lib.signerRefusal, lib.signerError);
       }
       break;
     case kObservedTrustLibrariesMissing:
@@ -200,7 +236,7 @@ void AddSigners(Lines& out, const std::string& name, const ObservedLibrary& lib)
     } else if (nested.verdict != 0) {
       out.Add("%s: accepted", label.c_str());
     } else {
-      out.AddError(label.c_str(), "refused", nested.error);
+      out.AddRefusal(label.c_str(), nested.refusal, nested.error);
     }
   }
 }
@@ -281,9 +317,15 @@ void Notice(void* context, const ObservedEvent& event) {
       lib.signerStep = event.step;
       lib.signerVerdict = event.verdict;
       lib.signerError = event.error;
+      lib.signerRefusal = event.step == kObservedPrimarySigner ? lib.pendingRefusal : kRefusalNone;
+      lib.pendingRefusal = kRefusalNone;
       break;
     case kObservedNestedSigner:
-      lib.nested.push_back({event.binding, event.verdict, event.error});
+      lib.nested.push_back({event.binding, event.verdict, event.error, lib.pendingRefusal});
+      lib.pendingRefusal = kRefusalNone;
+      break;
+    case kObservedRefusal:
+      lib.pendingRefusal = event.verdict;
       break;
     case kObservedLoad:
       lib.loadEnded = true;

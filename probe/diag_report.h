@@ -15,6 +15,7 @@ struct ObservedNestedSigner {
   DWORD binding;
   DWORD verdict;
   DWORD error;
+  DWORD refusal;  // the SignerRefusal its gates told, or kRefusalNone
 };
 
 // What was heard about one copy of the runtime library.
@@ -35,6 +36,9 @@ struct ObservedLibrary {
   DWORD signerStep = 0;
   DWORD signerVerdict = 0;
   DWORD signerError = 0;
+  DWORD signerRefusal = kRefusalNone;
+  // A refusal told and not yet claimed by the signer event that follows it.
+  DWORD pendingRefusal = kRefusalNone;
   std::vector<ObservedNestedSigner> nested;
 };
 

@@ -154,7 +154,9 @@ DWORD JudgeNestedSigner(HCRYPTMSG nested, LPCWSTR path, LoadContext& context,
           : nullptr;
   const bool handedOver = binding == kNestedBound && cert != nullptr && verified != nullptr;
   const DWORD verdict =
-      handedOver ? VerifySigner(signer, cert, store, path, context.file, policy, verified) : 0;
+      handedOver ? VerifySigner(signer, cert, store, path, context.file, policy, verified,
+                                context.observer)
+                 : 0;
   ObserveNested(context.observer, binding == kNestedBound && !handedOver ? kNestedUncheckable : binding,
                 verdict, handedOver ? GetLastError() : 0);
   if (chain != nullptr) api.CertFreeCertificateChain(chain);
@@ -257,8 +259,9 @@ Outcome Verify(LPCWSTR path, LoadContext& context, SignaturePolicy policy, CallS
   // not one the trust provider looks up for itself.
   PCCERT_CONTEXT cert = nullptr;
   DWORD primary = 0;
-  if (ProveSigner(state.message, *signer, state.store, &cert)) {
-    primary = VerifySigner(signer, cert, state.store, path, context.file, policy);
+  if (ProveSigner(state.message, *signer, state.store, &cert, context.observer)) {
+    primary = VerifySigner(signer, cert, state.store, path, context.file, policy, nullptr,
+                           context.observer);
   }
   if (cert != nullptr) {
     const DWORD error = GetLastError();

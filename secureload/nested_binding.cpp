@@ -226,7 +226,7 @@ NestedBinding ChainVerifies(Held& held, HCERTSTORE store, SignaturePolicy policy
   // judges this very chain, handed over with the signer, so that judgement is
   // made there, once. The name gate reads the signer's own store instead (see
   // PassesNamedChains), so the chain that verified is matched here.
-  if (policy == kPolicyNamedChains && !MatchesSignerNameChain(simple)) return kNestedChainUntrusted;
+  if (policy == kPolicyNamedChains && !MatchesSignerNameChain(simple)) return kNestedChainNotAllowed;
   return kNestedBound;
 }
 

@@ -13,8 +13,9 @@ enum NestedBinding {
   kNestedSignatureInvalid = 1,  // the signer's signature or its message digest does not verify
   kNestedNotThisFile = 2,       // its content is not indirect data naming this image (or names
                                 //   an unsupported digest)
-  kNestedChainUntrusted = 3,    // the signer's chain does not verify, or is not the policy's
+  kNestedChainUntrusted = 3,    // the signer's chain does not verify
   kNestedUncheckable = 4,       // something needed could not be had; refused all the same
+  kNestedChainNotAllowed = 5,   // the signer's chain verifies but is not one the policy allows
 };
 
 // nested: the decoded nested signature message; signer: its signer record;

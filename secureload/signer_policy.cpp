@@ -161,7 +161,8 @@ DWORD BrokenLink(const CERT_SIMPLE_CHAIN& simple) {
 // was built and verified by its proof already, with the certificates the
 // nested signature carries, and is judged as it stands. A chain whose links
 // do not hold is refused with the reason in the last error.
-bool PassesPinnedChain(PCCERT_CONTEXT cert, const CERT_SIMPLE_CHAIN* verifiedChain) {
+bool PassesPinnedChain(PCCERT_CONTEXT cert, const CERT_SIMPLE_CHAIN* verifiedChain,
+                       const VerifyObserver* observer) {
   const CERT_SIMPLE_CHAIN* simple = verifiedChain;
   PCCERT_CHAIN_CONTEXT chain = nullptr;
   if (simple == nullptr) {
@@ -182,9 +183,13 @@ bool PassesPinnedChain(PCCERT_CONTEXT cert, const CERT_SIMPLE_CHAIN* verifiedCha
   }
   if (chain != nullptr) g_cryptoApi.CertFreeCertificateChain(chain);
   if (brokenLink != 0) {
+    Observe(observer, kObservedRefusal,
+            brokenLink == static_cast<DWORD>(TRUST_E_CERT_SIGNATURE) ? kRefusalForgedLink
+                                                                     : kRefusalNotSelfSigned);
     SetLastError(brokenLink);
     return false;
   }
+  if (!passed) Observe(observer, kObservedRefusal, kRefusalPinnedMismatch);
   return passed;
 }
 
@@ -260,8 +265,10 @@ bool AcceptsTimestamp(const CMSG_SIGNER_INFO& signer, uint64_t signingTime) {
 // against the same chains): the engine draws on the machine's certificates as
 // well, so its chain would admit a nested signer whose signature does not
 // carry its intermediates, which as a primary signer is refused.
-bool PassesNamedChains(const CMSG_SIGNER_INFO& signer, HCERTSTORE store, PCCERT_CONTEXT cert) {
+bool PassesNamedChains(const CMSG_SIGNER_INFO& signer, HCERTSTORE store, PCCERT_CONTEXT cert,
+                       const VerifyObserver* observer) {
   if (!MatchSignerNameChains(cert)) {
+    Observe(observer, kObservedRefusal, kRefusalNameChains);
     SetLastError(0);
     return false;
   }
@@ -272,6 +279,7 @@ bool PassesNamedChains(const CMSG_SIGNER_INFO& signer, HCERTSTORE store, PCCERT_
     return true;
   }
   if (GetLastError() == 0) SetLastError(static_cast<DWORD>(TRUST_E_TIME_STAMP));
+  Observe(observer, kObservedRefusal, kRefusalTimestamp);
   return false;
 }
 
@@ -323,16 +331,19 @@ DWORD PassesTrustGate(LPCWSTR path, HANDLE held) {
 
 DWORD VerifySigner(PCMSG_SIGNER_INFO signer, PCCERT_CONTEXT cert, HCERTSTORE store,
                    LPCWSTR path, HANDLE file, SignaturePolicy policy,
-                   const CERT_SIMPLE_CHAIN* verifiedChain) {
+                   const CERT_SIMPLE_CHAIN* verifiedChain, const VerifyObserver* observer) {
   if (signer == nullptr || cert == nullptr) {
     SetLastError(static_cast<DWORD>(CRYPT_E_NOT_FOUND));
     return 0;
   }
   bool policyPassed = true;
   if (policy == kPolicyPinnedChain) {
-    policyPassed = PassesPinnedChain(cert, verifiedChain);
+    policyPassed = PassesPinnedChain(cert, verifiedChain, observer);
   } else if (policy == kPolicyNamedChains) {
-    policyPassed = PassesNamedChains(*signer, store, cert);
+    policyPassed = PassesNamedChains(*signer, store, cert, observer);
   }
-  return policyPassed ? PassesTrustGate(path, file) : 0;
+  if (!policyPassed) return 0;
+  const DWORD trusted = PassesTrustGate(path, file);
+  if (trusted == 0) Observe(observer, kObservedRefusal, kRefusalTrustVerdict);
+  return trusted;
 }

@@ -4,6 +4,7 @@
 
 #include "platform/platform.h"
 #include "secureload/signature_policy.h"
+#include "secureload/verify_observer.h"
 
 // wintrust's entry point, resolved on the first call that reaches the trust
 // gate and kept for the life of the process.
@@ -16,7 +17,9 @@ extern decltype(&::WinVerifyTrust) g_winVerifyTrust;
 // holds on the file at path, which the trust provider is handed to read.
 // verifiedChain: the signer's chain as a nested signature's proof built and
 // verified it, which the pinned gate then judges instead of building the chain
-// again; null for the primary signer, whose gate builds its own.
+// again; null for the primary signer, whose gate builds its own. observer,
+// when given, is told which gate refused and why (kObservedRefusal).
 [[nodiscard]] DWORD VerifySigner(PCMSG_SIGNER_INFO signer, PCCERT_CONTEXT cert, HCERTSTORE store,
                                  LPCWSTR path, HANDLE file, SignaturePolicy policy,
-                                 const CERT_SIMPLE_CHAIN* verifiedChain = nullptr);
+                                 const CERT_SIMPLE_CHAIN* verifiedChain = nullptr,
+                                 const VerifyObserver* observer = nullptr);

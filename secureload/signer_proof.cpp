@@ -21,7 +21,7 @@ bool SameCertificate(const CERT_CONTEXT& a, const CERT_CONTEXT& b) {
 }  // namespace
 
 bool ProveSigner(HCRYPTMSG message, const CMSG_SIGNER_INFO& signer, HCERTSTORE store,
-                 PCCERT_CONTEXT* cert) {
+                 PCCERT_CONTEXT* cert, const VerifyObserver* observer) {
   *cert = nullptr;
   if (!ResolveEntryPoint(g_systemLibraryCache.crypt32, g_nestedCryptoApi.CryptMsgControl,
                          "CryptMsgControl")) {
@@ -33,7 +33,10 @@ bool ProveSigner(HCRYPTMSG message, const CMSG_SIGNER_INFO& signer, HCERTSTORE s
   wanted.SerialNumber = signer.SerialNumber;
   PCCERT_CONTEXT found = api.CertFindCertificateInStore(store, kEncoding, 0,
                                                         CERT_FIND_SUBJECT_CERT, &wanted, nullptr);
-  if (found == nullptr) return false;
+  if (found == nullptr) {
+    Observe(observer, kObservedRefusal, kRefusalNoSignerCertificate);
+    return false;
+  }
   // Every certificate the store holds under that issuer and serial number,
   // the one found among them, must be the one found. Each search from the
   // last releases it; `found` stays held.
@@ -44,6 +47,7 @@ bool ProveSigner(HCRYPTMSG message, const CMSG_SIGNER_INFO& signer, HCERTSTORE s
     if (!SameCertificate(*other, *found)) {
       api.CertFreeCertificateContext(other);
       api.CertFreeCertificateContext(found);
+      Observe(observer, kObservedRefusal, kRefusalSignerTwin);
       return false;
     }
   }
@@ -55,6 +59,7 @@ bool ProveSigner(HCRYPTMSG message, const CMSG_SIGNER_INFO& signer, HCERTSTORE s
   para.pvSigner = const_cast<CERT_CONTEXT*>(found);
   if (!g_nestedCryptoApi.CryptMsgControl(message, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para)) {
     api.CertFreeCertificateContext(found);
+    Observe(observer, kObservedRefusal, kRefusalSignatureUnverified);
     return false;
   }
   *cert = found;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "secureload/verify_observer.h"
 
 // message: the decoded signature whose signer 0 is `signer`; store: the
 // certificates it carries; both open, the caller's. Finds the certificate the store holds for the
@@ -13,7 +14,8 @@
 // another). Then the signature must verify with that very certificate.
 // cert must point at the caller's slot. true: *cert is that certificate, held
 // for the caller, who releases it with CertFreeCertificateContext. false:
-// *cert is null. Sets no last-error value a
-// caller relies on.
+// *cert is null, and observer (when given) is told why. Sets no last-error
+// value a caller relies on.
 [[nodiscard]] bool ProveSigner(HCRYPTMSG message, const CMSG_SIGNER_INFO& signer,
-                               HCERTSTORE store, PCCERT_CONTEXT* cert);
+                               HCERTSTORE store, PCCERT_CONTEXT* cert,
+                               const VerifyObserver* observer = nullptr);

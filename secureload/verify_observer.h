@@ -42,6 +42,23 @@ enum ObservedStep : DWORD {
   // The answer. verdict: 1 when the cloud library was asked; error: 1 when it
   // said "in the cloud".
   kObservedAnswer,
+  // A check refused the signer now being judged; told just before that
+  // signer's kObservedPrimarySigner or kObservedNestedSigner. verdict: which
+  // check and why (a SignerRefusal).
+  kObservedRefusal,
+};
+
+enum SignerRefusal : DWORD {
+  kRefusalNone = 0,
+  kRefusalNoSignerCertificate,   // the store holds no certificate for the signer
+  kRefusalSignerTwin,            // two different certificates claim the signer
+  kRefusalSignatureUnverified,   // the signature does not verify with its certificate
+  kRefusalPinnedMismatch,        // not the pinned certificates (names, keys, validity)
+  kRefusalForgedLink,            // pinned, but a link's signature does not verify
+  kRefusalNotSelfSigned,         // pinned, but the chain does not end in a self-signed root
+  kRefusalNameChains,            // the signer names are not an allowed chain
+  kRefusalTimestamp,             // no time-stamp agreeing with the signing time
+  kRefusalTrustVerdict,          // the platform's trust provider; its code in the last error
 };
 
 constexpr DWORD kObservedCloudLibrary = 1;

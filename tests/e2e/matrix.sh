@@ -258,7 +258,9 @@ nested_of_diag() {
     -e 's/^(client|cloud) library nested signer: refused, does not sign this file$/\1 nested 2 0/p' \
     -e 's/^(client|cloud) library nested signer: refused, chain does not verify$/\1 nested 3 0/p' \
     -e 's/^(client|cloud) library nested signer: refused, could not be checked$/\1 nested 4 0/p' \
+    -e 's/^(client|cloud) library nested signer: refused, chain verifies but is not an allowed chain$/\1 nested 5 0/p' \
     -e 's/^(client|cloud) library nested signer: refused (0x[0-9a-f]{8}) .*$/\1 nested 0 0 \2/p' \
+    -e 's/^(client|cloud) library nested signer: refused, .*$/\1 nested 0 0 words/p' \
     -e 's/^(client|cloud) library nested signer: unreadable (0x[0-9a-f]{8}) .*$/\1 nested unreadable 0 \2/p' \
     -e 's/^(client|cloud) library nested signer: .*$/\1 nested (a line of no known form)/p'
 }

@@ -66,16 +66,16 @@ D_CLOUD_NO_MATCH="cloud library verified load: refused 0x80092009 CRYPT_E_NO_MAT
 D_RESULT_OK="runtime result: 0 kRuntimeOk"
 D_CLIENT_MISSING="runtime result: -2 kRuntimeClientLibraryMissing|client library loaded: no"
 D_CLOUD_FAILED="cloud binding result: -14 kRuntimeCloudLoadFailed|runtime result: -14 kRuntimeCloudLoadFailed"
-D_NO_TIMESTAMP="client library primary signer: refused 0x80096005 TRUST_E_TIME_STAMP"
+D_NO_TIMESTAMP="client library primary signer: refused, no time-stamp agreeing with the signing time"
 D_CLIENT_UNSIGNED="client library primary signer: no embedded signature 0x80092009 CRYPT_E_NO_MATCH"
 D_CLOUD_UNSIGNED="cloud library primary signer: no embedded signature 0x80092009 CRYPT_E_NO_MATCH"
-# A signer whose certificates are not what the policy asks for (names, pinned
-# keys, validity) is refused with last error 0.
-D_CLIENT_POLICY="client library primary signer: refused 0x00000000 ERROR_SUCCESS"
-D_CLOUD_POLICY="cloud library primary signer: refused 0x00000000 ERROR_SUCCESS"
+# A signer whose certificates are not what the policy asks for: the names gate
+# (client copy) or the pinned gate (names, keys, validity; cloud copy).
+D_CLIENT_POLICY="client library primary signer: refused, signer names are not an allowed chain"
+D_CLOUD_POLICY="cloud library primary signer: refused, certificates are not the pinned chain (names, keys or validity)"
 # The pinned certificates' names and keys, but a link of the chain whose
 # signature does not verify.
-D_CLOUD_LINK="cloud library primary signer: refused 0x80096004 TRUST_E_CERT_SIGNATURE"
+D_CLOUD_LINK="cloud library primary signer: refused, pinned chain, but a certificate was not signed by the one above it"
 
 declare -A SCENARIO_DEF=()
 SCENARIO_NAMES=()
@@ -291,7 +291,7 @@ scenario refused.client_two_nested_first_unallowed groups="win7 win10" \
   why="two nested signatures, the unallowed one first; the walk does not reach the allowed one" \
   cloud=cloud-pinned.dll client=client-two-nested.dll env="$ENV_CLIENT_DECIDES" \
   stdout={} calls="$CALLS_CLIENT_REFUSED" \
-  diag="$D_CLIENT_NO_MATCH|$D_CLIENT_POLICY|client library nested signer: refused, chain does not verify|$D_CLIENT_MISSING" \
+  diag="$D_CLIENT_NO_MATCH|$D_CLIENT_POLICY|client library nested signer: refused, chain verifies but is not an allowed chain|$D_CLIENT_MISSING" \
   nodiag="client library nested signer: accepted"
 
 scenario refused.client_nested_content_changed groups="win7 win10" \

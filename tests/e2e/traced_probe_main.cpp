@@ -2,6 +2,8 @@
 // same entry point as platform_probe.exe, with an observer that writes each
 // nested candidate the walk judged to standard error, one line each:
 //   <client|cloud> nested <binding|unreadable> <verdict> 0x<error>
+// where the error is "words" when a gate told its refusal (the companion
+// prints it in words, not as a code).
 // The matrix holds the companion's nested lines against these.
 #include <cstdio>
 
@@ -12,10 +14,13 @@
 namespace {
 
 const char* g_library = "unknown";
+DWORD g_refusal = kRefusalNone;
 
 void Trace(void*, const ObservedEvent& event) {
   if (event.step == kObservedLibrary) {
     g_library = event.verdict == kObservedCloudLibrary ? "cloud" : "client";
+  } else if (event.step == kObservedRefusal) {
+    g_refusal = event.verdict;
   } else if (event.step == kObservedNestedSigner) {
     char binding[16];
     if (event.binding == kObservedUnreadable) {
@@ -23,9 +28,12 @@ void Trace(void*, const ObservedEvent& event) {
     } else {
       std::snprintf(binding, sizeof binding, "%lu", static_cast<unsigned long>(event.binding));
     }
-    std::fprintf(stderr, "%s nested %s %lu 0x%08lx\n", g_library, binding,
-                 static_cast<unsigned long>(event.verdict),
-                 static_cast<unsigned long>(event.error));
+    char error[16];
+    std::snprintf(error, sizeof error, "0x%08lx", static_cast<unsigned long>(event.error));
+    const bool words = g_refusal != kRefusalNone && g_refusal != kRefusalTrustVerdict;
+    std::fprintf(stderr, "%s nested %s %lu %s\n", g_library, binding,
+                 static_cast<unsigned long>(event.verdict), words ? "words" : error);
+    g_refusal = kRefusalNone;
   }
 }
 

@@ -129,7 +129,7 @@ class FileSignatureTest : public ::testing::Test {
     std::vector<std::pair<DWORD, DWORD>> heard;
     for (const ObservedEvent& e : observed_) {
       if (e.step != kObservedPrimarySigner && e.step != kObservedNestedSigner) {
-        heard.emplace_back(e.step, e.error);
+        heard.emplace_back(e.step, e.step == kObservedRefusal ? e.verdict : e.error);
       }
     }
     return heard;
@@ -157,6 +157,7 @@ TEST_F(FileSignatureTest, EachOutcomeHasItsLastError) {
     DWORD result;
     DWORD error;
     DWORD stopped = 0;  // the step the observer hears ended the call, with the error
+    DWORD refusal = 0;  // the refusal the signer proof tells
   };
   const std::vector<Case> cases = {
       {"directory", [] { sim::RemoveFile(kFile); sim::AddDirectory(kFile); }, 0,
@@ -218,7 +219,7 @@ TEST_F(FileSignatureTest, EachOutcomeHasItsLastError) {
          sim::SignFile(kFile, signature);
          g_signerDouble.accepted = {kPrimary};
        },
-       0, 0},
+       0, 0, 0, kRefusalSignatureUnverified},
       // A signing pipeline may carry the leaf twice: the same bytes are one
       // certificate. Another certificate under its issuer and serial is not.
       {"the primary signer's certificate carried twice",
@@ -239,7 +240,7 @@ TEST_F(FileSignatureTest, EachOutcomeHasItsLastError) {
          sim::SignFile(kFile, signature);
          g_signerDouble.accepted = {kPrimary};
        },
-       0, 0},
+       0, 0, 0, kRefusalSignerTwin},
       {"another certificate with the primary signer's issuer and serial, starting later",
        [] {
          sim::SignatureDesc signature = Signature(kPrimary);
@@ -249,7 +250,7 @@ TEST_F(FileSignatureTest, EachOutcomeHasItsLastError) {
          sim::SignFile(kFile, signature);
          g_signerDouble.accepted = {kPrimary};
        },
-       0, 0},
+       0, 0, 0, kRefusalSignerTwin},
       {"the primary signer's certificate not carried",
        [] {
          sim::SignatureDesc signature = Signature(kPrimary);
@@ -257,7 +258,7 @@ TEST_F(FileSignatureTest, EachOutcomeHasItsLastError) {
          sim::SignFile(kFile, signature);
          g_signerDouble.accepted = {kPrimary};
        },
-       0, 0},
+       0, 0, 0, kRefusalNoSignerCertificate},
       // Without the entry point that verifies it, the primary signature counts as not verified.
       {"crypt32 cannot verify the primary signature",
        [] {
@@ -311,6 +312,7 @@ TEST_F(FileSignatureTest, EachOutcomeHasItsLastError) {
     EXPECT_OUTCOME(outcome, c.result, c.error);
     std::vector<std::pair<DWORD, DWORD>> stopped;
     if (c.stopped != 0) stopped.emplace_back(c.stopped, c.error);
+    if (c.refusal != 0) stopped.emplace_back(kObservedRefusal, c.refusal);
     EXPECT_EQ(OtherStepsHeard(), stopped);
     EXPECT_TRUE(sim::AllReleased());
   }

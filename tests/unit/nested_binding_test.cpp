@@ -518,10 +518,10 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
       // The verified chain itself must be one the policy allows.
       {"named policy, verified chain through another CA", NamedWorld, kPolicyNamedChains,
        [](World& w) { w.chain.simpleChains[0][1] = Cert("Other CA", "Other Root"); },
-       kNestedChainUntrusted},
+       kNestedChainNotAllowed},
       {"named policy, verified chain one longer", NamedWorld, kPolicyNamedChains,
        [](World& w) { w.chain.simpleChains[0].push_back(Cert("Cross Root", "Cross Root")); },
-       kNestedChainUntrusted},
+       kNestedChainNotAllowed},
       {"no policy gate: any trusted chain", NamedWorld, kNoGate,
        [](World& w) { w.chain.simpleChains[0][1] = Cert("Other CA", "Other Root"); },
        kNestedBound},

@@ -93,7 +93,15 @@ class VerifySignerTest : public ::testing::Test {
           store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_SUBJECT_CERT, &wanted, nullptr);
       sim::ClearTrace();
       SetLastError(kStillPending);
-      result = VerifySigner(record.get(), cert, store, kLibrary, kHeldFile, policy);
+      refusals_.clear();
+      const VerifyObserver observer{[](void* heard, const ObservedEvent& e) {
+                                      if (e.step == kObservedRefusal) {
+                                        static_cast<std::vector<DWORD>*>(heard)->push_back(e.verdict);
+                                      }
+                                    },
+                                    &refusals_};
+      result = VerifySigner(record.get(), cert, store, kLibrary, kHeldFile, policy, nullptr,
+                            &observer);
       lastError_ = GetLastError();
       trace_ = sim::Trace();
       CertFreeCertificateContext(cert);
@@ -123,6 +131,7 @@ class VerifySignerTest : public ::testing::Test {
 
   DWORD lastError_ = 0;
   std::vector<std::string> trace_;
+  std::vector<DWORD> refusals_;  // the gates' told refusals (SignerRefusal)
 };
 
 // ------------------------------------------------------------------ pinned chain
@@ -272,6 +281,11 @@ TEST_F(PinnedChainGateTest, EveryLinkMustVerifyWhateverTheNamesAndKeys) {
                             {c.infos}, {c.chainError}});
     EXPECT_EQ(JudgeLeaf(), c.error == 0 ? 1u : 0u) << c.label;
     EXPECT_EQ(lastError_, c.error) << c.label;
+    const std::vector<DWORD> told =
+        c.error == 0 ? std::vector<DWORD>{}
+        : c.error == static_cast<DWORD>(CERT_E_CHAINING) ? std::vector<DWORD>{kRefusalNotSelfSigned}
+                                                         : std::vector<DWORD>{kRefusalForgedLink};
+    EXPECT_EQ(refusals_, told) << c.label;
     EXPECT_EQ(Count("CertFreeCertificateChain"), 1u) << c.label;
     EXPECT_EQ(sim::TrustCalls().size(), c.error == 0 ? 1u : 0u) << c.label;
   }
@@ -308,6 +322,7 @@ TEST_F(PinnedChainGateTest, AMismatchStopsTheWalkAtThatElement) {
     Build();
     EXPECT_EQ(JudgeLeaf(), 0u) << c.label;
     EXPECT_EQ(Count("CertGetNameStringW"), c.namesRead) << c.label;
+    EXPECT_EQ(refusals_, std::vector<DWORD>{kRefusalPinnedMismatch}) << c.label;
     EXPECT_TRUE(sim::TrustCalls().empty()) << c.label;
   }
 }
@@ -403,6 +418,7 @@ TEST_F(PinnedChainGateTest, ATrustRefusalIsTheResultAndTheLastError) {
   sim::SetTrustVerdict(kLibrary, CERT_E_UNTRUSTEDROOT);
   EXPECT_EQ(JudgeLeaf(), 0u);
   EXPECT_EQ(lastError_, static_cast<DWORD>(CERT_E_UNTRUSTEDROOT));
+  EXPECT_EQ(refusals_, std::vector<DWORD>{kRefusalTrustVerdict});
 }
 
 TEST_F(PinnedChainGateTest, MissingWintrustIsRetriedOnTheNextCall) {
@@ -613,6 +629,7 @@ TEST_F(NamedChainsGateTest, OnlyTheFirstTimestampAttributeIsRead) {
 TEST_F(NamedChainsGateTest, NoCounterSignatureAndNoTimestampIsATimeStampError) {
   EXPECT_EQ(JudgeNamed(Signer({SigningTimeAttr(kC)}, {})), 0u);
   EXPECT_EQ(lastError_, static_cast<DWORD>(TRUST_E_TIME_STAMP));
+  EXPECT_EQ(refusals_, std::vector<DWORD>{kRefusalTimestamp});
   EXPECT_TRUE(sim::TrustCalls().empty());
 }
 
@@ -641,6 +658,7 @@ TEST_F(NamedChainsGateTest, ASignerOutsideTheNameChainsIsRefusedWithNoError) {
   signer.unauthAttrs = {CounterSignedAt(kC)};
   EXPECT_EQ(Judge(signer, {other, ca_, stamper_}, kPolicyNamedChains), 0u);
   EXPECT_EQ(lastError_, 0u);
+  EXPECT_EQ(refusals_, std::vector<DWORD>{kRefusalNameChains});
   EXPECT_EQ(Count("CryptDecodeObjectEx"), 0u);
   EXPECT_TRUE(sim::TrustCalls().empty());
 }

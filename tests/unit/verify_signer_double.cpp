@@ -5,7 +5,8 @@
 SignerDouble g_signerDouble;
 
 DWORD VerifySigner(PCMSG_SIGNER_INFO signer, PCCERT_CONTEXT, HCERTSTORE store, LPCWSTR path,
-                   HANDLE file, SignaturePolicy policy, const CERT_SIMPLE_CHAIN*) {
+                   HANDLE file, SignaturePolicy policy, const CERT_SIMPLE_CHAIN*,
+                   const VerifyObserver*) {
   SignerCall call{signer, {}, store, path ? path : L"", file, policy, {}, sim::Live()};
   if (signer != nullptr && signer->SerialNumber.pbData != nullptr) {
     call.serial.assign(signer->SerialNumber.pbData,
