@@ -28,6 +28,15 @@ if [[ $(dpkg-query -W -f='${Version}' osslsigncode 2>/dev/null || true) != "$oss
   packages+=("osslsigncode=$osslsigncode_pin")
 fi
 
+# Where the mirror gave no usable i386 index a short while ago (below), the
+# i386 packages are not asked for again: every release build calls this.
+no_i386=${TMPDIR:-/tmp}/platform_probe-setup-no-i386
+if [[ -n $(find "$no_i386" -mmin -360 2>/dev/null) ]]; then
+  for i in "${!packages[@]}"; do
+    [[ ${packages[$i]} != *:i386 ]] || unset 'packages[i]'
+  done
+fi
+
 missing=()
 for package in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${db:Status-Status}' "${package%%=*}" 2>/dev/null || true)
@@ -59,5 +68,32 @@ if [[ " ${missing[*]} " == *" osslsigncode="* ]] && ! grep -rqs 'bookworm-backpo
     "${mirror:?no bookworm mirror in /etc/apt/sources.list.d/debian.sources}" \
     /usr/share/keyrings/debian-archive-keyring.gpg | "${as_root[@]}" tee /etc/apt/sources.list.d/bookworm-backports.sources >/dev/null
 fi
-"${as_root[@]}" apt-get update -q
-"${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+# A mirror caught mid-sync fails one index now and serves it a minute later:
+# each step is tried a few times, and the install runs on whatever indexes the
+# last update left (it fails by itself when a package cannot be found).
+for try in 1 2 3; do
+  "${as_root[@]}" apt-get update -q && break
+  echo "setup: apt-get update failed (try $try of 3)" >&2
+  sleep $((try * 10))
+done
+for try in 1 2; do
+  "${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" && exit 0
+  echo "setup: apt-get install failed (try $try of 2)" >&2
+  sleep 10
+  "${as_root[@]}" apt-get update -q || true
+done
+# A mirror that serves no usable i386 index leaves 32-bit Wine out of reach;
+# everything else is still installed, and the 32-bit runs are then skipped and
+# counted as skipped, as on a host that cannot execute 32-bit programs.
+native=()
+for package in "${missing[@]}"; do
+  [[ $package == *:i386 ]] || native+=("$package")
+done
+if [[ ${#native[@]} -ne ${#missing[@]} ]] &&
+  "${as_root[@]}" apt-get install -y -q --no-install-recommends "${native[@]}"; then
+  date >"$no_i386"
+  echo "setup: the i386 packages could not be installed from this mirror; 32-bit Wine is left out," \
+    "and the runs that need it will be skipped" >&2
+  exit 0
+fi
+exit 1
