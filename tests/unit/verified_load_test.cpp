@@ -197,6 +197,8 @@ TEST_F(VerifiedLoadTest, EachFailureHasItsLastError) {
        ERROR_NOT_ENOUGH_MEMORY, true},
       {"no embedded signature", [] { sim::AddLibrary(kLibrary, {}); },
        static_cast<DWORD>(CRYPT_E_NO_MATCH), true},
+      // Not too large: an empty file is refused as unsigned.
+      {"empty file", [] { sim::AddFile(kLibrary, {}); }, static_cast<DWORD>(CRYPT_E_NO_MATCH), true},
       {"signer refused",
        [] {
          InstallSigned(kLibrary);
