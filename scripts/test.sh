@@ -45,12 +45,22 @@ test_preset() {
   fi
 }
 
-# fuzz_pass: every libFuzzer target for a bounded time over its committed
-# corpus (FUZZ_SECONDS each); each target counts as one test.
+# fuzz_start, fuzz_pass: every libFuzzer target for a bounded time over its
+# committed corpus (FUZZ_SECONDS each); each target counts as one test. A
+# target runs for a fixed time on one core, so the pass runs beside the stages
+# that mostly wait on one Wine process at a time, and is collected at the end.
+fuzz_start() {
+  echo "== fuzz: each target ${FUZZ_SECONDS:-60}s, beside the stages that follow"
+  bash scripts/fuzz_ci.sh >build/.fuzz-ci.log 2>&1 &
+  fuzz_pid=$!
+  # A run stopped early takes its fuzzers with it.
+  trap 'pkill -P "$fuzz_pid" 2>/dev/null; kill "$fuzz_pid" 2>/dev/null || true' EXIT
+}
 fuzz_pass() {
   local log="build/.fuzz-ci.log" status=0 ok fails
   echo "== fuzz: each target ${FUZZ_SECONDS:-60}s"
-  bash scripts/fuzz_ci.sh 2>&1 | tee "$log" || status=$?
+  wait "$fuzz_pid" || status=$?
+  cat "$log"
   ok=$(grep -c ' executions  ok$' "$log" || true)
   fails=$(grep -c ' FAILED ' "$log" || true)
   passed=$((passed + ok))
@@ -85,10 +95,16 @@ release_repro() {
 # them); each counts as one test, passed when a unit test caught it or when it
 # is listed as equivalent, skipped when it does not compile, failed otherwise.
 mutation_pass() {
-  local log="build/.mutation.log" status=0 caught missed
+  local log="build/.mutation.log" sample_log="build/.mutation-sample.log" status=0 caught missed sample
   echo "== mutation: deliberate faults and generated mutants against the unit suite"
+  # The two work in scratch trees of their own and each mostly waits on one
+  # compiler or one test program at a time: side by side they take the time
+  # of the longer one.
+  python3 scripts/mutation_sweep.py --sample "${MUTANT_SAMPLE:-150}" >"$sample_log" 2>&1 &
+  sample=$!
   python3 scripts/mutation_check.py 2>&1 | tee "$log" || status=$?
-  python3 scripts/mutation_sweep.py --sample "${MUTANT_SAMPLE:-150}" 2>&1 | tee -a "$log" || status=$?
+  wait "$sample" || status=$?
+  tee -a "$log" <"$sample_log"
   caught=$(grep -c '^\(caught\|equivalent\) ' "$log" || true)
   skipped=$((skipped + $(grep -c '^skipped ' "$log" || true)))
   missed=$(grep -c '^\(SURVIVED\|BROKEN\) ' "$log" || true)
@@ -133,6 +149,14 @@ skip_preset() {
   skipped=$((skipped + ${count:-0}))
 }
 
+# stage_done NAME: the minutes since the last stage ended, for the summary.
+stage_times=()
+stage_mark=$SECONDS
+stage_done() {
+  stage_times+=("$1 $(((SECONDS - stage_mark) / 60)):$(printf '%02d' $(((SECONDS - stage_mark) % 60)))")
+  stage_mark=$SECONDS
+}
+
 # The stages, one line each. The shipped exe is built everywhere; its x86_64
 # twin where 64-bit Wine runs the Windows tests.
 build_preset windows-i686
@@ -141,9 +165,14 @@ if [[ " $wine_arches " == *" win64 "* ]]; then
 fi
 build_preset host
 test_preset host
+stage_done setup+builds+host
+fuzz_start
 kit_pass
+stage_done kit
 release_repro
+stage_done release
 mutation_pass
+stage_done mutation
 # The unit suite again under AddressSanitizer + UndefinedBehaviorSanitizer, and
 # built 32-bit like the product, where pointer-width and wrap faults show: it
 # compiles everywhere, and runs where 32-bit programs can.
@@ -155,12 +184,15 @@ if [[ " $WINE_ENV_HOST_ARCHES " == *" win32 "* ]]; then
 else
   skip_preset host32 "this host cannot execute 32-bit programs"
 fi
+stage_done asan+host32
 fuzz_pass
+stage_done fuzz
 
 echo
 if [[ ${#failed_presets[@]} -ne 0 ]]; then
   echo "test runs that failed: ${failed_presets[*]}"
 fi
+echo "stages (min:s): ${stage_times[*]/%/,} in $((SECONDS / 60)) min"
 echo "Windows programs ran under Wine as: ${wine_arches:-nothing (no Wine architecture runs here)}"
 echo "total: $passed passed, $failed failed, $skipped skipped"
 [[ ${#failed_presets[@]} -eq 0 ]]
