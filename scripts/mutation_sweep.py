@@ -29,7 +29,8 @@ Modes:
                      that are gone and writes the report
   --sample N         N of the mutants the report records, chosen by the commit
                      (HEAD), so the choice moves from run to run (mutants no
-                     sweep has run yet are counted, not sampled): one line per
+                     sweep has run yet, and the survivors it recorded, are
+                     counted, not sampled): one line per
                      mutant, `caught` or
                      `SURVIVED`; exits non-zero on a survivor that is not listed
                      as equivalent (what scripts/test.sh runs)
@@ -398,11 +399,16 @@ def main():
         # of a file changed since (or never swept) has no verdict to hold the
         # tests to, and waits for the next sweep of its file.
         recorded = [m for m in mutants if m["id"] in report and texts.get(m["file"]) == current[m["file"]]]
+        # A survivor the report records is open work the report already
+        # shows (and the sweep lists): running it again tells nothing new.
+        open_work = [m for m in recorded if report[m["id"]]["outcome"] == "survived" and m["id"] not in equivalents]
+        recorded = [m for m in recorded if m not in open_work]
         ranked = sorted(recorded, key=lambda m: hashlib.sha1(f"{seed}\0{m['id']}".encode()).hexdigest())
         chosen = ranked[:args.sample]
         say(f"sweep: {len(chosen)} of the {len(recorded)} recorded mutants, chosen by commit {seed[:12]};"
-            f" {len(mutants) - len(recorded)} of {len(mutants)} not yet swept as their files now read"
-            f" (--incremental or --files runs them)")
+            f" {len(mutants) - len(recorded) - len(open_work)} of {len(mutants)} not yet swept as their files"
+            f" now read (--incremental or --files runs them); {len(open_work)} recorded survivors not yet killed"
+            f" or listed as equivalent")
     elif args.only:
         wanted = set(args.only.split(","))
         chosen = [m for m in mutants if m["id"] in wanted]
