@@ -54,7 +54,7 @@ fuzz_start() {
   bash scripts/fuzz_ci.sh >build/.fuzz-ci.log 2>&1 &
   fuzz_pid=$!
   # A run stopped early takes its fuzzers with it.
-  trap 'pkill -P "$fuzz_pid" 2>/dev/null; kill "$fuzz_pid" 2>/dev/null || true' EXIT
+  trap 'pkill -P "$fuzz_pid" 2>/dev/null || true; kill "$fuzz_pid" 2>/dev/null || true' EXIT
 }
 fuzz_pass() {
   local log="build/.fuzz-ci.log" status=0 ok fails
