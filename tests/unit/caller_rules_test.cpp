@@ -37,6 +37,8 @@ TEST(CallerRulesTest, OnlyAReportLineAndExitCodeZeroAnswer) {
       {"no line end", "{}", 0, CloudPlatform::kFailed, "not a report line", 2},
       {"CR alone", "{}\r", 0, CloudPlatform::kFailed, "not a report line", 3},
       {"LF CR", "{}\n\r", 0, CloudPlatform::kFailed, "not a report line", 4},
+      {"tab for LF", "{}\t", 0, CloudPlatform::kFailed, "not a report line", 3},
+      {"CR tab", "{}\r\t", 0, CloudPlatform::kFailed, "not a report line", 4},
       // Any byte but CR before the LF is no line end.
       {"space LF", "{} \n", 0, CloudPlatform::kFailed, "not a report line", 4},
       {"NUL LF", std::string("{}\0\n", 4), 0, CloudPlatform::kFailed, "not a report line", 4},
@@ -82,6 +84,9 @@ TEST(CallerRulesTest, OnlyAReportLineAndExitCodeZeroAnswer) {
     EXPECT_EQ(answer.detail, c.detail);
     EXPECT_EQ(answer.kind, c.kind);
   }
+  // The caller reads into a larger buffer: bytes past what the probe wrote
+  // (here a line end left from before) are no part of its output.
+  EXPECT_EQ(JudgeProbeOutput("{}\r\n", 2, 0).platform, CloudPlatform::kFailed);
 }
 
 // The C entry point's copy: the answer as its number, kind and detail as
@@ -128,6 +133,8 @@ struct PathCase {
 TEST(CallerRulesTest, OnlyAbsolutePathsToAnExeAreStarted) {
   const size_t longest = platform_probe::kMaxProbePathChars;
   const std::wstring padding = L"C:\\" + std::wstring(longest - 3 - 4, L'a');
+  // A code unit with its top bit set is a character, whether wchar_t is signed or not.
+  const std::wstring topBit(1, static_cast<wchar_t>(-1));
   const PathCase cases[] = {
       {"drive path", L"C:\\Games\\platform_probe.exe", nullptr, 0},
       {"lower-case drive, slashes", L"z:/games/platform_probe.exe", nullptr, 0},
@@ -135,14 +142,20 @@ TEST(CallerRulesTest, OnlyAbsolutePathsToAnExeAreStarted) {
       {"drive A", L"A:\\platform_probe.exe", nullptr, 0},
       {"drive Z", L"Z:\\platform_probe.exe", nullptr, 0},
       {"share", L"\\\\server\\share\\platform_probe.exe", nullptr, 0},
+      {"server name led by a top-bit code unit", L"\\\\" + topBit + L"\\share\\probe.exe", nullptr, 0},
       {"long-path prefix", L"\\\\?\\C:\\Games\\platform_probe.exe", nullptr, 0},
       {"upper-case extension", L"C:\\Games\\PLATFORM_PROBE.EXE", nullptr, 0},
       {"shortest name", L"C:\\a.exe", nullptr, 0},
       {"spaces and non-ASCII", L"C:\\Jeux vid\u00e9o\\\u30d7\u30ed\u30fc\u30d6.exe", nullptr, 0},
       {"the longest path", padding + L".exe", nullptr, 0},
       {"one character too long", padding + L"a.exe", "too long", 206},
+      // Nothing past the limit is read: a quotation mark there goes unseen.
+      {"too long, a quotation mark after", padding + L"a.exe\"", "too long", 206},
       {"empty", L"", "no probe path", 160},
       {"relative", L"platform_probe.exe", "not absolute", 160},
+      {"a top-bit code unit first", topBit + L":\\platform_probe.exe", "not absolute", 160},
+      {"folder C1", L"C1\\platform_probe.exe", "not absolute", 160},
+      {"folder CD", L"CD\\platform_probe.exe", "not absolute", 160},
       {"dot relative", L".\\platform_probe.exe", "not absolute", 160},
       {"drive relative", L"C:platform_probe.exe", "not absolute", 160},
       {"rooted on the current drive", L"\\caller\\platform_probe.exe", "not absolute", 160},
@@ -155,13 +168,25 @@ TEST(CallerRulesTest, OnlyAbsolutePathsToAnExeAreStarted) {
       {"at sign for a drive", L"@:\\platform_probe.exe", "not absolute", 160},
       {"a command file", L"C:\\caller\\probe.cmd", "does not name an .exe", 160},
       {"no dot", L"C:\\caller\\probexexe", "does not name an .exe", 160},
+      {"a hyphen for the dot", L"C:\\caller\\probe-exe", "does not name an .exe", 160},
+      // One letter before or past each of e, x, e.
+      {".dxe", L"C:\\caller\\probe.dxe", "does not name an .exe", 160},
+      {".FXE", L"C:\\caller\\probe.FXE", "does not name an .exe", 160},
+      {".ewe", L"C:\\caller\\probe.ewe", "does not name an .exe", 160},
+      {".EYE", L"C:\\caller\\probe.EYE", "does not name an .exe", 160},
+      {".exd", L"C:\\caller\\probe.exd", "does not name an .exe", 160},
+      {".EXF", L"C:\\caller\\probe.EXF", "does not name an .exe", 160},
+      {"a drive root", L"C:\\", "does not name an .exe", 160},
       {"exe with a letter more", L"C:\\caller\\probe.exec", "does not name an .exe", 160},
       {"a folder named .exe", L"C:\\.exe", "does not name an .exe", 160},
       {"a quotation mark", L"C:\\caller\\\"probe.exe", "quotation mark", 160},
   };
   for (const PathCase& c : cases) {
     SCOPED_TRACE(c.label);
-    const auto check = CheckProbePath(c.path.c_str());
+    // On the heap and exactly as long, so that the sanitizer build sees a read
+    // before or past the path.
+    const std::vector<wchar_t> chars(c.path.c_str(), c.path.c_str() + c.path.size() + 1);
+    const auto check = CheckProbePath(chars.data());
     if (c.refusal == nullptr) {
       EXPECT_EQ(check.refusal, nullptr) << check.refusal;
       EXPECT_EQ(check.length, c.path.size());
