@@ -938,6 +938,7 @@ BOOL WINAPI CertGetCertificateChain(HCERTCHAINENGINE engine, PCCERT_CONTEXT cert
     SetLastError(desc.error);
     return FALSE;
   }
+  if (desc.gap == sim::ChainDesc::Gap::kNoContext) return TRUE;
   auto chain = std::make_unique<sim::SimChain>();
   const size_t count = desc.simpleChains.size();
   chain->simple.resize(count);
@@ -976,8 +977,13 @@ BOOL WINAPI CertGetCertificateChain(HCERTCHAINENGINE engine, PCCERT_CONTEXT cert
   chain->policyCallFails = desc.policyCallFails;
   chain->context.cbSize = sizeof chain->context;
   chain->context.TrustStatus = contextStatus;
-  chain->context.cChain = static_cast<DWORD>(count);
+  chain->context.cChain =
+      static_cast<DWORD>(desc.countedChains < 0 ? count : static_cast<size_t>(desc.countedChains));
   chain->context.rgpChain = chain->simplePointers.data();
+  if (desc.gap == sim::ChainDesc::Gap::kNoTable) chain->context.rgpChain = nullptr;
+  if (desc.gap == sim::ChainDesc::Gap::kNullFirstChain && count != 0) {
+    chain->simplePointers[0] = nullptr;
+  }
   *chainContext = &chain->context;
   C().chainContexts.push_back(std::move(chain));
   sim::Count(sim::Counter::kChainContexts, 1);

@@ -133,6 +133,12 @@ struct ChainDesc {
   DWORD policyError = 0;
   // The policy call fails outright, leaving its status as it was handed.
   bool policyCallFails = false;
+  // A context that does not say what it holds: the number of simple chains it
+  // counts (-1: as many as it holds), and a part it leaves null. kNoContext:
+  // the call succeeds and gives no context at all.
+  int countedChains = -1;
+  enum class Gap { kNone, kNoContext, kNoTable, kNullFirstChain };
+  Gap gap = Gap::kNone;
 };
 void SetChain(CertId signer, ChainDesc chain);
 

@@ -62,6 +62,8 @@ struct MsgWorld {
   std::map<HCRYPTMSG, std::unique_ptr<Message>> messages;
   std::map<MsgFailure, Failure> failures;
   std::vector<MessageUpdate> updates;
+  unsigned misreportCountdown = 0;
+  int misreportBy = 0;
 };
 
 MsgWorld& M() {
@@ -174,8 +176,9 @@ void LayOutRaw(RecordWriter& w, const Content& content) {
       static_cast<DWORD>(offset >= 0 && offset <= size ? size - offset : 0),
       w.PointerTo<BYTE>(bytesAt) ? reinterpret_cast<BYTE*>(value) : nullptr};
   w.Put(blobAt, &blob, sizeof blob);
-  const CRYPT_ATTRIBUTE attribute{w.PointerTo<char>(oidAt), content.rawValueCount,
-                                  w.PointerTo<CRYPT_ATTR_BLOB>(blobAt)};
+  const CRYPT_ATTRIBUTE attribute{
+      w.PointerTo<char>(oidAt), content.rawValueCount,
+      offset == kNoValueTable ? nullptr : w.PointerTo<CRYPT_ATTR_BLOB>(blobAt)};
   w.Put(attributeAt, &attribute, sizeof attribute);
   CMSG_SIGNER_INFO info = {};
   info.dwVersion = 1;
@@ -398,6 +401,9 @@ BOOL WINAPI SimCryptMsgGetParam(HCRYPTMSG msg, DWORD paramType, DWORD index, voi
   RecordWriter writer(reinterpret_cast<uintptr_t>(out), out);
   LayOut(writer, message->content);
   *dataSize = static_cast<DWORD>(needed);
+  if (M().misreportCountdown != 0 && --M().misreportCountdown == 0) {
+    *dataSize = static_cast<DWORD>(static_cast<int64_t>(needed) + M().misreportBy);
+  }
   return TRUE;
 }
 
@@ -602,6 +608,11 @@ std::vector<uint8_t> EncodeNestedSignature(const SignatureDesc& signature) {
 
 void FailMessageOperation(MsgFailure operation, unsigned nth, DWORD error) {
   M().failures[operation] = Failure{nth, error};
+}
+
+void MisreportSignerInfoSize(unsigned nth, int delta) {
+  M().misreportCountdown = nth;
+  M().misreportBy = delta;
 }
 
 const std::vector<MessageUpdate>& MessageUpdates() { return M().updates; }

@@ -26,6 +26,9 @@ namespace sim {
 void SignFileWithRawSignerRecord(const std::wstring& path, std::vector<uint8_t> bytes,
                                  int64_t nestedValueOffset, std::vector<CertId> certs = {},
                                  DWORD valueCount = 1);
+// As a nestedValueOffset: the attribute counts its value but its value table
+// is null.
+constexpr int64_t kNoValueTable = INT64_MIN;
 
 // The shortest SEQUENCE content a simulated nested signature can have.
 constexpr uint16_t kMinNestedContentLength = 27;
@@ -46,6 +49,10 @@ enum class MsgFailure {
   kOpenStore,       // CertOpenStore(CERT_STORE_PROV_MSG)
 };
 void FailMessageOperation(MsgFailure operation, unsigned nth, DWORD error);
+
+// The nth fill of a signer record from now (1 = the next) writes the record
+// whole but reports its size `delta` bytes off (-1: a byte fewer).
+void MisreportSignerInfoSize(unsigned nth, int delta);
 
 // What one CryptMsgUpdate call was given, and whether the bytes decoded.
 struct MessageUpdate {

@@ -61,6 +61,17 @@ std::vector<uint8_t> Nested(const Serial& serial) {
   return sim::EncodeNestedSignature(Signature(serial));
 }
 
+// A nested signature whose signer's chain, built from the signer alone, is
+// then shaped as the engine gives it.
+std::vector<uint8_t> NestedWithChain(const Serial& serial, void (*shape)(sim::ChainDesc&)) {
+  sim::SignatureDesc signature = Signature(serial);
+  sim::ChainDesc chain;
+  chain.simpleChains = {{signature.certs[0]}};
+  shape(chain);
+  sim::SetChain(signature.certs[0], chain);
+  return sim::EncodeNestedSignature(signature);
+}
+
 sim::AttributeDesc NestedAttribute(std::vector<std::vector<uint8_t>> values) {
   return sim::AttributeDesc{szOID_NESTED_SIGNATURE, std::move(values)};
 }
@@ -289,6 +300,28 @@ TEST_F(FileSignatureTest, EachOutcomeHasItsLastError) {
          g_bindingDouble.withoutChain = true;
        },
        0, 0},
+      // The gates judge the one simple chain of the context that was handed over.
+      {"nested signer bound with two simple chains",
+       [] {
+         SignWith({NestedAttribute({NestedWithChain(
+             kFirst, [](sim::ChainDesc& c) { c.simpleChains.push_back(c.simpleChains[0]); })})});
+         g_signerDouble.accepted = {kFirst};
+       },
+       0, 0},
+      {"nested signer bound with a chain that counts no simple chain",
+       [] {
+         SignWith({NestedAttribute(
+             {NestedWithChain(kFirst, [](sim::ChainDesc& c) { c.countedChains = 0; })})});
+         g_signerDouble.accepted = {kFirst};
+       },
+       0, 0},
+      {"nested signer bound with a chain without its table of simple chains",
+       [] {
+         SignWith({NestedAttribute({NestedWithChain(
+             kFirst, [](sim::ChainDesc& c) { c.gap = sim::ChainDesc::Gap::kNoTable; })})});
+         g_signerDouble.accepted = {kFirst};
+       },
+       0, 0},
       {"every nested signer refused",
        [] { SignWith({NestedAttribute({Nested(kFirst), Nested(kSecond)})}); }, 0, 0},
       // Treated as absent rather than read through.
@@ -318,11 +351,13 @@ TEST_F(FileSignatureTest, EachOutcomeHasItsLastError) {
   }
 }
 
+// Nor is anything looked up without crypt32: never through a null module.
 TEST_F(FileSignatureTest, NotAFileLoadsNothing) {
-  for (void (*add)(const std::wstring&) : {&sim::AddDirectory, &sim::AddDevice}) {
+  for (void (*arrange)() : {+[] { sim::RemoveFile(kFile); sim::AddDirectory(kFile); },
+                            +[] { sim::RemoveFile(kFile); sim::AddDevice(kFile); },
+                            +[] { sim::FailSystemModule("crypt32.dll", ERROR_MOD_NOT_FOUND); }}) {
     SetUp();
-    sim::RemoveFile(kFile);
-    add(kFile);
+    arrange();
     (void)Verify();
     EXPECT_TRUE(sim::MappedPaths().empty());
     EXPECT_EQ(sim::CountTrace("GetProcAddress"), 0u);
@@ -400,6 +435,7 @@ TEST_F(FileSignatureTest, CryptnetAndCryptbaseRules) {
       // cryptbase is still loaded before the call ends.
       {"cryptnet missing", "cryptnet.dll", ERROR_MOD_NOT_FOUND, 0, ERROR_MOD_NOT_FOUND},
       {"cryptnet fails otherwise", "cryptnet.dll", ERROR_ACCESS_DENIED, 1, 0},
+      {"cryptnet not a loadable image", "cryptnet.dll", ERROR_BAD_EXE_FORMAT, 1, 0},
       {"cryptbase missing", "cryptbase.dll", ERROR_MOD_NOT_FOUND, 1, 0},
       {"cryptbase fails otherwise", "cryptbase.dll", ERROR_ACCESS_DENIED, 1, 0},
       // Without the system wintrust resident, the signature is never opened.
@@ -466,7 +502,9 @@ TEST_F(FileSignatureTest, SignersGetTheirOwnStoreThePathAndThePolicy) {
 }
 
 TEST_F(FileSignatureTest, OnlyTheFirstNestedAttributeIsWalked) {
+  // A time stamp's identifier sorts after the nested signature's.
   SignWith({sim::AttributeDesc{szOID_RSA_counterSign, {{0x30, 0x82, 0x00, 0x00}}},
+            sim::AttributeDesc{"1.3.6.1.4.1.311.3.3.1", {{0x30, 0x82, 0x00, 0x00}}},
             NestedAttribute({Nested(kFirst)}), NestedAttribute({Nested(kSecond)})});
   g_signerDouble.accepted = {kSecond};
 
@@ -552,6 +590,9 @@ TEST_F(FileSignatureTest, RefusedCandidatesDoNotStopTheWalk) {
       // it never reaches them.
       {"not bound to the file", [](std::vector<uint8_t>&) { g_bindingDouble.refused = {kFirst}; },
        kNestedNotThisFile, 0},
+      // Bound, yet nothing to judge: heard as uncheckable, not as bound.
+      {"bound, but handed over nothing",
+       [](std::vector<uint8_t>&) { g_bindingDouble.emptyHanded = {kFirst}; }, kNestedUncheckable, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -560,7 +601,9 @@ TEST_F(FileSignatureTest, RefusedCandidatesDoNotStopTheWalk) {
     c.arrange(first);
     SignWith({NestedAttribute({first, Nested(kSecond), Nested(kThird)})});
     g_signerDouble.accepted = {kSecond, kThird};
-    if (!g_bindingDouble.refused.empty()) g_signerDouble.accepted.insert(kFirst);
+    const bool proofStopsFirst =
+        !g_bindingDouble.refused.empty() || !g_bindingDouble.emptyHanded.empty();
+    if (proofStopsFirst) g_signerDouble.accepted.insert(kFirst);
 
     EXPECT_OUTCOME(Verify(), 1, 0);
     // The first accepted nested signer ends the walk, and the observer hears
@@ -568,7 +611,7 @@ TEST_F(FileSignatureTest, RefusedCandidatesDoNotStopTheWalk) {
     EXPECT_EQ(SignerSerials().back(), kSecond);
     EXPECT_EQ(NestedHeard(),
               (Heard{{c.firstHeard, 0, c.firstError}, {kNestedBound, 1, kGatesReason}}));
-    if (!g_bindingDouble.refused.empty()) {
+    if (proofStopsFirst) {
       EXPECT_EQ(SignerSerials(), (std::vector<Serial>{kPrimary, kSecond}));
     }
     EXPECT_EQ(sim::MessageUpdates().size(), 2u);
@@ -624,7 +667,8 @@ TEST_F(FileSignatureTest, StepRoundsAddressesToMultiplesOf8) {
 // walk quietly.
 TEST_F(FileSignatureTest, WalkStaysInsideTheRecord) {
   enum class Shape {
-    kWhole, kLonger, kCutHeader, kValueAtEnd, kValuePastEnd, kValueBefore, kNoValueCounted
+    kWhole, kLonger, kCutHeader, kValueAtEnd, kValuePastEnd, kValueBefore, kNoValueCounted,
+    kNoValueTable, kReportedShort, kReportedLong
   };
   struct Case {
     const char* label;
@@ -641,15 +685,32 @@ TEST_F(FileSignatureTest, WalkStaysInsideTheRecord) {
       {"first value before the record", Shape::kValueBefore, 0, 0},
       // Its value table is set, and holds a candidate the gates would accept.
       {"no value counted", Shape::kNoValueCounted, 0, 0},
+      {"a value counted, no value table", Shape::kNoValueTable, 0, 0},
+      // The record as the fill reports it ends with a refused candidate; the
+      // accepted one lies past that end, in the allocated buffer.
+      {"record reported to end before the next candidate", Shape::kReportedShort, 0, 1},
+      // The fill reports one byte more than the buffer holds: the byte the candidate claims.
+      {"record reported longer than its buffer", Shape::kReportedLong, 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     SetUp();
     std::vector<uint8_t> bytes = Nested(kFirst);
     int64_t offset = 0;
+    int misreport = 0;
     switch (c.shape) {
       case Shape::kWhole: break;
       case Shape::kLonger: bytes[3] += 1; break;  // claims one byte more than the record holds
+      case Shape::kReportedLong: bytes[3] += 1; misreport = 1; break;
+      case Shape::kNoValueTable: offset = sim::kNoValueTable; break;
+      case Shape::kReportedShort: {  // 31 bytes, a byte short of the step to the next
+        const std::vector<uint8_t> accepted = bytes;
+        bytes = Nested(kSecond);
+        misreport = -static_cast<int>(8 - bytes.size() % 8 + accepted.size());
+        bytes.resize(bytes.size() + 8 - bytes.size() % 8, 0);
+        bytes.insert(bytes.end(), accepted.begin(), accepted.end());
+        break;
+      }
       case Shape::kCutHeader: bytes.resize(14); break;
       case Shape::kValueAtEnd: offset = static_cast<int64_t>(bytes.size()); break;
       case Shape::kValuePastEnd: offset = static_cast<int64_t>(bytes.size()) + 8; break;
@@ -658,12 +719,14 @@ TEST_F(FileSignatureTest, WalkStaysInsideTheRecord) {
     }
     sim::SignFileWithRawSignerRecord(kFile, bytes, offset, {},
                                      c.shape == Shape::kNoValueCounted ? 0 : 1);
+    if (misreport != 0) sim::MisreportSignerInfoSize(1, misreport);
     g_signerDouble.accepted = {kFirst};
 
     EXPECT_OUTCOME(Verify(), c.result, 0);
     EXPECT_EQ(sim::MessageUpdates().size(), c.updates);
     if (c.shape == Shape::kValueAtEnd || c.shape == Shape::kValuePastEnd ||
-        c.shape == Shape::kValueBefore || c.shape == Shape::kNoValueCounted) {
+        c.shape == Shape::kValueBefore || c.shape == Shape::kNoValueCounted ||
+        c.shape == Shape::kNoValueTable) {
       EXPECT_EQ(sim::CountTrace("CryptMsgOpenToDecode"), 0u);
     }
     EXPECT_TRUE(sim::AllReleased());

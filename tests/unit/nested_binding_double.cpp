@@ -17,8 +17,10 @@ NestedBinding ProveNestedBinding(HCRYPTMSG, const CMSG_SIGNER_INFO& signer, HCER
                        signer.SerialNumber.pbData + signer.SerialNumber.cbData);
   }
   const bool refuse = g_bindingDouble.refused.count(call.serial) != 0;
+  const bool emptyHanded = g_bindingDouble.emptyHanded.count(call.serial) != 0;
   g_bindingDouble.calls.push_back(std::move(call));
   if (refuse) return kNestedNotThisFile;
+  if (emptyHanded) return kNestedBound;
   CERT_INFO wanted = {};
   wanted.Issuer = signer.Issuer;
   wanted.SerialNumber = signer.SerialNumber;

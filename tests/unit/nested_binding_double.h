@@ -20,6 +20,8 @@ struct BindingDouble {
   // A bound signer handed over without its certificate, or without its chain.
   bool withoutCertificate = false;
   bool withoutChain = false;
+  // Bound, yet handed over neither.
+  std::set<std::vector<uint8_t>> emptyHanded;
   std::vector<BindingCall> calls;
 };
 

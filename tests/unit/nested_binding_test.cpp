@@ -237,8 +237,14 @@ class NestedBindingTest : public ::testing::Test {
 // The message read through a CryptMsgGetParam that answers the queries of one
 // parameter otherwise from the `g_faultAt`-th on (for the content, 1: the size
 // query, 2: the fill): they fail, or report a size of 0, or one without the
-// string's terminator.
-enum class Answer { kFails, kSizeZero, kTerminatorUncounted };
+// string's terminator, or one far past the room given, or count a byte after
+// the terminator; or a signer record's content-type attribute counts no value,
+// has no value table, or a value of its size at no address (the first such
+// attribute only).
+enum class Answer {
+  kFails, kSizeZero, kTerminatorUncounted, kPastTheRoom, kByteAfterTerminator,
+  kTypeCountsNoValue, kTypeWithoutValueTable, kTypeValueWithoutBytes
+};
 decltype(&::CryptMsgGetParam) g_realGetParam = nullptr;
 DWORD g_faultParam = 0;
 int g_faultAt = 0;
@@ -250,7 +256,40 @@ BOOL WINAPI FaultyGetParam(HCRYPTMSG msg, DWORD type, DWORD index, void* data, D
     return FALSE;
   }
   const BOOL ok = g_realGetParam(msg, type, index, data, size);
-  if (ok) *size = g_faultAnswer == Answer::kSizeZero ? 0 : *size - 1;
+  if (!ok) return ok;
+  if (g_faultAnswer == Answer::kSizeZero) *size = 0;
+  if (g_faultAnswer == Answer::kTerminatorUncounted) *size -= 1;
+  if (g_faultAnswer == Answer::kPastTheRoom) *size = 0xFFFFFFF0u;
+  if (g_faultAnswer == Answer::kByteAfterTerminator) static_cast<char*>(data)[(*size)++] = '\x80';
+  if (g_faultAnswer < Answer::kTypeCountsNoValue || data == nullptr) return ok;
+  const CRYPT_ATTRIBUTES& attrs = static_cast<PCMSG_SIGNER_INFO>(data)->AuthAttrs;
+  for (DWORD i = 0; i < attrs.cAttr; ++i) {
+    CRYPT_ATTRIBUTE& attr = attrs.rgAttr[i];
+    if (std::string(attr.pszObjId) != szOID_RSA_contentType) continue;
+    if (g_faultAnswer == Answer::kTypeCountsNoValue) attr.cValue = 0;
+    if (g_faultAnswer == Answer::kTypeValueWithoutBytes) attr.rgValue[0].pbData = nullptr;
+    if (g_faultAnswer == Answer::kTypeWithoutValueTable) attr.rgValue = nullptr;
+    break;  // the first one only
+  }
+  return ok;
+}
+
+// The indirect data decoded, then handed back as no structure at all, or with
+// its digest's size but no bytes.
+enum class Decoded { kNothing, kDigestWithoutBytes };
+decltype(&::CryptDecodeObjectEx) g_realDecode = nullptr;
+Decoded g_decoded = Decoded::kNothing;
+BOOL WINAPI FaultyDecode(DWORD encoding, LPCSTR type, const BYTE* data, DWORD size, DWORD flags,
+                         PCRYPT_DECODE_PARA para, void* out, DWORD* outSize) {
+  const BOOL ok = g_realDecode(encoding, type, data, size, flags, para, out, outSize);
+  if (!ok || type != SPC_INDIRECT_DATA_CONTENT_STRUCT) return ok;
+  auto* indirect = static_cast<PSPC_INDIRECT_DATA_CONTENT*>(out);
+  if (g_decoded == Decoded::kDigestWithoutBytes) {
+    (*indirect)->Digest.pbData = nullptr;
+  } else {
+    LocalFree(*indirect);
+    *indirect = nullptr;
+  }
   return ok;
 }
 
@@ -265,6 +304,16 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
       g_faultAnswer = answer;
       g_cryptoApi.CryptMsgGetParam = &FaultyGetParam;
     };
+  };
+  const auto Decodes = [](Decoded answer) -> Change {
+    return [=](World&) {
+      g_realDecode = g_cryptoApi.CryptDecodeObjectEx;
+      g_decoded = answer;
+      g_cryptoApi.CryptDecodeObjectEx = &FaultyDecode;
+    };
+  };
+  const auto Chain = [](void (*shape)(sim::ChainDesc&)) -> Change {
+    return [=](World& w) { shape(w.chain); };
   };
   // The test's own signer record takes the first allocation.
   const Change noMemory = [](World&) { sim::FailLocalAllocation(2); };
@@ -431,6 +480,19 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
        kNestedSignatureInvalid},
       {"message digest, one byte short", NamedWorld, kPolicyNamedChains,
        DigestValue({0x04, 31}, 1), kNestedSignatureInvalid},
+      // Not compared past its end, whatever the record holds behind it.
+      {"message digest, one byte short, the byte it lacks right behind it", NamedWorld,
+       kPolicyNamedChains,
+       [](World& w) {
+         std::vector<uint8_t> value = RightMessageDigest(w);
+         const char lacking = static_cast<char>(value.back());
+         value.pop_back();
+         value[1] = 31;
+         // The next attribute's identifier is laid out right after the value.
+         w.signature.signer.authAttrs = {{szOID_RSA_messageDigest, {value}},
+                                         {std::string(1, lacking) + ".2", {}}};
+       },
+       kNestedSignatureInvalid},
       {"message digest, a tag alone", NamedWorld, kPolicyNamedChains,
        [](World& w) { w.signature.signer.authAttrs = {{szOID_RSA_messageDigest, {{0x04}}}}; },
        kNestedSignatureInvalid},
@@ -464,6 +526,36 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
       {"signed content type without a value", NamedWorld, kPolicyNamedChains,
        [](World& w) { w.signature.signer.authAttrs = {{szOID_RSA_contentType, {}}}; },
        kNestedNotThisFile},
+      {"signed content type, its last byte one higher", NamedWorld, kPolicyNamedChains,
+       [](World& w) {
+         std::vector<uint8_t> type = sim::EncodedIndirectDataType();
+         type.back() += 1;
+         w.signature.signer.authAttrs = {{szOID_RSA_contentType, {type}}};
+       },
+       kNestedNotThisFile},
+      // Only what the record counts, and a value that is there, is read.
+      {"signed content type counting no value", NamedWorld, kPolicyNamedChains,
+       Answered(CMSG_SIGNER_INFO_PARAM, 2, Answer::kTypeCountsNoValue), kNestedNotThisFile},
+      {"signed content type without a value table, then one with its value", NamedWorld,
+       kPolicyNamedChains,
+       Both(
+           [](World& w) {
+             w.signature.signer.authAttrs = {{szOID_RSA_contentType, {sim::EncodedIndirectDataType()}},
+                                             {szOID_RSA_contentType, {sim::EncodedIndirectDataType()}}};
+           },
+           Answered(CMSG_SIGNER_INFO_PARAM, 2, Answer::kTypeWithoutValueTable)),
+       kNestedNotThisFile},
+      {"signed content type, a value of its size at no address", NamedWorld, kPolicyNamedChains,
+       Answered(CMSG_SIGNER_INFO_PARAM, 2, Answer::kTypeValueWithoutBytes), kNestedNotThisFile},
+      {"inner content type reported far past the room given", NamedWorld, kPolicyNamedChains,
+       Answered(CMSG_INNER_CONTENT_TYPE_PARAM, 1, Answer::kPastTheRoom), kNestedNotThisFile},
+      {"inner content type, a byte counted after its terminator", NamedWorld, kPolicyNamedChains,
+       Answered(CMSG_INNER_CONTENT_TYPE_PARAM, 1, Answer::kByteAfterTerminator),
+       kNestedNotThisFile},
+      {"indirect data decoded to nothing", NamedWorld, kPolicyNamedChains,
+       Decodes(Decoded::kNothing), kNestedNotThisFile},
+      {"indirect data, a digest of its size at no address", NamedWorld, kPolicyNamedChains,
+       Decodes(Decoded::kDigestWithoutBytes), kNestedNotThisFile},
       {"inner content type reported as 0 bytes", NamedWorld, kPolicyNamedChains,
        Answered(CMSG_INNER_CONTENT_TYPE_PARAM, 1, Answer::kSizeZero), kNestedNotThisFile},
       {"inner content type without its terminator", NamedWorld, kPolicyNamedChains,
@@ -509,6 +601,20 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
        kNestedChainUntrusted},
       {"refused by the Authenticode policy alone", NamedWorld, kPolicyNamedChains,
        [](World& w) { w.chain.policyError = 0x800B0110; }, kNestedChainUntrusted},
+      // A context that does not hold what it says is no verified chain.
+      {"a simple chain of no element", NamedWorld, kNoGate,
+       Chain([](sim::ChainDesc& c) { c.simpleChains = {{}}; }), kNestedChainUntrusted},
+      {"chain context counting no simple chain", NamedWorld, kNoGate,
+       Chain([](sim::ChainDesc& c) { c.countedChains = 0; }), kNestedChainUntrusted},
+      {"chain built, no context given", NamedWorld, kNoGate,
+       Chain([](sim::ChainDesc& c) { c.gap = sim::ChainDesc::Gap::kNoContext; }),
+       kNestedChainUntrusted},
+      {"chain context without its table of simple chains", NamedWorld, kNoGate,
+       Chain([](sim::ChainDesc& c) { c.gap = sim::ChainDesc::Gap::kNoTable; }),
+       kNestedChainUntrusted},
+      {"chain context whose simple chain is null", NamedWorld, kNoGate,
+       Chain([](sim::ChainDesc& c) { c.gap = sim::ChainDesc::Gap::kNullFirstChain; }),
+       kNestedChainUntrusted},
       {"chain does not build", NamedWorld, kPolicyNamedChains,
        [](World& w) {
          w.chain.builds = false;
@@ -523,6 +629,11 @@ TEST_F(NestedBindingTest, EachProofRefusesWhatItCannotEstablish) {
        [](World& w) { w.chain.simpleChains[0].push_back(Cert("Cross Root", "Cross Root")); },
        kNestedChainNotAllowed},
       {"no policy gate: any trusted chain", NamedWorld, kNoGate,
+       [](World& w) { w.chain.simpleChains[0][1] = Cert("Other CA", "Other Root"); },
+       kNestedBound},
+      // Any other policy value has no gate either.
+      {"a policy value past the named chains: any trusted chain", NamedWorld,
+       kPolicyNamedChains + 1,
        [](World& w) { w.chain.simpleChains[0][1] = Cert("Other CA", "Other Root"); },
        kNestedBound},
       {"no policy gate: a self-signed signer the machine trusts", NamedWorld, kNoGate,
