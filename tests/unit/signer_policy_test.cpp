@@ -532,6 +532,15 @@ TEST_F(NamedChainsGateTest, OnlyTheFirstSigningTimeCounts) {
   const sim::SignerDesc signer = Signer(
       {SigningTimeAttr(kC + 3 * kTicksPerSecond), SigningTimeAttr(kC)}, {CounterSignedAt(kC)});
   EXPECT_EQ(JudgeNamed(signer), 0u);
+  // Other attributes are passed over, whether their identifiers sort before or
+  // after the one looked for: Authenticode's publisher information before the
+  // signing time, a CMS time-stamp token before the counter-signature.
+  const sim::AttributeDesc opus{"1.3.6.1.4.1.311.2.1.12", {{0x30, 0x00}}};
+  const sim::AttributeDesc cmsToken{"1.2.840.113549.1.9.16.2.14", {{0x30, 0x00}}};
+  EXPECT_EQ(
+      JudgeNamed(Signer({opus, SigningTimeAttr(kC + 3 * kTicksPerSecond)}, {CounterSignedAt(kC)})),
+      0u);
+  EXPECT_EQ(JudgeNamed(Signer({SigningTimeAttr(kC)}, {cmsToken, CounterSignedAt(kC)})), 1u);
 }
 
 TEST_F(NamedChainsGateTest, ACounterSignerWithoutSigningTimeIsPassedOver) {
