@@ -262,6 +262,16 @@ TEST_F(FileSignatureTest, EachOutcomeHasItsLastError) {
          g_signerDouble.accepted = {kPrimary};
        },
        0, 0, 0, kRefusalSignerTwin},
+      {"another certificate with the primary signer's issuer and serial, longer",
+       [] {
+         sim::SignatureDesc signature = Signature(kPrimary);
+         sim::CertDesc twin = sim::CertificateDesc(signature.certs[0]);
+         twin.subject += " Ltd";
+         signature.certs.push_back(sim::AddCertificate(twin));
+         sim::SignFile(kFile, signature);
+         g_signerDouble.accepted = {kPrimary};
+       },
+       0, 0, 0, kRefusalSignerTwin},
       {"the primary signer's certificate not carried",
        [] {
          sim::SignatureDesc signature = Signature(kPrimary);
@@ -504,7 +514,7 @@ TEST_F(FileSignatureTest, SignersGetTheirOwnStoreThePathAndThePolicy) {
 TEST_F(FileSignatureTest, OnlyTheFirstNestedAttributeIsWalked) {
   // A time stamp's identifier sorts after the nested signature's.
   SignWith({sim::AttributeDesc{szOID_RSA_counterSign, {{0x30, 0x82, 0x00, 0x00}}},
-            sim::AttributeDesc{"1.3.6.1.4.1.311.3.3.1", {{0x30, 0x82, 0x00, 0x00}}},
+            sim::AttributeDesc{szOID_RFC3161_counterSign, {{0x30, 0x82, 0x00, 0x00}}},
             NestedAttribute({Nested(kFirst)}), NestedAttribute({Nested(kSecond)})});
   g_signerDouble.accepted = {kSecond};
 

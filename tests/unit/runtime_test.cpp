@@ -361,6 +361,7 @@ INSTANTIATE_TEST_SUITE_P(
                       NameCase{"MixedBackslashLast", "C:/Games\\StpRuntimeSdk.dll", 0},
                       NameCase{"FurtherExtension", "C:\\Games\\StpRuntimeSdk.dll.bak", -8},
                       NameCase{"OtherName", "C:\\Games\\StpRuntimeSdk2.dll", -8},
+                      NameCase{"NameSortingBefore", "C:\\Games\\StpRuntime.dll", -8},
                       NameCase{"NameIsADirectoryPart", "C:\\StpRuntimeSdk.dll\\x.dll", -8},
                       NameCase{"NoSeparator", "StpRuntimeSdk.dll", -8},
                       NameCase{"Empty", "", -8},

@@ -85,6 +85,9 @@ TEST(FindTimestampTime, GenTimeText) {
       {"202001311234Z", 0},
       {"2020013112345Z", 0},
       {"2020013112345xZ", 0},
+      {"2020013112345/Z", 0},  // the character just below '0'
+      {"20200131123459z", 0},  // only a capital Z ends the time
+      {"20200131123459/5Z", 0},
       {" 20200131123459Z", 0},
       {"", 0},
       // Not checked against the calendar.
@@ -170,6 +173,13 @@ TEST(FindTimestampTime, TokenShapes) {
        0, kTime},
       {"constructed [24] is walked, not parsed",
        Token(Sequence({Constructed(0x38, {}), GeneralizedTime("20200131123459Z")})), 0, kTime},
+      // The identifier's bytes under tag numbers 5 and 7 are no identifier.
+      {"tag 5 with the identifier's bytes",
+       Sequence({Element(0x05, OidContent(kOidTstInfo)), OctetString(tstInfo)}), 0, 0},
+      {"tag 7 with the identifier's bytes",
+       Sequence({Element(0x07, OidContent(kOidTstInfo)), OctetString(tstInfo)}), 0, 0},
+      // Nor is an INTEGER (tag 2, below OCTET STRING's 4) a candidate.
+      {"INTEGER after the identifier", Sequence({tstInfoOid, Element(0x02, tstInfo)}), 0, 0},
       {"other identifier",
        SignedData(Sequence({Oid(kOidData), Context(0, {OctetString(tstInfo)})})), 0, 0},
       {"identifier one arc short",
