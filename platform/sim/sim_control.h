@@ -95,7 +95,8 @@ void SetWorkingDirectory(const std::wstring& path);
 UINT ErrorMode();
 LPTOP_LEVEL_EXCEPTION_FILTER ExceptionFilter();
 // The bytes that reached the process's real standard output (a pipe the
-// launcher reads), through any handle to it; what goes to NUL is dropped.
+// launcher reads), through any handle to it; what goes to NUL is dropped. A
+// write of no bytes reads as the end there: nothing written after it is read.
 const std::string& StandardOutput();
 // What a runtime library can write through: the standard output handle it gets
 // from GetStdHandle, and a C runtime descriptor it shares with the probe.
@@ -128,6 +129,12 @@ void FailThreadCreation(DWORD error);
 // Runs every thread made and not yet ended (started or not), in order, to its
 // end; returns how many ran.
 size_t RunThreads();
+// DuplicateHandle succeeds `passes` more times, then fails with this last error.
+void FailHandleDuplicationAfter(unsigned passes, DWORD error);
+// WriteFile to the standard output reports a byte more written than it took.
+void OverstateStandardOutput();
+// (A descriptor that is not open, handed to _close or _dup2, ends the process
+// with 0xC0000417, as the C runtime's default invalid-parameter handler does.)
 
 // Another process holds the file open with this access and share mode.
 void HoldOpenElsewhere(const std::wstring& path, DWORD access, DWORD shareMode);

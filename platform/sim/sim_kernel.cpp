@@ -157,6 +157,9 @@ struct World {
   bool dupLeavesStandardHandle = false;
   DWORD eventError = 0;
   bool threadsHeld = false;
+  bool outputEnded = false;        // a write of no bytes reached the reader
+  unsigned duplicatePasses = 0;    // DuplicateHandle calls that succeed before duplicateError
+  bool outputOverstated = false;   // WriteFile to the output reports a byte more
 };
 
 World& W() {
@@ -700,6 +703,11 @@ size_t InheritableOutputHandles() {
 
 void FailHandleDuplication(DWORD error) { W().duplicateError = error; }
 void FailNulOpen() { W().nulFails = true; }
+void FailHandleDuplicationAfter(unsigned passes, DWORD error) {
+  W().duplicatePasses = passes;
+  W().duplicateError = error;
+}
+void OverstateStandardOutput() { W().outputOverstated = true; }
 void CrtHoldsItsOwnOutputHandle() {
   auto& w = W();
   HANDLE copy = reinterpret_cast<HANDLE>(w.nextHandle);
@@ -1652,10 +1660,11 @@ BOOL WINAPI DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetPr
     SetLastError(6 /* ERROR_INVALID_HANDLE */);
     return FALSE;
   }
-  if (w.duplicateError != 0) {
+  if (w.duplicateError != 0 && w.duplicatePasses == 0) {
     SetLastError(w.duplicateError);
     return FALSE;
   }
+  if (w.duplicatePasses != 0) --w.duplicatePasses;
   *target = reinterpret_cast<HANDLE>(w.nextHandle);
   w.nextHandle += 4;
   w.streams[*target] = {it->second.nul, inheritHandle != FALSE, it->second.readOnly};
@@ -1728,10 +1737,20 @@ int __cdecl _open(const char* path, int flags, ...) {
   return descriptor;
 }
 
+// A descriptor that is not open, handed to _close or _dup2, is an invalid
+// parameter: the C runtime's default handler ends the process there.
+static void InvalidCrtParameter() {
+  sim::internal::TraceLine("invalid parameter");
+  TerminateProcess(GetCurrentProcess(), 0xC0000417 /* STATUS_INVALID_CRUNTIME_PARAMETER */);
+}
+
 int __cdecl _close(int descriptor) {
   auto& w = W();
   auto it = w.descriptors.find(descriptor);
-  if (it == w.descriptors.end()) return -1;
+  if (it == w.descriptors.end()) {
+    InvalidCrtParameter();
+    return -1;
+  }
   CloseHandle(it->second);
   w.descriptors.erase(it);
   if (descriptor == 1 && !w.dupLeavesStandardHandle) w.stdOutput = nullptr;
@@ -1743,8 +1762,11 @@ int __cdecl _dup2(int from, int to) {
   sim::internal::TraceLine("_dup2 " + std::to_string(from) + " " + std::to_string(to));
   auto it = w.descriptors.find(from);
   HANDLE copy = nullptr;
-  if (it == w.descriptors.end() ||
-      !DuplicateHandle(GetCurrentProcess(), it->second, GetCurrentProcess(), &copy, 0, TRUE,
+  if (it == w.descriptors.end()) {
+    InvalidCrtParameter();
+    return -1;
+  }
+  if (!DuplicateHandle(GetCurrentProcess(), it->second, GetCurrentProcess(), &copy, 0, TRUE,
                        DUPLICATE_SAME_ACCESS)) {
     return -1;
   }
@@ -1780,8 +1802,11 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
     return FALSE;
   }
   const DWORD taken = bytesToWrite < W().outputRoom ? bytesToWrite : W().outputRoom;
-  W().standardOutput.append(static_cast<const char*>(buffer), taken);
-  if (bytesWritten != nullptr) *bytesWritten = taken;
+  // The launcher's read of a pipe returns nothing for a write of nothing, and
+  // it takes that for the end of the output.
+  if (bytesToWrite == 0) W().outputEnded = true;
+  if (!W().outputEnded) W().standardOutput.append(static_cast<const char*>(buffer), taken);
+  if (bytesWritten != nullptr) *bytesWritten = taken + (W().outputOverstated ? 1 : 0);
   return TRUE;
 }
 

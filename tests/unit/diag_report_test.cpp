@@ -124,6 +124,14 @@ TEST(DiagReportTest, EachCopysLinesFollowTheStepsHeard) {
        {"client library present: yes", "client library verified path: (none)",
         "client library verified load: refused 0x00000020 ERROR_SHARING_VIOLATION",
         "client library primary signer: not examined (the verified load stopped before it)"}},
+      // Signed, then refused by its DllMain; told no final path. A code the
+      // companion has no name for is shown as a number.
+      {"refused by its DllMain",
+       {Step(kObservedAttributes, kFile), Step(kObservedHeldPath), Step(kObservedPrimarySigner, 1, 0),
+        Step(kObservedLoad, 0, 0x45A /* ERROR_DLL_INIT_FAILED */)},
+       {"client library present: yes", "client library verified path: (none)",
+        "client library verified load: refused 0x0000045a unknown",
+        "client library primary signer: accepted"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -153,6 +161,8 @@ TEST(DiagReportTest, PathsAreWrittenAsUtf8) {
       {"next to the surrogates", {0xD7FF, 0xDC00, 0xDBFF, 0xE000},
        "\xED\x9F\xBF\xEF\xBF\xBD\xEF\xBF\xBD\xEE\x80\x80"},
       {"past the last code point", {0x110000}, "\xEF\xBF\xBD"},
+      {"a high surrogate before a unit past the low ones", {0xDBFF, 0xFFFF}, "\xEF\xBF\xBD\xEF\xBF\xBF"},
+      {"a low surrogate past the first before another", {0xDFFF, 0xDC00}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -169,9 +179,9 @@ TEST(DiagReportTest, TheRunsLinesComeFromWhatTheRunReported) {
   ObservedRun run;
   const VerifyObserver observer = RecordingObserver(&run);
   auto tell = [&](const ObservedEvent& e) { observer.notice(observer.context, e); };
-  // The cloud copy absent, the client copy loaded, its library's own value.
-  tell(Step(kObservedLibrary, kObservedCloudLibrary, 0, 0,
-            L"C:\\ProgramData\\KORVEX Corporation\\Stratoplay\\STP32.dll"));
+  // No path for the cloud copy (the folder query failed), the client copy
+  // loaded, its library's own value.
+  tell(Step(kObservedLibrary, kObservedCloudLibrary));
   tell(Step(kObservedAbsent));
   tell(Step(kObservedCloudBinding, static_cast<DWORD>(kRuntimeClientOnly)));
   tell(Step(kObservedLibrary, kObservedClientLibrary, 0, 0, kClientPath));
@@ -189,7 +199,7 @@ TEST(DiagReportTest, TheRunsLinesComeFromWhatTheRunReported) {
       "client library verified path: (none)",
       "client library verified load: accepted",
       "client library primary signer: accepted",
-      "cloud library path: C:\\ProgramData\\KORVEX Corporation\\Stratoplay\\STP32.dll",
+      "cloud library path: (none)",
       "cloud library present: no",
       "cloud library verified load: not tried (no file)",
       "cloud binding result: 1 kRuntimeClientOnly",
@@ -206,26 +216,35 @@ TEST(DiagReportTest, TheRunsLinesComeFromWhatTheRunReported) {
   // without its line end.
   struct End {
     const char* label;
+    RuntimeResult binding;
     DWORD loaded, asked, inCloud;
     const char* report;
     std::vector<std::string> lines;
   };
   const std::vector<End> ends = {
-      {"refused, asked, not in the cloud", 0, 1, 0, "{}\r\n",
-       {"client library loaded: no", "in cloud: no", "answer: {}"}},
-      {"loaded, in the cloud", 1, 1, 1, "{\"cloud_platform\":\"STP\"}\n",
-       {"client library loaded: yes", "in cloud: yes", "answer: {\"cloud_platform\":\"STP\"}"}},
+      {"refused, asked, not in the cloud", kRuntimeCloudLoadFailed, 0, 1, 0, "{}\r\n",
+       {"cloud library bound: no", "client library loaded: no", "in cloud: no", "answer: {}"}},
+      {"loaded, in the cloud", kRuntimeOk, 1, 1, 1, "{\"cloud_platform\":\"STP\"}\n",
+       {"cloud library bound: yes", "client library loaded: yes", "in cloud: yes",
+        "answer: {\"cloud_platform\":\"STP\"}"}},
+      // Only the line end goes: what comes before it is shown as it is.
+      {"a tab before the line end", kRuntimeOk, 1, 1, 0, "{}\t\r\n",
+       {"cloud library bound: yes", "client library loaded: yes", "in cloud: no", "answer: {}\t"}},
+      {"no report", kRuntimeOk, 1, 1, 0, nullptr,
+       {"cloud library bound: yes", "client library loaded: yes", "in cloud: no", "answer: "}},
   };
   for (const End& e : ends) {
     SCOPED_TRACE(e.label);
     ObservedRun ended;
     const VerifyObserver heard = RecordingObserver(&ended);
     heard.notice(heard.context, Step(kObservedLibrary, kObservedClientLibrary, 0, 0, kClientPath));
+    heard.notice(heard.context, Step(kObservedCloudBinding, static_cast<DWORD>(e.binding)));
     heard.notice(heard.context, Step(kObservedLoad, e.loaded, 0));
     heard.notice(heard.context, Step(kObservedAnswer, e.asked, e.inCloud));
     std::vector<std::string> last;
     for (const std::string& line : DiagnosisRunLines(ended, 9200, e.report)) {
-      if (line.rfind("client library loaded", 0) == 0 || line.rfind("in cloud", 0) == 0 ||
+      if (line.rfind("cloud library bound", 0) == 0 ||
+          line.rfind("client library loaded", 0) == 0 || line.rfind("in cloud", 0) == 0 ||
           line.rfind("answer", 0) == 0) {
         last.push_back(line);
       }
@@ -244,6 +263,13 @@ TEST(DiagReportTest, TheRunsLinesComeFromWhatTheRunReported) {
   EXPECT_EQ(early[2], "client library path: (none)");
   EXPECT_EQ(early[3], "client library present: not looked for");
   EXPECT_EQ(early[4], "client library verified load: not tried");
+  // Nothing of the run heard: not bound, no result, not asked.
+  ASSERT_GE(early.size(), 7u);
+  EXPECT_EQ(std::vector<std::string>(early.end() - 7, early.end() - 2),
+            (std::vector<std::string>{"cloud binding result: -18 kRuntimeNotInitialized",
+                                      "cloud library bound: no", "client library loaded: no",
+                                      "runtime result: -18 kRuntimeNotInitialized",
+                                      "in cloud: not asked"}));
 
   EXPECT_EQ(DiagnosisLines(kDllSearchUnchanged, ObservedRun{}, "release", 0, "{}\n"),
             (std::vector<std::string>{

@@ -60,6 +60,7 @@ TEST_F(ProcessGuardTest, EveryEndingWithoutAnAnswerWritesTheEmptyReportOnce) {
     DWORD room = 0xFFFFFFFF;  // bytes the standard output takes a write
     DWORD writeError = 0;     // the standard output is closed with this error
     bool mainWriting = false;  // main has claimed the report and not finished it
+    bool overstated = false;   // WriteFile reports a byte more than it took
   };
   const Case cases[] = {
       {"fault in a runtime library before the report", Ending::kFault, nullptr, 1, "{}\r\n"},
@@ -77,6 +78,9 @@ TEST_F(ProcessGuardTest, EveryEndingWithoutAnAnswerWritesTheEmptyReportOnce) {
       {"a pipe that takes a byte a write", Ending::kFault, nullptr, 1, "{}\r\n", 0, 1},
       {"a full pipe in no-wait mode", Ending::kFault, nullptr, 1, "", 0, 0},
       {"a closed pipe", Ending::kFault, nullptr, 1, "", 0, 0xFFFFFFFF, ERROR_NO_DATA},
+      // Nothing past the report is written, whatever the pipe claims it took.
+      {"a pipe that claims more than it took", Ending::kFault, nullptr, 1, "{}\r\n", 0, 0xFFFFFFFF, 0,
+       false, true},
       // Main is writing its own report: a second waited for, then ended all the same.
       {"fault while main writes", Ending::kFault, nullptr, 1, "", 100, 0xFFFFFFFF, 0, true},
       {"deadline while main writes", Ending::kDeadline, nullptr, 1, "", 100, 0xFFFFFFFF, 0, true},
@@ -105,6 +109,7 @@ TEST_F(ProcessGuardTest, EveryEndingWithoutAnAnswerWritesTheEmptyReportOnce) {
     const std::string before = sim::StandardOutput();
     sim::LimitStandardOutput(c.room);
     if (c.writeError != 0) sim::FailStandardOutput(c.writeError);
+    if (c.overstated) sim::OverstateStandardOutput();
     if (c.mainWriting) g_reportState = kReportClaimed;
     for (int i = 0; i < c.endings; ++i) End(c.ending);
     EXPECT_EQ(sim::StandardOutput(), before + c.output);
@@ -151,6 +156,8 @@ TEST_F(ProcessGuardTest, TheReportHasItsOwnWayOut) {
     const char* output;  // after a library wrote through the handle and printf
     bool noOutput = false;  // started with no standard output at all
     bool ownCopy = false;   // the C runtime's descriptor 1 holds a copy of its own
+    HANDLE startedWith = nullptr;  // the standard output handle when there is none
+    unsigned duplicatesBefore = 0;  // duplications that succeed before duplicateError
   };
   const Case cases[] = {
       {"kept: libraries write to NUL", 0, false, true, "{\"cloud_platform\":\"STP\"}\r\n"},
@@ -161,16 +168,20 @@ TEST_F(ProcessGuardTest, TheReportHasItsOwnWayOut) {
       // _dup2 leaves the standard handle to the probe.
       {"a C runtime with its own copy", 0, false, true, "{\"cloud_platform\":\"STP\"}\r\n", false,
        true},
+      {"started with an invalid standard output handle", 0, false, true, "", true, false,
+       INVALID_HANDLE_VALUE},
+      {"descriptor 1 cannot be moved to NUL", ERROR_NOT_ENOUGH_MEMORY, false, false, nullptr, false,
+       false, nullptr, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     SetUp();
-    if (c.duplicateError != 0) sim::FailHandleDuplication(c.duplicateError);
+    if (c.duplicateError != 0) sim::FailHandleDuplicationAfter(c.duplicatesBefore, c.duplicateError);
     if (c.nulFails) sim::FailNulOpen();
     if (c.ownCopy) sim::CrtHoldsItsOwnOutputHandle();
     if (c.noOutput) {
       _close(1);
-      SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
+      SetStdHandle(STD_OUTPUT_HANDLE, c.startedWith);
     }
     EXPECT_EQ(KeepReportOutput(), c.kept);
     if (c.kept) {
@@ -185,12 +196,17 @@ TEST_F(ProcessGuardTest, TheReportHasItsOwnWayOut) {
       WriteReport(kReportNotInCloud);
       EXPECT_EQ(sim::StandardOutput(), "{}\r\n");
     }
-    // The companion's lines follow it whole, with or without their own newline.
+    // The companion's lines follow it whole, with or without their own newline,
+    // a UTF-8 path's bytes included; a line one past what the buffer takes.
+    const std::string path = "client library path: C:\\Users\\Zo\xC3\xAB\\StpRuntimeSdk.dll";
     WriteOutputLine("answer: {}");
     WriteOutputLine(std::string(600, 'x').c_str());
+    WriteOutputLine(path.c_str());
+    WriteOutputLine(std::string(511, 'y').c_str());
     if (c.output != nullptr && !c.noOutput) {
       EXPECT_EQ(sim::StandardOutput(), c.output + std::string("answer: {}\r\n") +
-                                           std::string(600, 'x') + "\r\n");
+                                           std::string(600, 'x') + "\r\n" + path + "\r\n" +
+                                           std::string(511, 'y') + "\r\n");
     }
     const std::string once = sim::StandardOutput();
     EndRun();
