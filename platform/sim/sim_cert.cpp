@@ -991,7 +991,12 @@ BOOL WINAPI CertGetCertificateChain(HCERTCHAINENGINE engine, PCCERT_CONTEXT cert
 }
 
 VOID WINAPI CertFreeCertificateChain(PCCERT_CHAIN_CONTEXT chainContext) {
-  if (chainContext == nullptr) return;
+  // No context is no chain the engine gave, and the call makes no promise for
+  // one: handing it back is counted as a bad release.
+  if (chainContext == nullptr) {
+    sim::Count(sim::Counter::kBadReleases, 1);
+    return;
+  }
   sim::internal::TraceLine("CertFreeCertificateChain");
   for (const auto& chain : C().chainContexts) {
     if (&chain->context != chainContext) continue;

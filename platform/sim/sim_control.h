@@ -78,6 +78,10 @@ void FailLibraryLoad(const std::wstring& path, DWORD error);
 void RedirectLibrary(const std::wstring& path, const std::wstring& to);
 // GetFinalPathNameByHandleW fails with this last error.
 void FailFinalPath(DWORD error);
+// GetFinalPathNameByHandleW answers `answer` for a handle on the file at
+// `path`, whatever the file is called (a system that spells final paths its
+// own way); sizes and failures as for any other answer.
+void AnswerFinalPath(const std::wstring& path, const std::wstring& answer);
 // Another name of the file at `existing` (a hard link): the same file, so the
 // platform's "same mapped file" answer says so for images and views made
 // through either name. Its bytes and exports are the file's as they are now.

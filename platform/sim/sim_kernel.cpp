@@ -119,6 +119,7 @@ struct World {
   std::vector<VersionQuery> versionQueries;
   std::map<std::wstring, std::wstring> redirects;  // by resolved key
   DWORD finalPathError = 0;
+  std::map<std::wstring, std::wstring> finalPathAnswers;  // by resolved key
   std::vector<TraceHook> hooks;
   std::wstring workingDir;
   DWORD defaultDllDirectories = 0;  // 0: the standard search order
@@ -666,6 +667,9 @@ void RedirectLibrary(const std::wstring& path, const std::wstring& to) {
 }
 
 void FailFinalPath(DWORD error) { W().finalPathError = error; }
+void AnswerFinalPath(const std::wstring& path, const std::wstring& answer) {
+  W().finalPathAnswers[Resolve(internal::PathKey(path))] = answer;
+}
 void FailFileMapping(DWORD error) { W().fileMappingError = error; }
 void FailMapView(DWORD error) { W().mapViewError = error; }
 void AnswerMappedFilesTheSame(LONG status) {
@@ -1465,7 +1469,9 @@ DWORD WINAPI GetFinalPathNameByHandleW(HANDLE file, LPWSTR filePath, DWORD fileP
     SetLastError(ERROR_FILE_NOT_FOUND);
     return 0;
   }
-  const std::wstring path = sim::FinalPathOf(entry->first);
+  auto answer = W().finalPathAnswers.find(entry->first);
+  const std::wstring path =
+      answer != W().finalPathAnswers.end() ? answer->second : sim::FinalPathOf(entry->first);
   // Too small: the size needed, terminator included; else the length written.
   if (filePath == nullptr || filePathSize < path.size() + 1) return static_cast<DWORD>(path.size() + 1);
   std::copy(path.begin(), path.end(), filePath);

@@ -79,12 +79,14 @@ class VerifySignerTest : public ::testing::Test {
 
   // Judges the signer against a store of `certs`; afterwards the store is
   // closed and the record freed, and nothing may be left held.
+  // `shape`, when given, alters the record as laid out before it is judged.
   DWORD Judge(const sim::SignerDesc& signer, const std::vector<sim::CertId>& certs,
-              SignaturePolicy policy) {
+              SignaturePolicy policy, void (*shape)(CMSG_SIGNER_INFO&) = nullptr) {
     HCERTSTORE store = sim::internal::OpenStoreOf(certs);
     DWORD result;
     {
       crypt_world::SignerRecord record(signer);
+      if (shape != nullptr) shape(*record.get());
       // The certificate the signer proof would hand over, or none.
       CERT_INFO wanted = {};
       wanted.Issuer = record.get()->Issuer;
@@ -208,7 +210,9 @@ TEST_F(PinnedChainGateTest, NoRecordOrNoCertificateIsRefusedBeforeAnyGate) {
     PCCERT_CONTEXT cert = CertFindCertificateInStore(
         store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_SUBJECT_CERT, &wanted, nullptr);
     ASSERT_NE(cert, nullptr);
-    EXPECT_EQ(VerifySigner(nullptr, cert, store, kLibrary, kHeldFile, kPolicyNamedChains), 0u);
+    for (SignaturePolicy policy : {kPolicyPinnedChain, kPolicyNamedChains}) {
+      EXPECT_EQ(VerifySigner(nullptr, cert, store, kLibrary, kHeldFile, policy), 0u) << policy;
+    }
     CertFreeCertificateContext(cert);
   }
   CertCloseStore(store, 0);
@@ -223,9 +227,13 @@ TEST_F(PinnedChainGateTest, ChainShapesOtherThanOneChainOfFourAreRefusedUnread) 
     const char* label;
     sim::ChainDesc chain;
   };
+  constexpr DWORD kSelf = CERT_TRUST_IS_SELF_SIGNED;
+  // Each chain sound (every link verifies up to a self-signed top): only its
+  // shape refuses it.
   const Case cases[] = {
-      {"3 elements", {true, 0, {{ids_[0], ids_[1], ids_[2]}}}},
-      {"5 elements", {true, 0, {{ids_[0], ids_[1], ids_[2], ids_[3], extra}}}},
+      {"3 elements", {true, 0, {{ids_[0], ids_[1], ids_[2]}}, {}, {{0, 0, kSelf}}}},
+      {"5 elements",
+       {true, 0, {{ids_[0], ids_[1], ids_[2], ids_[3], extra}}, {}, {{0, 0, 0, 0, kSelf}}}},
       {"2 simple chains",
        {true, 0, {{ids_[0], ids_[1], ids_[2], ids_[3]}, {ids_[0], ids_[1], ids_[2], ids_[3]}}}},
       {"no simple chain", {true, 0, {}}},
@@ -298,6 +306,12 @@ TEST_F(PinnedChainGateTest, AChainThatDoesNotBuildKeepsTheEnginesError) {
   EXPECT_EQ(lastError_, static_cast<DWORD>(CERT_E_CHAINING));
   EXPECT_EQ(Count("CertGetNameStringW"), 0u);
   EXPECT_TRUE(sim::TrustCalls().empty());
+  // Nor does one that is said to build but hands over no context.
+  sim::ChainDesc noContext;
+  noContext.gap = sim::ChainDesc::Gap::kNoContext;
+  sim::SetChain(ids_[0], noContext);
+  EXPECT_EQ(JudgeLeaf(), 0u);
+  EXPECT_EQ(refusals_, std::vector<DWORD>{kRefusalPinnedMismatch});
 }
 
 TEST_F(PinnedChainGateTest, AMismatchStopsTheWalkAtThatElement) {
@@ -487,8 +501,8 @@ class NamedChainsGateTest : public VerifySignerTest {
   sim::AttributeDesc CounterSignedAt(uint64_t time, sim::CertId by = -1) const {
     return CounterSignature(&time, by);
   }
-  DWORD JudgeNamed(const sim::SignerDesc& signer) {
-    return Judge(signer, {leaf_, ca_, stamper_}, kPolicyNamedChains);
+  DWORD JudgeNamed(const sim::SignerDesc& signer, void (*shape)(CMSG_SIGNER_INFO&) = nullptr) {
+    return Judge(signer, {leaf_, ca_, stamper_}, kPolicyNamedChains, shape);
   }
 
   sim::CertId leaf_ = 0, ca_ = 0, stamper_ = 0;
@@ -656,6 +670,15 @@ TEST_F(NamedChainsGateTest, AttributesWithoutValuesCountAsAbsent) {
   // The time-stamp after an empty one is the first one.
   EXPECT_EQ(JudgeNamed(Signer({SigningTimeAttr(kC)},
                               {emptyToken, TimestampAttr(TimestampToken("20200131123456Z"))})),
+            1u);
+  // Nor is one that counts a value but has no value table to hold it.
+  auto noTable = [](CMSG_SIGNER_INFO& record) {
+    record.AuthAttrs.rgAttr[0].rgValue = nullptr;
+    record.UnauthAttrs.rgAttr[0].rgValue = nullptr;
+  };
+  EXPECT_EQ(JudgeNamed(Signer({SigningTimeAttr(late), SigningTimeAttr(kC)},
+                              {CounterSignedAt(late), CounterSignedAt(kC)}),
+                       noTable),
             1u);
 }
 

@@ -100,6 +100,7 @@ TEST_F(VerifiedLoadTest, OnlyAbsolutePathsAreTaken) {
       {L"C", false},
       {L"C:", false},
       {L"ab\\x.dll", false},  // a letter and a separator, but no colon between
+      {L"a1\\x.dll", false},  // a folder of a letter and a digit, which sorts below the colon
       // Either side of each end of the two letter ranges.
       {L"@:\\x.dll", false},
       {L"[:\\x.dll", false},
@@ -480,6 +481,15 @@ TEST_F(VerifiedLoadTest, TheHeldFileOrNothingIsMapped) {
       {"folder replaced just before the load", "LoadLibraryExW", replaceFolder, true},
       {"the held file's path cannot be read", "",
        [] { sim::FailFinalPath(ERROR_ACCESS_DENIED); }, false},
+      // A read that fails refuses; a later read answers for another moment.
+      {"the held file's path cannot be read the first time", "",
+       [] {
+         sim::FailFinalPath(ERROR_ACCESS_DENIED);
+         sim::WhenTraced("GetFinalPathNameByHandleW", [] {
+           sim::WhenTraced("GetFinalPathNameByHandleW", [] { sim::FailFinalPath(0); });
+         });
+       },
+       false},
       // Read again into the size each read asked for: four reads settle it.
       {"the held file's name outgrows three reads", "", [] { GrowFolderName(3); }, true},
       {"the held file's name outgrows four reads", "", [] { GrowFolderName(4); }, false},
@@ -577,6 +587,74 @@ TEST_F(VerifiedLoadTest, TheHeldFileOrNothingIsMapped) {
       if (!c.redirected) {
         EXPECT_EQ(sim::CountTrace("LoadLibraryExW \\\\?\\"), 0u);
       }
+    }
+    EXPECT_TRUE(sim::AllReleased());
+  }
+}
+
+// Only the two final-path forms whose root is known are taken: \\?\X:\ and
+// \\?\UNC\server\share\. Any other form is refused before anything is opened
+// or read by it, since where its volume's root ends, and so which folders to
+// hold, is not known.
+TEST_F(VerifiedLoadTest, OnlyKnownFinalPathFormsAreTaken) {
+  struct Case {
+    const wchar_t* answer;  // the held file's final path; null: it cannot be read
+    const wchar_t* library;
+    bool mapped;
+    size_t opened;  // the file and the folders held
+  };
+  const wchar_t* const kShare = L"\\\\FILES-01\\Games\\Launcher\\StpRuntimeSdk.dll";
+  const Case cases[] = {
+      {L"\\\\?\\C:\\Program Files\\Launcher\\StpRuntimeSdk.dll", kLibrary.c_str(), true, 3},
+      // Server and share of capitals, digits and a hyphen, which sort below the separator.
+      {L"\\\\?\\UNC\\FILES-01\\Games\\Launcher\\StpRuntimeSdk.dll", kShare, true, 2},
+      {L"\\\\.\\C:\\Program Files\\Launcher\\StpRuntimeSdk.dll", kLibrary.c_str(), false, 1},
+      {L"\\??\\C:\\Program Files\\Launcher\\StpRuntimeSdk.dll", kLibrary.c_str(), false, 1},
+      {L"\\\\?\\Volume{5b0e8c1e-9d42-11d0-a4f2-806d6172696f}\\Program Files\\Launcher\\"
+       L"StpRuntimeSdk.dll",
+       kLibrary.c_str(), false, 1},
+      {L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume2\\Program Files\\Launcher\\StpRuntimeSdk.dll",
+       kLibrary.c_str(), false, 1},
+      // The drive's colon and separator, and nothing either side of them: an
+      // administrative share's name, the C| of old file URLs, a drive-relative
+      // name, and slashes, which under \\?\ are part of a name.
+      {L"\\\\?\\C$\\Program Files\\Launcher\\StpRuntimeSdk.dll", kLibrary.c_str(), false, 1},
+      {L"\\\\?\\C|\\Program Files\\Launcher\\StpRuntimeSdk.dll", kLibrary.c_str(), false, 1},
+      {L"\\\\?\\C:program files\\launcher\\StpRuntimeSdk.dll", kLibrary.c_str(), false, 1},
+      {L"\\\\?\\C:/Program Files/Launcher/StpRuntimeSdk.dll", kLibrary.c_str(), false, 1},
+      // A UNC path without its server, without its share, and with nothing below the share.
+      {L"\\\\?\\UNC\\\\Games\\Launcher\\StpRuntimeSdk.dll", kShare, false, 1},
+      {L"\\\\?\\UNC\\FILES-01", kShare, false, 1},
+      {L"\\\\?\\UNC\\FILES-01\\Games", kShare, false, 1},
+      // A folder spelt otherwise than its own final path spells it is not held.
+      {L"\\\\?\\C:\\PROGRAM FILES\\Launcher\\StpRuntimeSdk.dll", kLibrary.c_str(), false, 2},
+      {nullptr, kLibrary.c_str(), false, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.answer != nullptr ? sim::Narrow(c.answer) : "unreadable");
+    SetUp();
+    InstallSigned(c.library);
+    if (c.answer != nullptr) {
+      sim::AnswerFinalPath(c.library, c.answer);
+    } else {
+      sim::FailFinalPath(ERROR_ACCESS_DENIED);
+    }
+    std::vector<std::wstring> heldPaths;
+    const VerifyObserver observer{&RecordHeldPath, &heldPaths};
+
+    HMODULE module = LoadVerifiedLibrary(c.library, kPolicyNamedChains, &observer);
+
+    EXPECT_EQ(module != nullptr, c.mapped);
+    // What is told is what was read, refused or not; nothing when nothing was.
+    EXPECT_EQ(heldPaths, c.answer != nullptr ? std::vector<std::wstring>{c.answer}
+                                             : std::vector<std::wstring>{});
+    EXPECT_EQ(sim::CountTrace("CreateFileW"), c.opened);
+    if (module != nullptr) {
+      EXPECT_TRUE(FreeLibrary(module));
+    } else {
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_INVALID));
+      EXPECT_EQ(sim::CountTrace("CryptQueryObject"), 0u);
+      EXPECT_TRUE(MappedLibraries().empty());
     }
     EXPECT_TRUE(sim::AllReleased());
   }
