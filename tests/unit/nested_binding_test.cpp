@@ -56,6 +56,17 @@ TEST(ImageDigestLayoutTest, MalformedHeadersAreRefusedAndGoodOnesGiveTheRanges) 
       {"optional header too short for the directory", false,
        [](Bytes& b) { b[pe_image::kPeOffset + 20] = 0x70; }, false},
       {"four directory entries", false, [=](Bytes& b) { pe_image::Put32(b, opt + 92, 4); }, false},
+      {"three directory entries", false, [=](Bytes& b) { pe_image::Put32(b, opt + 92, 3); }, false},
+      // Either side of PE32+'s magic, 0x20B, is no known optional header.
+      {"PE32+ layout, magic 0x20A", true, [=](Bytes& b) { b[opt] = 0x0A; }, false},
+      {"PE32+ layout, magic 0x20C", true, [=](Bytes& b) { b[opt] = 0x0C; }, false},
+      // Past the file, with a size that wraps round to its end.
+      {"table past the file, its size wrapping", false,
+       [=](Bytes& b) {
+         pe_image::Put32(b, opt + 96 + 32, static_cast<uint32_t>(b.size()) + 8);
+         pe_image::Put32(b, opt + 96 + 36, 0xFFFFFFF8u);
+       },
+       false},
       {"no certificate table", false, [=](Bytes& b) { pe_image::Put32(b, opt + 96 + 36, 0); }, false},
       {"table inside the headers", false,
        [=](Bytes& b) {

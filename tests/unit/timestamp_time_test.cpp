@@ -153,6 +153,10 @@ TEST(FindTimestampTime, TokenShapes) {
       // The first time inside the TSTInfo decides its level, even when malformed.
       {"first time decides",
        Token(Sequence({GeneralizedTime("2020"), GeneralizedTime("20211224080000Z")})), 0, 0},
+      // ...its own level only: the level around it goes on.
+      {"a malformed time ends only its level",
+       Token(Sequence({Sequence({GeneralizedTime("2020")}), GeneralizedTime("20211224080000Z")})),
+       0, kLaterTime},
       {"first time in depth-first order",
        Token(Sequence(
            {Sequence({GeneralizedTime("20211224080000Z")}), GeneralizedTime("20200131123459Z")})),
