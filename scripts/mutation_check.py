@@ -4,11 +4,11 @@ r"""Deliberate faults against the unit suite.
 Each fault in tests/mutation/faults.tsv is applied, one at a time, to a scratch
 copy of the tree (build/mutation/tree), which is built with the host preset,
 incrementally, so that only the touched file recompiles. The unit test programs
-whose binary changed then run against it; a fault that no test notices is a
-survivor. The script prints every fault with the test that caught it, lists the
-survivors and exits
-non-zero when any fault survives, when the unchanged tree fails its own tests,
-or when a row of the table cannot be applied.
+whose binary changed then run against it (the others are the bytes that
+passed); a fault that no test notices is a survivor. The script prints every
+fault with the test that caught it, lists the survivors and exits non-zero when
+any fault survives, when the unchanged tree fails its own tests, or when a row
+of the table cannot be applied.
 
 The table is tab-separated, one edit per line:
 
