@@ -262,16 +262,6 @@ TEST_F(FileSignatureTest, EachOutcomeHasItsLastError) {
          g_signerDouble.accepted = {kPrimary};
        },
        0, 0, 0, kRefusalSignerTwin},
-      {"another certificate with the primary signer's issuer and serial, longer",
-       [] {
-         sim::SignatureDesc signature = Signature(kPrimary);
-         sim::CertDesc twin = sim::CertificateDesc(signature.certs[0]);
-         twin.subject += " Ltd";
-         signature.certs.push_back(sim::AddCertificate(twin));
-         sim::SignFile(kFile, signature);
-         g_signerDouble.accepted = {kPrimary};
-       },
-       0, 0, 0, kRefusalSignerTwin},
       {"the primary signer's certificate not carried",
        [] {
          sim::SignatureDesc signature = Signature(kPrimary);
