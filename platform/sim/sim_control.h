@@ -109,8 +109,9 @@ bool WriteThroughStandardHandle(const std::string& text);
 bool WriteThroughDescriptor(int descriptor, const std::string& text);
 // Open handles to the real standard output that a child process would inherit.
 size_t InheritableOutputHandles();
-// DuplicateHandle fails with this last error from now on; NUL cannot be opened.
-void FailHandleDuplication(DWORD error);
+// DuplicateHandle succeeds `passes` more times, then fails with this last
+// error from then on; NUL cannot be opened.
+void FailHandleDuplication(DWORD error, unsigned passes = 0);
 void FailNulOpen();
 // A C runtime whose descriptor 1 holds a duplicate of its own, taken at start,
 // and whose _dup2 and _close leave the standard output handle alone (Wine 8's
@@ -133,8 +134,6 @@ void FailThreadCreation(DWORD error);
 // Runs every thread made and not yet ended (started or not), in order, to its
 // end; returns how many ran.
 size_t RunThreads();
-// DuplicateHandle succeeds `passes` more times, then fails with this last error.
-void FailHandleDuplicationAfter(unsigned passes, DWORD error);
 // WriteFile to the standard output reports a byte more written than it took.
 void OverstateStandardOutput();
 // (A descriptor that is not open, handed to _close or _dup2, ends the process

@@ -705,12 +705,11 @@ size_t InheritableOutputHandles() {
   return count;
 }
 
-void FailHandleDuplication(DWORD error) { W().duplicateError = error; }
-void FailNulOpen() { W().nulFails = true; }
-void FailHandleDuplicationAfter(unsigned passes, DWORD error) {
+void FailHandleDuplication(DWORD error, unsigned passes) {
   W().duplicatePasses = passes;
   W().duplicateError = error;
 }
+void FailNulOpen() { W().nulFails = true; }
 void OverstateStandardOutput() { W().outputOverstated = true; }
 void CrtHoldsItsOwnOutputHandle() {
   auto& w = W();

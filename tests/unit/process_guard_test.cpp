@@ -178,7 +178,7 @@ TEST_F(ProcessGuardTest, TheReportHasItsOwnWayOut) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     SetUp();
-    if (c.duplicateError != 0) sim::FailHandleDuplicationAfter(c.duplicatesBefore, c.duplicateError);
+    if (c.duplicateError != 0) sim::FailHandleDuplication(c.duplicateError, c.duplicatesBefore);
     if (c.nulFails) sim::FailNulOpen();
     if (c.ownCopy) sim::CrtHoldsItsOwnOutputHandle();
     if (c.noOutput) {
