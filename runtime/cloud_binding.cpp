@@ -60,19 +60,19 @@ RuntimeResult BindCloudRuntime(const VerifyObserver* observer) {
   // same as a failed folder query.
   const bool shell = BindShellApi();
   WCHAR path[kCloudPathCapacity] = {};
-  bool cut = false;
+  // Only a query that answered exactly 1 gives a folder; whatever another
+  // answer left in the buffer is not a path to look at.
+  bool named = false;
   if (shell &&
       g_shellApi.SHGetSpecialFolderPathW(nullptr, path, CSIDL_COMMON_APPDATA, FALSE) == 1) {
     // A folder so long that the suffix does not fit cannot hold the library we
     // look for; a cut path could name another file, so it counts as absent.
     size_t folderLength = wcsnlen(path, kCloudPathCapacity);
-    cut = folderLength + kCloudLibrarySuffixLength >= kCloudPathCapacity;
-    if (!cut) wmemcpy(path + folderLength, kCloudLibrarySuffix, kCloudLibrarySuffixLength + 1);
+    named = folderLength + kCloudLibrarySuffixLength < kCloudPathCapacity;
+    if (named) wmemcpy(path + folderLength, kCloudLibrarySuffix, kCloudLibrarySuffixLength + 1);
   }
-  ObservePath(observer, kObservedLibrary, kObservedCloudLibrary,
-              !cut && path[0] != L'\0' ? path : nullptr);
-  // A failed folder query leaves an empty path, which does not exist either.
-  if (!shell || cut || !g_shellApi.PathFileExistsW(path)) {
+  ObservePath(observer, kObservedLibrary, kObservedCloudLibrary, named ? path : nullptr);
+  if (!named || !g_shellApi.PathFileExistsW(path)) {
     Observe(observer, kObservedAbsent);
     return kRuntimeClientOnly;
   }

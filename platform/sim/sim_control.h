@@ -37,6 +37,8 @@ void SetExecutablePath(const std::wstring& path);
 void FailModuleFileName(DWORD error);
 void SetCommonAppDataFolder(const std::wstring& path);
 void FailCommonAppDataFolder();
+// The folder query fills in the folder and answers this instead of TRUE.
+void AnswerCommonAppDataFolder(BOOL answer);
 
 // ---- files. Paths are compared without regard to case; '/' and '\' are the
 // same separator.

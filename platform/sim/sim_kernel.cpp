@@ -94,6 +94,7 @@ struct World {
   DWORD moduleFileNameError = 0;
   std::wstring appData;
   bool appDataFails = false;
+  BOOL appDataAnswer = TRUE;
   std::map<std::wstring, FileEntry> files;
   std::wstring systemDir;
   DWORD build = 19045;
@@ -522,6 +523,7 @@ void SetCommonAppDataFolder(const std::wstring& path) {
   W().appDataFails = false;
 }
 void FailCommonAppDataFolder() { W().appDataFails = true; }
+void AnswerCommonAppDataFolder(BOOL answer) { W().appDataAnswer = answer; }
 
 // Every directory above a new entry exists, as on a real volume.
 static void AddParents(const std::wstring& path) {
@@ -1430,7 +1432,7 @@ BOOL WINAPI SHGetSpecialFolderPathW(HWND, LPWSTR path, int csidl, BOOL create) {
   }
   std::copy(W().appData.begin(), W().appData.end(), path);
   path[W().appData.size()] = L'\0';
-  return TRUE;
+  return W().appDataAnswer;
 }
 
 BOOL WINAPI PathFileExistsW(LPCWSTR path) {

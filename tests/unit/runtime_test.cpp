@@ -403,6 +403,8 @@ TEST_F(RuntimeTest, FailedFolderQueryIsClientOnlyAndNothingIsLoaded) {
   };
   const Case cases[] = {
       {"folder query fails", [] { sim::FailCommonAppDataFolder(); }},
+      // Only exactly 1 is the query's success.
+      {"folder query answers 2", [] { sim::AnswerCommonAppDataFolder(2); }},
       // The shell is bound from System32 only; without it there is no folder.
       {"shell32 missing", [] { sim::FailSystemModule("shell32.dll", ERROR_MOD_NOT_FOUND); }},
       {"shlwapi missing", [] { sim::FailSystemModule("shlwapi.dll", ERROR_MOD_NOT_FOUND); }},
