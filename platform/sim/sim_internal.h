@@ -20,6 +20,11 @@ struct WorldPart {
 // "wintrust.dll", ...). Call from a part's reset function.
 void RegisterSystemExport(const std::string& module, const std::string& name, void* function);
 
+// What a call whose success is documented as "nonzero" (not TRUE) answers
+// when it succeeds: a nonzero value other than 1, and negative, so that code
+// taking only TRUE, or only a positive value, for success shows.
+constexpr BOOL kNonzeroSuccess = -1;
+
 // Appends a line to the trace.
 void TraceLine(std::string line);
 

@@ -1142,6 +1142,9 @@ BOOL WINAPI CloseHandle(HANDLE object) {
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
                      LPOVERLAPPED overlapped) {
   auto it = W().handles.find(file);
+  // Reading into no buffer at all is the caller's fault, whatever the
+  // platform then answers.
+  if (buffer == nullptr && bytesToRead != 0) sim::Bad();
   if (it == W().handles.end() || buffer == nullptr || bytesRead == nullptr) {
     SetLastError(6 /* ERROR_INVALID_HANDLE */);
     return FALSE;
@@ -1227,7 +1230,11 @@ HLOCAL WINAPI LocalFree(HLOCAL mem) {
 void* CrtAlloc(size_t bytes) {
   if (sim::TakeFailure(W().crtFailCountdown)) return nullptr;
   // No block larger than a 32-bit process's whole user address space.
-  if (bytes > 0x7FFFFFFF) return nullptr;
+  // Only a length that wrapped asks for that much: the request is a fault.
+  if (bytes > 0x7FFFFFFF) {
+    sim::Bad();
+    return nullptr;
+  }
   void* block = std::malloc(bytes == 0 ? 1 : bytes);
   if (block == nullptr) return nullptr;
   // Fill with a pattern: the C runtime does not zero, and code that forgets to
@@ -1293,7 +1300,7 @@ BOOL WINAPI VerifyVersionInfoW(LPOSVERSIONINFOEXW info, DWORD typeMask, DWORDLON
     SetLastError(ERROR_BAD_ARGUMENTS);
     return FALSE;
   }
-  if (W().build >= info->dwBuildNumber) return TRUE;
+  if (W().build >= info->dwBuildNumber) return sim::internal::kNonzeroSuccess;
   SetLastError(1150 /* ERROR_OLD_WIN_VERSION */);
   return FALSE;
 }
@@ -1495,7 +1502,7 @@ BOOL WINAPI SetDllDirectoryW(LPCWSTR pathName) {
   // Only the empty string is modelled: it takes the working directory out; null
   // puts the standard order back.
   W().workingDirSearched = pathName == nullptr;
-  return TRUE;
+  return sim::internal::kNonzeroSuccess;
 }
 
 BOOL WINAPI SimSetDefaultDllDirectories(DWORD directoryFlags) {
@@ -1654,7 +1661,7 @@ BOOL WINAPI SetStdHandle(DWORD stdHandle, HANDLE handle) {
     return FALSE;
   }
   W().stdOutput = handle;
-  return TRUE;
+  return sim::internal::kNonzeroSuccess;
 }
 
 BOOL WINAPI DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess,

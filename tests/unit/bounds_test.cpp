@@ -259,6 +259,9 @@ TEST(ByteCursorBound, AnElementIsTakenWholeOrNotAtAll) {
   EXPECT_TRUE(ByteCursor(whole, 3).ReadWholeElement(0x30, &content));
   EXPECT_FALSE(ByteCursor(whole, 4).ReadWholeElement(0x30, &content));
   EXPECT_FALSE(ByteCursor(whole, 3).ReadWholeElement(0x04, &content));
+  // A cursor made without bytes holds none, not even one.
+  uint8_t byte = 0;
+  EXPECT_FALSE(ByteCursor().ReadByte(&byte));
 }
 
 }  // namespace

@@ -262,6 +262,17 @@ TEST_F(FileSignatureTest, EachOutcomeHasItsLastError) {
          g_signerDouble.accepted = {kPrimary};
        },
        0, 0, 0, kRefusalSignerTwin},
+      // A longer twin: compared within its own length, never past the other's.
+      {"another certificate with the primary signer's issuer and serial, a byte longer",
+       [] {
+         sim::SignatureDesc signature = Signature(kPrimary);
+         sim::CertDesc twin = sim::CertificateDesc(signature.certs[0]);
+         twin.publicKey.push_back(0x00);
+         signature.certs.push_back(sim::AddCertificate(twin));
+         sim::SignFile(kFile, signature);
+         g_signerDouble.accepted = {kPrimary};
+       },
+       0, 0, 0, kRefusalSignerTwin},
       {"the primary signer's certificate not carried",
        [] {
          sim::SignatureDesc signature = Signature(kPrimary);

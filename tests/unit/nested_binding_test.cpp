@@ -817,13 +817,16 @@ TEST_F(NestedBindingTest, TheImageDigestIsOfEveryByteAsTheFileHasItOrNone) {
     std::function<void()> arrange;
     bool computed;
     uint64_t sparseLength = 0;  // 0: the image's bytes alone
+    unsigned reads = 0;         // where stated: reads of 64 KiB blocks
   };
   const Case cases[] = {
       {"three blocks", large, [] {}, true},
       // The last block holds a single byte.
       {"the table a byte into the second block",
-       TableAt(past64KiB, kImageReadBlock + 1, static_cast<uint32_t>(past64KiB.bytes.size())),
-       [] {}, true},
+       TableAt(past64KiB, 64 * 1024 + 1, static_cast<uint32_t>(past64KiB.bytes.size())), [] {},
+       true, 0, 2},
+      {"the table right after two whole blocks",
+       TableAt(large, 128 * 1024, static_cast<uint32_t>(large.bytes.size())), [] {}, true, 0, 2},
       {"4 GiB less a byte, the table all but the headers and code",
        TableAt(small, small.certTableOffset, 0xFFFFFFFFu), [] {}, true, 0xFFFFFFFFull},
       {"past 4 GiB", small, [] {}, false, k4GiB + small.bytes.size()},
@@ -846,6 +849,9 @@ TEST_F(NestedBindingTest, TheImageDigestIsOfEveryByteAsTheFileHasItOrNone) {
     BYTE digest[kMaxDigestSize] = {};
     DWORD size = 0;
     EXPECT_EQ(ComputeImageDigest(file, CALG_SHA_256, digest, sizeof digest, &size), c.computed);
+    if (c.reads != 0) {
+      EXPECT_EQ(sim::FileReads(), c.reads);
+    }
     if (c.computed) {
       EXPECT_EQ(std::vector<uint8_t>(digest, digest + size),
                 pe_image::Digest(c.image, CALG_SHA_256));
@@ -867,6 +873,8 @@ TEST_F(NestedBindingTest, EachAlgorithmsDigestIsComputedOnceAndKeptApart) {
   };
   const Case cases[] = {
       {"SHA-1, SHA-256, then each again", {CALG_SHA1, CALG_SHA_256, CALG_SHA1, CALG_SHA_256},
+       {true, true, true, true}, 2},
+      {"SHA-256, SHA-1, then each again", {CALG_SHA_256, CALG_SHA1, CALG_SHA_256, CALG_SHA1},
        {true, true, true, true}, 2},
       {"a third algorithm once both are held", {CALG_SHA1, CALG_SHA_256, kMd5},
        {true, true, false}, 2},

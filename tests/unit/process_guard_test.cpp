@@ -140,6 +140,7 @@ TEST_F(ProcessGuardTest, EveryEndingWithoutAnAnswerWritesTheEmptyReportOnce) {
   SetUp();
   sim::FailEventCreation(ERROR_NOT_ENOUGH_MEMORY);
   EXPECT_FALSE(StartDeadline());
+  EXPECT_EQ(sim::CountTrace("CreateThread"), 0u);  // no watchdog without its signal
   // A watchdog that never got to run is no watchdog either.
   SetUp();
   sim::HoldNewThreads();

@@ -104,6 +104,17 @@ struct CombinationCase {
   bool questionAsked;
 };
 
+// What the runtime tells an observer, a line an event: the step, its verdict,
+// and the path of a library looked for or the reason a load was refused (a
+// success's last error means nothing).
+std::vector<std::string> g_heard;
+void Hear(void*, const ObservedEvent& e) {
+  std::string line = std::to_string(e.step) + " " + std::to_string(static_cast<int>(e.verdict));
+  if (e.step == kObservedLibrary) line += " " + (e.path ? sim::Narrow(e.path) : "(none)");
+  if (e.step == kObservedLoad && e.verdict == 0) line += " " + std::to_string(e.error);
+  g_heard.push_back(line);
+}
+
 class CombinationTest : public RuntimeTest, public ::testing::WithParamInterface<CombinationCase> {};
 
 TEST_P(CombinationTest, OverallResultAndQuestion) {
@@ -132,9 +143,14 @@ TEST_P(CombinationTest, OverallResultAndQuestion) {
   ShutdownRuntime();
 
   arrange();
-  std::string report = RunProbe();
+  g_heard.clear();
+  const VerifyObserver observer{&Hear, nullptr};
+  std::string report = RunProbe(&observer);
   bool asked = std::count(g_fake.calls.begin(), g_fake.calls.end(), "cloud:isRunning") == 1;
   EXPECT_EQ(asked, c.questionAsked);
+  // The companion hears that the question was asked exactly when it was.
+  const std::string answer = std::to_string(kObservedAnswer) + (asked ? " 1" : " 0");
+  EXPECT_EQ(std::count(g_heard.begin(), g_heard.end(), answer), 1);
   EXPECT_EQ(report, c.questionAsked ? kReportInCloud : kReportNotInCloud);
   EXPECT_TRUE(sim::AllReleased(c.client == Client::kNotLoaded ? 0 : 1));
 }
@@ -536,17 +552,6 @@ TEST_F(RuntimeTest, BindingIsCachedUntilShutdown) {
   EXPECT_TRUE(g_loaderCalls.empty());
 }
 
-// What the runtime tells an observer, a line an event: the step, its verdict,
-// and the path of a library looked for or the reason a load was refused (a
-// success's last error means nothing).
-std::vector<std::string> g_heard;
-void Hear(void*, const ObservedEvent& e) {
-  std::string line = std::to_string(e.step) + " " + std::to_string(static_cast<int>(e.verdict));
-  if (e.step == kObservedLibrary) line += " " + (e.path ? sim::Narrow(e.path) : "(none)");
-  if (e.step == kObservedLoad && e.verdict == 0) line += " " + std::to_string(e.error);
-  g_heard.push_back(line);
-}
-
 TEST_F(RuntimeTest, TheObserverHearsWhereEachLibraryWasLookedForAndHowItsLoadEnded) {
   const VerifyObserver observer{&Hear, nullptr};
   auto lookedFor = [](DWORD which, const std::wstring& path) {
@@ -600,10 +605,13 @@ TEST_F(RuntimeTest, TheObserverHearsWhereEachLibraryWasLookedForAndHowItsLoadEnd
 // ------------------------------------------------------------------ shutdown
 
 TEST_F(RuntimeTest, ShutdownFromEveryState) {
-  // Never initialised: nothing is touched.
+  // Never initialised: nothing is touched, nothing looked up, and the
+  // question answers no.
   ShutdownRuntime();
   EXPECT_EQ(g_cloudInitResult, kRuntimeNotInitialized);
   EXPECT_TRUE(g_fake.calls.empty());
+  EXPECT_EQ(sim::CountTrace("GetProcAddress"), 0u);
+  EXPECT_FALSE(IsRunningInCloud());
 
   // A failed binding keeps its cached result across shutdown.
   SetUp();
