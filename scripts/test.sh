@@ -25,6 +25,7 @@ passed=0
 failed=0
 skipped=0
 failed_presets=()
+passed_second_time=()
 
 # test_preset NAME: run the tests of preset NAME and add them to the totals.
 test_preset() {
@@ -35,6 +36,22 @@ test_preset() {
   total=$(sed -n 's/.*tests passed, [0-9]* tests\{0,1\} failed out of \([0-9]*\)$/\1/p' "$log" | tail -n1)
   fails=$(sed -n 's/.*tests passed, \([0-9]*\) tests\{0,1\} failed out of [0-9]*$/\1/p' "$log" | tail -n1)
   skips=$(grep -c '(Skipped)$' "$log" || true)
+  # Wine now and then fails a process of its own under load (seen once: the
+  # companion of a scenario could not map the trust libraries that the probe
+  # had mapped a moment before in the same prefix). When only runs under Wine
+  # failed, they run once more; one that passes then counts as passed and is
+  # named at the end, one that fails again fails.
+  local failed_names
+  failed_names=$(sed -n 's/^[[:space:]]*[0-9]* - \([^ ]*\) (\(Failed\|Timeout\))$/\1/p' "$log")
+  if [[ -n $total && $status -ne 0 && -n $failed_names ]] &&
+      ! grep -qv '^e2e' <<<"$failed_names"; then
+    echo "== test: $preset: runs under Wine failed; once more: $(tr '\n' ' ' <<<"$failed_names")"
+    if ctest --preset "$preset" --rerun-failed --output-on-failure 2>&1 | tee -a "$log"; then
+      status=0
+      fails=0
+      while IFS= read -r name; do passed_second_time+=("$preset:$name"); done <<<"$failed_names"
+    fi
+  fi
   if [[ -z $total || $status -ne 0 ]]; then
     failed_presets+=("$preset")
   fi
@@ -191,6 +208,9 @@ stage_done fuzz
 echo
 if [[ ${#failed_presets[@]} -ne 0 ]]; then
   echo "test runs that failed: ${failed_presets[*]}"
+fi
+if [[ ${#passed_second_time[@]} -ne 0 ]]; then
+  echo "passed only the second time (under Wine): ${passed_second_time[*]}"
 fi
 echo "stages (min:s): ${stage_times[*]/%/,} in $((SECONDS / 60)) min"
 echo "Windows programs ran under Wine as: ${wine_arches:-nothing (no Wine architecture runs here)}"
