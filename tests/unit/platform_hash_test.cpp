@@ -95,8 +95,9 @@ TEST(PlatformHashTest, NothingHashesBeforeBeginAndAnEmptyUpdateIsNoStep) {
   DWORD digestSize = 7;
   EXPECT_EQ(HashAlgorithmOf("1.2.840.113549.2.5", &digestSize), 0u);  // MD5: not taken
   EXPECT_EQ(digestSize, 0u);
-  // Nor SHA-512, whose identifier sorts after SHA-256's.
+  // Nor SHA-512, whose identifier sorts after SHA-256's, nor none at all.
   EXPECT_EQ(HashAlgorithmOf("2.16.840.1.101.3.4.2.3", &digestSize), 0u);
+  EXPECT_EQ(HashAlgorithmOf(nullptr, &digestSize), 0u);
 }
 
 }  // namespace

@@ -115,6 +115,9 @@ TEST_F(VerifiedLoadTest, OnlyAbsolutePathsAreTaken) {
       {L"\\\\server\\share\\StpRuntimeSdk.dll", true},  // UNC
       // Held through \\?\UNC\server\share\games: the share itself is no directory to hold.
       {L"\\\\server\\share\\games\\StpRuntimeSdk.dll", true},
+      // Server and share names of capitals, digits, dots and hyphens, which sort
+      // below the separator.
+      {L"\\\\FILES-01.CORP\\Games\\StpRuntimeSdk.dll", true},
       {L"\\lib\\StpRuntimeSdk.dll", true},              // root-relative
       {L"/lib/StpRuntimeSdk.dll", true},
       // Longer than the classic limit: the held file's final path needs a
